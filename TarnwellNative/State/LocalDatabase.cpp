@@ -1,0 +1,328 @@
+#include "State/LocalDatabase.hpp"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include "State/AppPaths.hpp"
+#include "State/AtomicFile.hpp"
+
+namespace tarnwell {
+
+namespace fs = std::filesystem;
+
+const char* const LocalDatabase::schemaSQL =
+    "create table if not exists files(\n"
+    "    path text primary key,\n"
+    "    root_path text not null,\n"
+    "    logical_path text not null,\n"
+    "    storage_key text not null,\n"
+    "    sha256 text not null,\n"
+    "    bytes integer not null,\n"
+    "    mtime_ms real not null\n"
+    ");\n"
+    "\n"
+    "create index if not exists idx_files_root_path on files(root_path);\n"
+    "\n"
+    "create table if not exists preferences(\n"
+    "    key text primary key,\n"
+    "    value text not null\n"
+    ");";
+
+const char* const LocalDatabase::fileRecordSQL =
+    "select path, root_path, logical_path, storage_key, sha256, bytes, mtime_ms\n"
+    "from files\n"
+    "where path = ?1\n"
+    "limit 1;";
+
+const char* const LocalDatabase::rowsForRootSQL =
+    "select path, root_path, logical_path, storage_key, sha256, bytes, mtime_ms\n"
+    "from files\n"
+    "where root_path = ?1;";
+
+const char* const LocalDatabase::upsertSQL =
+    "insert into files(path, root_path, logical_path, storage_key, sha256, bytes, mtime_ms)\n"
+    "values (?1, ?2, ?3, ?4, ?5, ?6, ?7)\n"
+    "on conflict(path) do update set\n"
+    "    root_path = excluded.root_path,\n"
+    "    logical_path = excluded.logical_path,\n"
+    "    storage_key = excluded.storage_key,\n"
+    "    sha256 = excluded.sha256,\n"
+    "    bytes = excluded.bytes,\n"
+    "    mtime_ms = excluded.mtime_ms;";
+
+const char* const LocalDatabase::deleteSQL = "delete from files where path = ?1;";
+
+const char* const LocalDatabase::preferenceSQL = "select value from preferences where key = ?1 limit 1;";
+
+const char* const LocalDatabase::setPreferenceSQL =
+    "insert into preferences(key, value)\n"
+    "values (?1, ?2)\n"
+    "on conflict(key) do update set value = excluded.value;";
+
+namespace {
+
+constexpr const char* kUnknownError = "Unknown SQLite error";
+
+std::string describe(const std::string& message, const std::optional<std::string>& sql) {
+    return sql ? message + " [SQL: " + *sql + "]" : message;
+}
+
+// Finalizes a statement on every way out of an operation.
+class Statement {
+public:
+    Statement() = default;
+    ~Statement() { sqlite3_finalize(handle_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    sqlite3_stmt* get() const { return handle_; }
+    sqlite3_stmt** out() { return &handle_; }
+
+private:
+    sqlite3_stmt* handle_ = nullptr;
+};
+
+void bindText(sqlite3_stmt* statement, int index, const std::string& text) {
+    sqlite3_bind_text(statement, index, text.c_str(), -1, SQLITE_TRANSIENT);
+}
+
+} // namespace
+
+DatabaseError::DatabaseError(std::string message, std::optional<std::string> sql)
+    : std::runtime_error(describe(message, sql)), message_(std::move(message)), sql_(std::move(sql)) {}
+
+LocalDatabase::LocalDatabase() : LocalDatabase(fs::path(), std::nullopt, true) {}
+
+LocalDatabase::LocalDatabase(const fs::path& url, std::optional<fs::path> legacyDatabaseURL)
+    : LocalDatabase(url, std::move(legacyDatabaseURL), false) {}
+
+LocalDatabase::LocalDatabase(const fs::path& url, std::optional<fs::path> legacyDatabaseURL, bool useDefaults) {
+    bool sharedLocation = false;
+    if (useDefaults) {
+        try {
+            databaseURL_ = AppPaths::databaseFile();
+        } catch (...) {
+            databaseURL_ = "/tmp/qv-state.sqlite3";
+            sharedLocation = true;
+        }
+        legacyDatabaseURL_ = AppPaths::legacyDatabaseFile();
+    } else {
+        databaseURL_ = url;
+        legacyDatabaseURL_ = std::move(legacyDatabaseURL);
+    }
+
+    // The database holds the user's file list: create it owner-only, and in
+    // the shared temporary folder refuse a link or another user's file.
+    if (sharedLocation && !AtomicFile::isSafeToUse(databaseURL_)) {
+        throw DatabaseError("Refusing to open \"" + databaseURL_.string() +
+                                "\": it is a link or belongs to another user",
+                            std::nullopt);
+    }
+    int created = ::open(databaseURL_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created >= 0) {
+        ::close(created);
+    }
+
+    database_ = openDatabase(databaseURL_, false);
+    try {
+        migrate(database_);
+    } catch (...) {
+        sqlite3_close(database_);
+        database_ = nullptr;
+        throw;
+    }
+}
+
+LocalDatabase::~LocalDatabase() {
+    sqlite3_close(database_);
+}
+
+sqlite3* LocalDatabase::openDatabase(const fs::path& path, bool readOnly) {
+    sqlite3* handle = nullptr;
+    int flags = readOnly ? (SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX)
+                         : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX);
+    int result = sqlite3_open_v2(path.c_str(), &handle, flags, nullptr);
+    if (result != SQLITE_OK) {
+        const char* message = handle ? sqlite3_errmsg(handle) : nullptr;
+        std::string text = message && *message ? message : kUnknownError;
+        sqlite3_close(handle);
+        throw DatabaseError(text, std::nullopt);
+    }
+    return handle;
+}
+
+void LocalDatabase::migrate(sqlite3* db) {
+    if (sqlite3_exec(db, schemaSQL, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        const char* message = sqlite3_errmsg(db);
+        throw DatabaseError(message && *message ? message : kUnknownError, std::nullopt);
+    }
+}
+
+std::string LocalDatabase::currentErrorMessage() const {
+    if (!database_) {
+        return kUnknownError;
+    }
+    const char* message = sqlite3_errmsg(database_);
+    return message && *message ? message : kUnknownError;
+}
+
+sqlite3_stmt* LocalDatabase::prepare(const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(database_, sql, -1, &statement, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        throw DatabaseError(currentErrorMessage(), std::string(sql));
+    }
+    return statement;
+}
+
+void LocalDatabase::step(sqlite3_stmt* statement, const char* sql) {
+    if (sqlite3_step(statement) != SQLITE_DONE) {
+        throw DatabaseError(currentErrorMessage(), std::string(sql));
+    }
+}
+
+std::string LocalDatabase::string(int column, sqlite3_stmt* statement) {
+    const unsigned char* text = sqlite3_column_text(statement, column);
+    if (!text) {
+        return {};
+    }
+    return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+}
+
+FileStateRow LocalDatabase::makeRow(sqlite3_stmt* statement) {
+    FileStateRow row;
+    row.path = string(0, statement);
+    row.rootPath = string(1, statement);
+    row.logicalPath = string(2, statement);
+    row.storageKey = string(3, statement);
+    row.sha256 = string(4, statement);
+    row.bytes = sqlite3_column_int64(statement, 5);
+    row.mtimeMilliseconds = sqlite3_column_double(statement, 6);
+    return row;
+}
+
+std::optional<FileStateRow> LocalDatabase::fileRecord(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    Statement statement;
+    *statement.out() = prepare(fileRecordSQL);
+    bindText(statement.get(), 1, path);
+    int result = sqlite3_step(statement.get());
+    if (result == SQLITE_ROW) {
+        return makeRow(statement.get());
+    }
+    if (result != SQLITE_DONE) {
+        // A failed read is not "no row": the caller would re-upload the file.
+        throw DatabaseError(currentErrorMessage(), std::string(fileRecordSQL));
+    }
+    return std::nullopt;
+}
+
+std::vector<FileStateRow> LocalDatabase::rows(const std::string& rootPath) {
+    std::lock_guard lock(mutex_);
+    Statement statement;
+    *statement.out() = prepare(rowsForRootSQL);
+    bindText(statement.get(), 1, rootPath);
+    std::vector<FileStateRow> result;
+    int code;
+    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        result.push_back(makeRow(statement.get()));
+    }
+    if (code != SQLITE_DONE) {
+        // A partial list would turn the missing rows into remote deletes.
+        throw DatabaseError(currentErrorMessage(), std::string(rowsForRootSQL));
+    }
+    return result;
+}
+
+void LocalDatabase::upsert(const FileStateRow& row) {
+    std::lock_guard lock(mutex_);
+    Statement statement;
+    *statement.out() = prepare(upsertSQL);
+    bindText(statement.get(), 1, row.path);
+    bindText(statement.get(), 2, row.rootPath);
+    bindText(statement.get(), 3, row.logicalPath);
+    bindText(statement.get(), 4, row.storageKey);
+    bindText(statement.get(), 5, row.sha256);
+    sqlite3_bind_int64(statement.get(), 6, row.bytes);
+    sqlite3_bind_double(statement.get(), 7, row.mtimeMilliseconds);
+    step(statement.get(), upsertSQL);
+}
+
+void LocalDatabase::remove(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    Statement statement;
+    *statement.out() = prepare(deleteSQL);
+    bindText(statement.get(), 1, path);
+    step(statement.get(), deleteSQL);
+}
+
+void LocalDatabase::setPreferenceLocked(const std::string& value, const std::string& key) {
+    Statement statement;
+    *statement.out() = prepare(setPreferenceSQL);
+    bindText(statement.get(), 1, key);
+    bindText(statement.get(), 2, value);
+    step(statement.get(), setPreferenceSQL);
+}
+
+void LocalDatabase::setPreference(const std::string& value, const std::string& key) {
+    std::lock_guard lock(mutex_);
+    setPreferenceLocked(value, key);
+}
+
+std::optional<std::string> LocalDatabase::preference(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    Statement statement;
+    *statement.out() = prepare(preferenceSQL);
+    bindText(statement.get(), 1, key);
+    int result = sqlite3_step(statement.get());
+    if (result == SQLITE_ROW) {
+        return string(0, statement.get());
+    }
+    if (result != SQLITE_DONE) {
+        throw DatabaseError(currentErrorMessage(), std::string(preferenceSQL));
+    }
+    auto legacy = legacyPreference(key);
+    if (legacy) {
+        setPreferenceLocked(*legacy, key);
+    }
+    return legacy;
+}
+
+std::optional<std::string> LocalDatabase::legacyPreference(const std::string& key) {
+    if (!legacyDatabaseURL_) {
+        return std::nullopt;
+    }
+    std::error_code error;
+    if (!fs::exists(*legacyDatabaseURL_, error)) {
+        return std::nullopt;
+    }
+    // The earlier installation's database is only ever read. The statement
+    // is declared after the connection so that it is finalized first.
+    struct Connection {
+        sqlite3* handle;
+        ~Connection() { sqlite3_close(handle); }
+    } connection{openDatabase(*legacyDatabaseURL_, true)};
+    Statement statement;
+    if (sqlite3_prepare_v2(connection.handle, preferenceSQL, -1, statement.out(), nullptr) != SQLITE_OK) {
+        return std::nullopt; // not a database, or no preferences table
+    }
+    bindText(statement.get(), 1, key);
+    int result = sqlite3_step(statement.get());
+    if (result == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(statement.get(), 0);
+        if (!text) {
+            return std::nullopt;
+        }
+        return std::string(reinterpret_cast<const char*>(text),
+                           static_cast<std::size_t>(sqlite3_column_bytes(statement.get(), 0)));
+    }
+    if (result != SQLITE_DONE) {
+        const char* message = sqlite3_errmsg(connection.handle);
+        throw DatabaseError(message && *message ? message : kUnknownError, std::string(preferenceSQL));
+    }
+    return std::nullopt;
+}
+
+} // namespace tarnwell

@@ -1,0 +1,81 @@
+// The agent's local SQLite state: one row per synced file and a small table
+// of preferences.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "State/SharedModels.hpp"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tarnwell {
+
+class DatabaseError : public std::runtime_error {
+public:
+    DatabaseError(std::string message, std::optional<std::string> sql);
+
+    const std::string& message() const { return message_; }
+    const std::optional<std::string>& sql() const { return sql_; }
+    // message alone, or message + " [SQL: " + statement + "]".
+    std::string errorDescription() const { return what(); }
+
+private:
+    std::string message_;
+    std::optional<std::string> sql_;
+};
+
+class LocalDatabase {
+public:
+    // Default locations: AppPaths::databaseFile() (or "/tmp/qv-state.sqlite3"
+    // when the state directory can't be made) and the legacy "state.db".
+    LocalDatabase();
+    LocalDatabase(const std::filesystem::path& url, std::optional<std::filesystem::path> legacyDatabaseURL);
+    ~LocalDatabase();
+
+    LocalDatabase(const LocalDatabase&) = delete;
+    LocalDatabase& operator=(const LocalDatabase&) = delete;
+
+    std::optional<FileStateRow> fileRecord(const std::string& path);
+    std::vector<FileStateRow> rows(const std::string& rootPath);
+    void upsert(const FileStateRow& row);
+    void remove(const std::string& path); // delete(path:)
+    std::optional<std::string> preference(const std::string& key);
+    void setPreference(const std::string& value, const std::string& key);
+
+    const std::filesystem::path& databaseURL() const { return databaseURL_; }
+
+    // The statement texts, byte for byte.
+    static const char* const schemaSQL;
+    static const char* const fileRecordSQL;
+    static const char* const rowsForRootSQL;
+    static const char* const upsertSQL;
+    static const char* const deleteSQL;
+    static const char* const preferenceSQL;
+    static const char* const setPreferenceSQL;
+
+private:
+    LocalDatabase(const std::filesystem::path& url, std::optional<std::filesystem::path> legacyDatabaseURL,
+                  bool useDefaults);
+    static sqlite3* openDatabase(const std::filesystem::path& path, bool readOnly);
+    static void migrate(sqlite3* db);
+    sqlite3_stmt* prepare(const char* sql);
+    void step(sqlite3_stmt* statement, const char* sql);
+    static FileStateRow makeRow(sqlite3_stmt* statement);
+    static std::string string(int column, sqlite3_stmt* statement);
+    std::string currentErrorMessage() const;
+    std::optional<std::string> legacyPreference(const std::string& key);
+    void setPreferenceLocked(const std::string& value, const std::string& key);
+
+    std::mutex mutex_;
+    std::filesystem::path databaseURL_;
+    std::optional<std::filesystem::path> legacyDatabaseURL_;
+    sqlite3* database_ = nullptr;
+};
+
+} // namespace tarnwell

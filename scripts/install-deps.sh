@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, run and test.
+# Safe to run again: apt-get skips what is already installed.
+set -euo pipefail
+
+PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  libgtest-dev
+  libsqlite3-dev
+  libcurl4-openssl-dev
+  libssl-dev
+  nlohmann-json3-dev
+  libicu-dev
+  qt6-base-dev
+  libcpp-httplib-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include "State/LocalDatabase.hpp"
+#include "support/TempDir.hpp"
+
+using namespace tarnwell;
+using tarnwell::testing::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+FileStateRow row(const std::string& path, const std::string& root, std::int64_t bytes = 1, double mtime = 1.0) {
+    return FileStateRow{path, root, "logical" + path, "key" + path, "digest", bytes, mtime};
+}
+
+void makeLegacy(const fs::path& path, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+} // namespace
+
+TEST(LocalDatabaseStatements, TextsAreByteExact) {
+    EXPECT_EQ(std::strlen(LocalDatabase::schemaSQL), 399u);
+    EXPECT_EQ(std::strlen(LocalDatabase::fileRecordSQL), 110u);
+    EXPECT_EQ(std::strlen(LocalDatabase::rowsForRootSQL), 107u);
+    EXPECT_EQ(std::strlen(LocalDatabase::upsertSQL), 364u);
+    EXPECT_EQ(std::strlen(LocalDatabase::deleteSQL), 34u);
+    EXPECT_EQ(std::strlen(LocalDatabase::preferenceSQL), 53u);
+    EXPECT_EQ(std::strlen(LocalDatabase::setPreferenceSQL), 106u);
+}
+
+TEST(LocalDatabaseRows, UpsertReplaceDeleteAndExactRootMatch) {
+    TempDir dir;
+    LocalDatabase db(dir / "state.sqlite3", std::nullopt);
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "state.sqlite3").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_TRUE(db.rows("/r").empty());
+    EXPECT_FALSE(db.preference("auto_index"));
+
+    db.upsert(row("/r/a", "/r", 5'000'000'000, 1700000000123.75));
+    db.upsert(row("/r2/b", "/r2"));
+    db.upsert(row("/R/c", "/R"));
+    auto stored = db.fileRecord("/r/a");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->bytes, 5'000'000'000);
+    EXPECT_EQ(stored->mtimeMilliseconds, 1700000000123.75);
+
+    FileStateRow changed{"/r/a", "/r", "new-logical", "new-key", "new-digest", 7, 2.5};
+    db.upsert(changed);
+    EXPECT_EQ(db.fileRecord("/r/a"), changed);
+    auto rows = db.rows("/r");
+    ASSERT_EQ(rows.size(), 1u);  // not "/r2", not "/R"
+    EXPECT_EQ(rows[0], changed);
+
+    db.remove("/nothing-here");
+    db.remove("/r/a");
+    EXPECT_TRUE(db.rows("/r").empty());
+    EXPECT_FALSE(db.fileRecord("/r/a"));
+}
+
+TEST(LocalDatabaseRows, ReopeningKeepsRowsAndPreferences) {
+    TempDir dir;
+    {
+        LocalDatabase db(dir / "state.sqlite3", std::nullopt);
+        db.upsert(row("/r/a", "/r"));
+        db.setPreference("ultra", "pref_mode");
+        db.setPreference("regular", "pref_mode");
+    }
+    LocalDatabase again(dir / "state.sqlite3", std::nullopt);
+    EXPECT_EQ(again.rows("/r").size(), 1u);
+    EXPECT_EQ(again.preference("pref_mode"), "regular");
+}
+
+TEST(LocalDatabaseLegacy, PreferenceCopiedOnceAndLegacyNeverWritten) {
+    TempDir dir;
+    auto legacyPath = dir / "state.db";
+    makeLegacy(legacyPath,
+               "create table preferences(key text primary key, value text);"
+               "insert into preferences values('watched_folders', '[\"/a\"]');"
+               "insert into preferences values('nullish', null);");
+    auto before = fs::last_write_time(legacyPath);
+    LocalDatabase db(dir / "state.sqlite3", legacyPath);
+    EXPECT_EQ(db.preference("watched_folders"), "[\"/a\"]");
+    EXPECT_FALSE(db.preference("nullish"));
+    EXPECT_FALSE(db.preference("missing"));
+
+    fs::remove(legacyPath);  // copied values are served from the current database
+    EXPECT_EQ(db.preference("watched_folders"), "[\"/a\"]");
+    EXPECT_FALSE(db.preference("missing"));
+    EXPECT_FALSE(fs::exists(legacyPath));  // never created
+    db.setPreference("[]", "watched_folders");
+    EXPECT_EQ(db.preference("watched_folders"), "[]");
+    (void)before;
+}
+
+TEST(LocalDatabaseLegacy, LegacyWithoutTableOrNotADatabaseReadsAsMissing) {
+    TempDir dir;
+    makeLegacy(dir / "empty.db", "create table other(x);");
+    LocalDatabase db(dir / "state.sqlite3", dir / "empty.db");
+    EXPECT_FALSE(db.preference("k"));
+
+    dir.write("garbage.db", std::string(4096, 'x'));
+    LocalDatabase db2(dir / "state2.sqlite3", dir / "garbage.db");
+    EXPECT_FALSE(db2.preference("k"));
+}
+
+TEST(LocalDatabaseErrors, OpenFailuresAndStatementErrorsDescribeThemselves) {
+    TempDir dir;
+    EXPECT_THROW(LocalDatabase(dir / "missing" / "state.sqlite3", std::nullopt), DatabaseError);
+    dir.write("not-a-db.sqlite3", std::string(4096, 'x'));
+    try {
+        LocalDatabase db(dir / "not-a-db.sqlite3", std::nullopt);
+        FAIL() << "expected a schema failure";
+    } catch (const DatabaseError& error) {
+        EXPECT_FALSE(error.sql());
+        EXPECT_EQ(error.errorDescription(), error.message());
+    }
+
+    DatabaseError withSQL("database is locked", std::string(LocalDatabase::deleteSQL));
+    EXPECT_EQ(withSQL.errorDescription(), "database is locked [SQL: delete from files where path = ?1;]");
+    EXPECT_STREQ(withSQL.what(), "database is locked [SQL: delete from files where path = ?1;]");
+}
+
+TEST(LocalDatabaseErrors, LockedDatabaseFailsReadsAndWritesLoudly) {
+    TempDir dir;
+    LocalDatabase db(dir / "state.sqlite3", std::nullopt);
+    db.upsert(row("/r/a", "/r"));
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "state.sqlite3").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "begin exclusive;", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    try {
+        db.upsert(row("/r/b", "/r"));
+        FAIL() << "expected the write to fail";
+    } catch (const DatabaseError& error) {
+        EXPECT_EQ(error.sql(), std::string(LocalDatabase::upsertSQL));
+        EXPECT_NE(std::string(error.what()).find(" [SQL: insert into files("), std::string::npos);
+    }
+    // A read that fails must not look like "no rows": that would turn every
+    // stored file into a delete or a re-upload.
+    EXPECT_THROW(db.rows("/r"), DatabaseError);
+    EXPECT_THROW(db.fileRecord("/r/a"), DatabaseError);
+    EXPECT_THROW(db.preference("k"), DatabaseError);
+
+    sqlite3_exec(other, "rollback;", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(db.rows("/r").size(), 1u);  // the connection is still usable
+}
+
+TEST(SharedFallbackLocations, LinkPlantedInTheTemporaryFolderIsRefused) {
+    TempDir dir;
+    auto notAFolder = dir.write("plain", "x");
+    tarnwell::testing::ScopedEnv state("QV_STATE_DIR", notAFolder.c_str());
+    const fs::path fallback = "/tmp/qv-state.sqlite3";
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(fallback, error))) {
+        GTEST_SKIP() << "a real fallback database exists on this machine";
+    }
+    auto target = dir.write("victim", "");
+    fs::create_symlink(target, fallback);
+    EXPECT_THROW(LocalDatabase db, DatabaseError);
+    fs::remove(fallback);
+    EXPECT_EQ(tarnwell::testing::TempDir::read(target), "");
+}
