@@ -88,9 +88,6 @@ nlohmann::json PublicConfig::toJSON() const {
                           {"QV_MAX_UPLOAD_BYTES", maxUploadBytes}};
 }
 
-ConfigFileNotFoundError::ConfigFileNotFoundError()
-    : std::runtime_error("The file couldn\u2019t be opened because it doesn\u2019t exist.") {}
-
 ConfigFileReadError::ConfigFileReadError(const fs::path& path, int error)
     : std::runtime_error("The file \u201c" + path.filename().string() + "\u201d couldn\u2019t be opened: " +
                          std::strerror(error)) {}
@@ -184,33 +181,30 @@ PublicConfig PublicConfigLoader::load(const std::optional<fs::path>& resourceDir
         return *config;
     }
 
-    std::optional<fs::path> location;
+    // The caller's folder and the shipped resources count only when the file
+    // is there; the installed folder is the last resort and is read as is.
     auto existing = [](const fs::path& candidate) {
         std::error_code error;
         return fs::is_regular_file(candidate, error);
     };
+    fs::path location = installedResourceDirectory() / kConfigFileName;
     if (resourceDirectory && existing(*resourceDirectory / kConfigFileName)) {
         location = *resourceDirectory / kConfigFileName;
     } else if (auto shipped = executableResourceDirectory(); shipped && existing(*shipped / kConfigFileName)) {
         location = *shipped / kConfigFileName;
-    } else {
-        location = installedResourceDirectory() / kConfigFileName;
-    }
-    if (!location) {
-        throw ConfigFileNotFoundError();
     }
 
     std::string bytes;
     {
         errno = 0;
-        std::ifstream file(*location, std::ios::binary);
+        std::ifstream file(location, std::ios::binary);
         if (!file) {
-            throw ConfigFileReadError(*location, errno ? errno : EIO);
+            throw ConfigFileReadError(location, errno ? errno : EIO);
         }
         std::ostringstream content;
         content << file.rdbuf();
         if (file.bad()) {
-            throw ConfigFileReadError(*location, EIO);
+            throw ConfigFileReadError(location, EIO);
         }
         bytes = content.str();
     }

@@ -31,13 +31,7 @@ struct PublicConfig {
 // not empty, only characters allowed in URLs, well-formed percent escapes.
 bool isParsableURL(const std::string& text);
 
-// No configuration file could be found at any candidate location.
-class ConfigFileNotFoundError : public std::runtime_error {
-public:
-    ConfigFileNotFoundError();
-};
-
-// The configuration file exists but could not be read.
+// The configuration file could not be read (missing or unreadable).
 class ConfigFileReadError : public std::runtime_error {
 public:
     ConfigFileReadError(const std::filesystem::path& path, int error);
