@@ -1,0 +1,127 @@
+// Which files below a watched folder are synced, under which names they are
+// stored, and their content digests. Stateless: every function may be called
+// from any thread.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwell {
+
+class FileRules {
+public:
+    FileRules() = delete;
+
+    // One walk of a watched folder. Both lists hold absolute paths in the
+    // order the walk met them; no path is in both.
+    struct FileEnumerationResult {
+        // Regular files that passed the exclusion rules and have a supported
+        // extension.
+        std::vector<std::filesystem::path> supportedFiles;
+        // Regular files that passed the exclusion rules but can't be synced:
+        // the extension is not supported, or the path is not valid UTF-8.
+        std::vector<std::filesystem::path> unsupportedFiles;
+
+        friend bool operator==(const FileEnumerationResult&, const FileEnumerationResult&) = default;
+    };
+
+    // Lowercase extensions of the documents that are synced.
+    static constexpr std::array<std::string_view, 7> supportedExtensions{
+        "pdf", "docx", "txt", "md", "csv", "rtf", "epub"};
+
+    // Folder names (exact, case-sensitive) skipped with everything below them.
+    static constexpr std::array<std::string_view, 12> excludedFolderNames{
+        "node_modules", ".git", ".Trash", "Library", ".cache", ".npm", ".vscode",
+        "Applications", "System", "Photos Library.photoslibrary", "Music", "Photo Booth Library"};
+
+    // Lowercase name endings of temporary and bundle entries.
+    static constexpr std::array<std::string_view, 12> excludedSuffixes{
+        ".tmp", ".part", ".log", ".crdownload", ".swp", ".sock", ".socket", ".pid", ".lock",
+        ".photoslibrary", ".musiclibrary", ".itl"};
+
+    // Entry names (exact, case-sensitive) that are never synced.
+    static constexpr std::array<std::string_view, 2> excludedNames{".DS_Store", ".localized"};
+
+    // Kernel pseudo-filesystems that a walk of "/" does not enter.
+    static constexpr std::array<std::string_view, 4> pseudoFilesystemFolders{"proc", "sys", "dev", "run"};
+
+    // --- Selection ---
+
+    // Walks the tree below root. Symbolic links below the root are neither
+    // followed nor listed; hidden entries (names beginning with ".") and
+    // excluded entries are left out, excluded folders with their contents.
+    // Folders that can't be read are passed over and the walk goes on. A
+    // missing root gives two empty lists. Never throws.
+    static FileEnumerationResult enumerateFiles(const std::filesystem::path& root);
+
+    // The supportedFiles of enumerateFiles(root).
+    static std::vector<std::filesystem::path> listFiles(const std::filesystem::path& root);
+
+    // True when the entry at url, found below root, is excluded (a folder
+    // together with everything below it). Only the components below the root
+    // are tested. Hidden entries are not this function's concern: the walk
+    // drops them before asking.
+    static bool shouldSkip(const std::filesystem::path& url, const std::filesystem::path& root);
+
+    // True when a folder with this name is not walked: it is hidden or
+    // excluded, or it is one of the kernel's pseudo-filesystems and lies
+    // directly in "/" (inFilesystemRoot). For placing folder watches.
+    static bool shouldSkipDirectory(std::string_view name, bool inFilesystemRoot = false);
+
+    // True when the lowercased extension is supported.
+    static bool isSupported(const std::filesystem::path& url);
+
+    // The MIME type sent with an upload; "application/octet-stream" for any
+    // other extension.
+    static std::string mimeType(const std::filesystem::path& url);
+
+    // --- Names and digests ---
+
+    // The file's path relative to root ("a/b.txt"). For the root "/" the
+    // whole path is returned, leading "/" included.
+    static std::string logicalPath(const std::filesystem::path& file, const std::filesystem::path& root);
+
+    // Eight hex digits of the MD5 of the root's standardized path.
+    static std::string rootTag(const std::filesystem::path& root);
+
+    // "user-" + userID + "/root-" + (rootID or rootTag(root)) + "/" +
+    // sanitizeRelativePath(logicalPath).
+    static std::string buildStorageKey(std::string_view userID, const std::filesystem::path& root,
+                                       std::string_view logicalPath,
+                                       const std::optional<std::string>& rootID = std::nullopt);
+
+    // "user-" + userID + "/" + sanitizeRelativePath(logicalPath).
+    static std::string legacyStorageKey(std::string_view userID, std::string_view logicalPath);
+
+    // The safe segments of the non-empty "/"-separated components, joined by "/".
+    static std::string sanitizeRelativePath(std::string_view relativePath);
+
+    // One path component as it appears in storage keys: a base folded to
+    // lowercase without diacritics (letters and numbers of any script, single
+    // "-" between them; "file" when nothing is left), "-",
+    // eight hex digits of the MD5 of the component as given, then "." and the
+    // unchanged extension when there is one.
+    static std::string safeSegment(std::string_view segment);
+
+    // SHA-256 of the file's content, 64 lowercase hex digits. The file is
+    // opened without following a symbolic link and without blocking, and must
+    // be a regular file. Throws std::system_error when it can't be read.
+    static std::string sha256Hex(const std::filesystem::path& file);
+
+    // --- Path helpers ---
+
+    // The path made absolute (against the working directory), with "." and
+    // ".." components and redundant separators removed textually; symbolic
+    // links are not resolved. No trailing "/" except for "/" itself.
+    static std::filesystem::path standardizedPath(const std::filesystem::path& path);
+
+    // The extension of a file name: the text after its last ".", empty when
+    // there is none or the only "." starts the name (".profile").
+    static std::string_view pathExtension(std::string_view name);
+};
+
+} // namespace tarnwell
