@@ -1,0 +1,299 @@
+#include "Client/HTTPTransport.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include <sys/stat.h>
+
+#include <curl/curl.h>
+
+namespace tarnwell {
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+std::string_view trim(std::string_view text) {
+    auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && isBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+std::optional<std::string> findHeader(const std::vector<HTTPHeader>& headers, std::string_view name) {
+    for (const auto& header : headers) {
+        if (equalsIgnoringCase(header.name, name)) {
+            return header.value;
+        }
+    }
+    return std::nullopt;
+}
+
+void initializeCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The file body of an upload: at most the size the file had when the
+// request started, and never a short one.
+struct FileBody {
+    std::FILE* file = nullptr;
+    curl_off_t size = 0;
+    curl_off_t sent = 0;
+    bool shrank = false;
+    int readError = 0;
+};
+
+size_t readFileBody(char* buffer, size_t size, size_t count, void* userData) {
+    auto* body = static_cast<FileBody*>(userData);
+    curl_off_t remaining = body->size - body->sent;
+    if (remaining <= 0) {
+        return 0;
+    }
+    size_t wanted = std::min(size * count, static_cast<size_t>(remaining));
+    size_t got = std::fread(buffer, 1, wanted, body->file);
+    if (got == 0) {
+        if (std::ferror(body->file)) {
+            body->readError = errno != 0 ? errno : EIO;
+        } else {
+            body->shrank = true;
+        }
+        return CURL_READFUNC_ABORT;
+    }
+    body->sent += static_cast<curl_off_t>(got);
+    return got;
+}
+
+// libcurl rewinds the body when it must send the request again, for example
+// on a reused connection that the server had already closed.
+int seekFileBody(void* userData, curl_off_t offset, int origin) {
+    auto* body = static_cast<FileBody*>(userData);
+    if (origin != SEEK_SET || offset < 0 || offset > body->size) {
+        return CURL_SEEKFUNC_CANTSEEK;
+    }
+    if (fseeko(body->file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+        return CURL_SEEKFUNC_FAIL;
+    }
+    body->sent = offset;
+    return CURL_SEEKFUNC_OK;
+}
+
+size_t writeBody(char* data, size_t size, size_t count, void* userData) {
+    static_cast<std::string*>(userData)->append(data, size * count);
+    return size * count;
+}
+
+size_t writeHeader(char* data, size_t size, size_t count, void* userData) {
+    auto* headers = static_cast<std::vector<HTTPHeader>*>(userData);
+    std::string_view line(data, size * count);
+    if (line.substr(0, 5) == "HTTP/") {
+        // A new answer begins (after an interim 1xx answer, say): only the
+        // headers of the last one count.
+        headers->clear();
+        return size * count;
+    }
+    auto colon = line.find(':');
+    if (colon != std::string_view::npos) {
+        headers->push_back({std::string(trim(line.substr(0, colon))), std::string(trim(line.substr(colon + 1)))});
+    }
+    return size * count;
+}
+
+int checkStop(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<std::stop_token*>(userData)->stop_requested() ? 1 : 0;
+}
+
+} // namespace
+
+std::optional<std::string> HTTPRequest::header(std::string_view name) const { return findHeader(headers, name); }
+
+void HTTPRequest::setHeader(std::string name, std::string value) {
+    for (auto& header : headers) {
+        if (equalsIgnoringCase(header.name, name)) {
+            header.value = std::move(value);
+            return;
+        }
+    }
+    headers.push_back({std::move(name), std::move(value)});
+}
+
+std::optional<std::string> HTTPResponse::header(std::string_view name) const { return findHeader(headers, name); }
+
+struct HTTPTransport::Shared {
+    CURLSH* share = nullptr;
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* userData) {
+        static_cast<Shared*>(userData)->locks[static_cast<size_t>(data)].lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* userData) {
+        static_cast<Shared*>(userData)->locks[static_cast<size_t>(data)].unlock();
+    }
+};
+
+HTTPTransport::HTTPTransport() : shared_(std::make_unique<Shared>()) {
+    initializeCurlOnce();
+    shared_->share = curl_share_init();
+    if (shared_->share != nullptr) {
+        curl_share_setopt(shared_->share, CURLSHOPT_LOCKFUNC, &Shared::lock);
+        curl_share_setopt(shared_->share, CURLSHOPT_UNLOCKFUNC, &Shared::unlock);
+        curl_share_setopt(shared_->share, CURLSHOPT_USERDATA, shared_.get());
+        curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+}
+
+HTTPTransport::~HTTPTransport() {
+    if (shared_->share != nullptr) {
+        curl_share_cleanup(shared_->share);
+    }
+}
+
+std::shared_ptr<HTTPTransport> HTTPTransport::shared() {
+    static const std::shared_ptr<HTTPTransport> transport = std::make_shared<HTTPTransport>();
+    return transport;
+}
+
+HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token stop) const {
+    if (stop.stop_requested()) {
+        throw TransportError(TransportError::Kind::cancelled, "The request was cancelled");
+    }
+
+    std::unique_ptr<std::FILE, FileCloser> file;
+    FileBody fileBody;
+    if (request.bodyFile) {
+        file.reset(std::fopen(request.bodyFile->c_str(), "rb"));
+        struct stat info {};
+        if (!file || ::fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
+            int error = file ? (S_ISDIR(info.st_mode) ? EISDIR : errno) : errno;
+            throw TransportError(TransportError::Kind::fileUnreadable,
+                                 "The file " + request.bodyFile->string() + " could not be read: " +
+                                     std::strerror(error));
+        }
+        fileBody.file = file.get();
+        fileBody.size = static_cast<curl_off_t>(info.st_size);
+    }
+
+    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    if (!easy) {
+        throw TransportError(TransportError::Kind::failed, "Could not start an HTTP request");
+    }
+    CURL* handle = easy.get();
+    HTTPResponse response;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.idleTimeout.count()));
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.idleTimeout.count()));
+    if (shared_->share != nullptr) {
+        curl_easy_setopt(handle, CURLOPT_SHARE, shared_->share);
+    }
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &writeBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response.body);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &writeHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &response.headers);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &checkStop);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stop);
+
+    bool hasBody = request.body || request.bodyFile;
+    if (!hasBody && request.method == "GET") {
+        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    } else {
+        curl_easy_setopt(handle, CURLOPT_POST, 1L);
+        if (request.bodyFile) {
+            curl_easy_setopt(handle, CURLOPT_READFUNCTION, &readFileBody);
+            curl_easy_setopt(handle, CURLOPT_READDATA, &fileBody);
+            curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &seekFileBody);
+            curl_easy_setopt(handle, CURLOPT_SEEKDATA, &fileBody);
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, fileBody.size);
+        } else {
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.body ? request.body->size() : 0));
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body ? request.body->data() : "");
+        }
+        if (request.method != "POST") {
+            curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        }
+    }
+
+    std::unique_ptr<curl_slist, ListDeleter> headerList;
+    auto appendHeader = [&](const std::string& line) {
+        curl_slist* head = curl_slist_append(headerList.get(), line.c_str());
+        if (head == nullptr) {
+            throw TransportError(TransportError::Kind::failed, "Could not build the request headers");
+        }
+        if (!headerList) {
+            headerList.reset(head);
+        }
+    };
+    for (const auto& header : request.headers) {
+        // "Name;" is libcurl's way to send a header with an empty value.
+        appendHeader(header.value.empty() ? header.name + ";" : header.name + ": " + header.value);
+    }
+    // libcurl's own additions that the request did not ask for.
+    appendHeader("Expect:");
+    if (hasBody && !request.header("content-type")) {
+        appendHeader("Content-Type:");
+    }
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
+
+    CURLcode code = curl_easy_perform(handle);
+    if (code != CURLE_OK) {
+        std::string detail = errorText[0] != '\0' ? std::string(errorText) : std::string(curl_easy_strerror(code));
+        if (fileBody.shrank) {
+            throw TransportError(TransportError::Kind::fileShrank,
+                                 "The file " + request.bodyFile->string() + " became shorter while it was sent");
+        }
+        if (fileBody.readError != 0) {
+            throw TransportError(TransportError::Kind::fileUnreadable,
+                                 "The file " + request.bodyFile->string() + " could not be read: " +
+                                     std::strerror(fileBody.readError));
+        }
+        if (code == CURLE_ABORTED_BY_CALLBACK && stop.stop_requested()) {
+            throw TransportError(TransportError::Kind::cancelled, "The request was cancelled");
+        }
+        if (code == CURLE_OPERATION_TIMEDOUT) {
+            throw TransportError(TransportError::Kind::timedOut, "The request timed out: " + detail);
+        }
+        throw TransportError(TransportError::Kind::failed, "The request failed: " + detail);
+    }
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    response.status = status;
+    return response;
+}
+
+} // namespace tarnwell

@@ -1,0 +1,228 @@
+// The request core: building requests, judging answers, decoding bodies and
+// dates, and the authenticated GET and PATCH that the other operations use.
+#include "Client/SupabaseHTTPClient.hpp"
+
+#include <chrono>
+
+#include "State/JSONWriter.hpp"
+
+namespace tarnwell {
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads exactly `count` digits at `position`.
+std::optional<int> readNumber(std::string_view text, size_t& position, size_t count) {
+    if (position + count > text.size()) {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (size_t i = 0; i < count; ++i) {
+        char c = text[position + i];
+        if (!isDigit(c)) {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    position += count;
+    return value;
+}
+
+bool expect(std::string_view text, size_t& position, char c) {
+    if (position < text.size() && text[position] == c) {
+        ++position;
+        return true;
+    }
+    return false;
+}
+
+// The internet date-time form: 2024-05-01T12:30:45Z, 2024-05-01T12:30:45.123456+02:00.
+// Fraction digits beyond nanoseconds are read and dropped.
+std::optional<Timestamp> parseInternetDateTime(std::string_view text) {
+    using namespace std::chrono;
+    size_t p = 0;
+    auto yearValue = readNumber(text, p, 4);
+    if (!yearValue || !expect(text, p, '-')) return std::nullopt;
+    auto monthValue = readNumber(text, p, 2);
+    if (!monthValue || !expect(text, p, '-')) return std::nullopt;
+    auto dayValue = readNumber(text, p, 2);
+    if (!dayValue || !expect(text, p, 'T')) return std::nullopt;
+    auto hourValue = readNumber(text, p, 2);
+    if (!hourValue || !expect(text, p, ':')) return std::nullopt;
+    auto minuteValue = readNumber(text, p, 2);
+    if (!minuteValue || !expect(text, p, ':')) return std::nullopt;
+    auto secondValue = readNumber(text, p, 2);
+    if (!secondValue) return std::nullopt;
+
+    std::int64_t fractionNanoseconds = 0;
+    if (expect(text, p, '.')) {
+        size_t digits = 0;
+        std::int64_t scale = 100000000;
+        while (p < text.size() && isDigit(text[p])) {
+            if (scale > 0) {
+                fractionNanoseconds += (text[p] - '0') * scale;
+                scale /= 10;
+            }
+            ++p;
+            ++digits;
+        }
+        if (digits == 0) return std::nullopt;
+    }
+
+    int offsetMinutes = 0;
+    if (expect(text, p, 'Z')) {
+        offsetMinutes = 0;
+    } else if (p < text.size() && (text[p] == '+' || text[p] == '-')) {
+        int sign = text[p] == '-' ? -1 : 1;
+        ++p;
+        auto offsetHours = readNumber(text, p, 2);
+        if (!offsetHours || !expect(text, p, ':')) return std::nullopt;
+        auto offsetMins = readNumber(text, p, 2);
+        if (!offsetMins || *offsetHours > 23 || *offsetMins > 59) return std::nullopt;
+        offsetMinutes = sign * (*offsetHours * 60 + *offsetMins);
+    } else {
+        return std::nullopt;
+    }
+    if (p != text.size()) return std::nullopt;
+
+    year_month_day date{year{*yearValue}, month{static_cast<unsigned>(*monthValue)},
+                        day{static_cast<unsigned>(*dayValue)}};
+    if (!date.ok() || *hourValue > 23 || *minuteValue > 59 || *secondValue > 59) {
+        return std::nullopt;
+    }
+    auto point = sys_days{date} + hours{*hourValue} + minutes{*minuteValue} + seconds{*secondValue} -
+                 minutes{offsetMinutes};
+    return time_point_cast<system_clock::duration>(point + nanoseconds{fractionNanoseconds});
+}
+
+const char* typeName(const nlohmann::json& value) {
+    return value.type_name();
+}
+
+} // namespace
+
+SupabaseHTTPClient::SupabaseHTTPClient(PublicConfig config, std::shared_ptr<SessionStore> sessionStore,
+                                       std::shared_ptr<HTTPTransport> transport)
+    : config_(std::move(config)), sessionStore_(std::move(sessionStore)), transport_(std::move(transport)) {}
+
+HTTPRequest SupabaseHTTPClient::makeRequest(const std::string& path, const std::string& method,
+                                            const std::optional<std::string>& bearerToken,
+                                            const std::optional<URLQueryItems>& queryItems,
+                                            const ExtraHeaders& extraHeaders) const {
+    std::optional<URLBuilder> base = URLBuilder::parse(config_.supabaseURL);
+    if (!base) {
+        throw SupabaseHTTPError::invalidURL();
+    }
+    std::optional<std::string> url = base->build(path, queryItems);
+    if (!url) {
+        throw SupabaseHTTPError::invalidURL();
+    }
+    HTTPRequest request;
+    request.url = std::move(*url);
+    request.method = method;
+    request.idleTimeout = std::chrono::seconds(60);
+    request.setHeader("apikey", config_.supabaseAnonKey);
+    request.setHeader("accept", "application/json");
+    if (bearerToken) {
+        request.setHeader("Authorization", "Bearer " + *bearerToken);
+    }
+    for (const auto& [name, value] : extraHeaders) {
+        request.setHeader(name, value);
+    }
+    return request;
+}
+
+HTTPRequest SupabaseHTTPClient::makeRequest(const std::string& path, const std::string& method,
+                                            const std::optional<std::string>& bearerToken, const JSONObject& body,
+                                            const std::optional<URLQueryItems>& queryItems,
+                                            const ExtraHeaders& extraHeaders) const {
+    HTTPRequest request = makeRequest(path, method, bearerToken, queryItems, extraHeaders);
+    request.setHeader("content-type", "application/json");
+    request.body = JSONWriter::write(toJSON(body));
+    return request;
+}
+
+HTTPResponse SupabaseHTTPClient::send(const HTTPRequest& request, std::stop_token stop) const {
+    return transport_->send(request, std::move(stop));
+}
+
+void SupabaseHTTPClient::validate(const HTTPResponse& response) {
+    if (response.status < 100 || response.status > 999) {
+        throw SupabaseHTTPError::invalidResponse();
+    }
+    if (response.status >= 200 && response.status <= 299) {
+        return;
+    }
+    if (response.status == 401) {
+        throw SupabaseHTTPError::unauthorized();
+    }
+    throw SupabaseHTTPError::message("Supabase request failed with status " + std::to_string(response.status));
+}
+
+std::optional<nlohmann::json> SupabaseHTTPClient::parseJSON(std::string_view bytes) {
+    nlohmann::json document = nlohmann::json::parse(bytes, nullptr, false);
+    if (document.is_discarded()) {
+        return std::nullopt;
+    }
+    return document;
+}
+
+void SupabaseHTTPClient::throwNotJSON() {
+    // The body's text is left out on purpose: it may hold tokens.
+    throw JSONDecodingError("The given data was not valid JSON.");
+}
+
+void SupabaseHTTPClient::throwIfErrorEnvelope(const nlohmann::json& document) {
+    if (document.is_object()) {
+        auto message = document.find("message");
+        if (message != document.end() && message->is_string()) {
+            throw SupabaseHTTPError::message(message->get<std::string>());
+        }
+    }
+}
+
+Timestamp SupabaseHTTPClient::decodeSupabaseDate(const nlohmann::json& value) {
+    if (!value.is_string()) {
+        throw JSONDecodingError(std::string("Expected a date string but found ") + typeName(value));
+    }
+    const std::string& text = value.get_ref<const std::string&>();
+    if (auto date = parseInternetDateTime(text)) {
+        return *date;
+    }
+    throw JSONDecodingError("Invalid Supabase date: " + text);
+}
+
+std::optional<Timestamp> SupabaseHTTPClient::optionalSupabaseDate(const nlohmann::json& object, const char* key) {
+    json_fields::requireObject(object, "a row");
+    auto member = object.find(key);
+    if (member == object.end() || member->is_null()) {
+        return std::nullopt;
+    }
+    return decodeSupabaseDate(*member);
+}
+
+void SupabaseHTTPClient::patchWithoutResponse(const std::string& path, const URLQueryItems& queryItems,
+                                              const JSONObject& body, std::stop_token stop) {
+    runWithRefreshedSession(
+        [&](const StoredSession& session) {
+            HTTPResponse response = send(
+                makeRequest(path, "PATCH", session.accessToken, body, queryItems, {{"Prefer", "return=minimal"}}), stop);
+            validate(response);
+        },
+        stop);
+}
+
+std::string SupabaseHTTPClient::inFilter(const std::vector<std::string>& ids) {
+    std::string filter = "in.(";
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (i > 0) {
+            filter.push_back(',');
+        }
+        filter += ids[i];
+    }
+    filter.push_back(')');
+    return filter;
+}
+
+} // namespace tarnwell

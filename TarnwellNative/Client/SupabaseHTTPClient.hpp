@@ -1,0 +1,243 @@
+// The agent's one client of its hosted backend: authentication under
+// "/auth/v1", the REST tables under "/rest/v1" and the storage bucket under
+// "/storage/v1". Every operation blocks on the calling thread until its
+// requests have been answered; any number of them may run at once from any
+// threads. A stop request on the optional stop token cancels the requests in
+// flight (they end in TransportError::Kind::cancelled).
+//
+// Failures: SupabaseHTTPError for the client's own, TransportError when a
+// request got no answer, JSONDecodingError for an answer that does not
+// decode, and the session store's errors when a new session cannot be saved.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Client/HTTPTransport.hpp"
+#include "Client/JSONValue.hpp"
+#include "Client/SupabaseHTTPError.hpp"
+#include "Client/URLBuilder.hpp"
+#include "State/PublicConfigLoader.hpp"
+#include "State/SessionStore.hpp"
+#include "State/SharedModels.hpp"
+
+namespace tarnwell {
+
+// What a sign-up gives back: a session when the account may be used at once,
+// the account when the backend reported it.
+struct SignUpResult {
+    std::optional<StoredSession> session;
+    std::optional<StoredUser> user;
+
+    friend bool operator==(const SignUpResult&, const SignUpResult&) = default;
+};
+
+class SupabaseHTTPClient {
+public:
+    // Extra request headers, name to value.
+    using ExtraHeaders = std::map<std::string, std::string>;
+
+    // The columns of a files row, in the order of RemoteFileRecord's fields.
+    static constexpr const char* fileSelectList =
+        "id,user_id,storage_bucket,storage_key,sha256,ingested_sha256,is_deleted,path,bytes,mime,ingest_error";
+
+    SupabaseHTTPClient(PublicConfig config, std::shared_ptr<SessionStore> sessionStore,
+                       std::shared_ptr<HTTPTransport> transport = HTTPTransport::shared());
+    SupabaseHTTPClient(const SupabaseHTTPClient&) = delete;
+    SupabaseHTTPClient& operator=(const SupabaseHTTPClient&) = delete;
+
+    const PublicConfig& config() const { return config_; }
+    const std::shared_ptr<SessionStore>& sessionStore() const { return sessionStore_; }
+
+    // ---- Authentication ------------------------------------------------
+
+    // The stored session, or none. Sends nothing.
+    std::optional<StoredSession> currentSession() const;
+    // Password sign-in; the new session is saved before it is returned.
+    StoredSession signIn(const std::string& email, const std::string& password, std::stop_token stop = {});
+    // Account creation; a session that comes back is saved, otherwise the
+    // stored session is left alone.
+    SignUpResult signUp(const std::string& email, const std::string& password, std::stop_token stop = {});
+    // The signed-in account as the backend sees it; none when no session is
+    // stored. Refreshes the session once when it has expired.
+    std::optional<StoredUser> currentUser(std::stop_token stop = {});
+    // Exchanges the session's refresh token for a new session and saves it.
+    // Refresh tokens are single-use, so callers that refresh the same
+    // session at once share one exchange, and a session whose refresh token
+    // was already exchanged by someone else gives the session stored since.
+    StoredSession refresh(const StoredSession& session, std::stop_token stop = {});
+
+    // ---- File rows and jobs --------------------------------------------
+
+    // The files row with this storage key (deleted or not), or none.
+    std::optional<RemoteFileRecord> fetchRemoteFile(const std::string& storageKey, std::stop_token stop = {});
+    // Creates or updates the signed-in user's row for this storage key, marks
+    // it not deleted, clears its ingest error and returns it.
+    RemoteFileRecord upsertRemoteFile(const std::string& logicalPath, const std::string& storageKey,
+                                      std::int64_t bytes, const std::string& mimeType, const std::string& sha256,
+                                      std::stop_token stop = {});
+    // Adds a job of this kind ("ingest", "delete") for a files row.
+    void insertJob(const std::string& fileID, const std::string& kind, std::stop_token stop = {});
+    // Marks a files row deleted.
+    void markFileDeleted(const std::string& fileID, std::stop_token stop = {});
+
+    // ---- Storage -------------------------------------------------------
+
+    // Sends the file's bytes as the object named by the storage key in the
+    // files bucket, replacing an object of that name. The body is streamed
+    // from the file.
+    void uploadFile(const std::filesystem::path& localURL, const std::string& storageKey,
+                    const std::string& mimeType, std::stop_token stop = {});
+
+    // ---- Status --------------------------------------------------------
+
+    // Queued, running and failed job counts, the oldest queued job's
+    // creation time and the latest ingest time; five reads sent side by side.
+    IngestStatusSnapshot fetchIngestStatus(std::stop_token stop = {});
+    // The newest failed ingest jobs (at most `limit`, bounded to 1...200),
+    // each with its files row when one was found.
+    std::vector<FailedUploadItem> fetchFailedUploads(std::int64_t limit = 100, std::stop_token stop = {});
+    // Queues every failed ingest job again, clears its file's ingest error and
+    // returns how many jobs were queued.
+    std::int64_t retryFailedUploads(std::stop_token stop = {});
+
+    // ---- Request core --------------------------------------------------
+
+    // A request for `path` (plain text, encoded here) below the host of the
+    // configured URL, with the "apikey" and "accept" headers, the bearer
+    // token when one is given, then the extra headers. Throws invalidURL.
+    HTTPRequest makeRequest(const std::string& path, const std::string& method,
+                            const std::optional<std::string>& bearerToken,
+                            const std::optional<URLQueryItems>& queryItems = std::nullopt,
+                            const ExtraHeaders& extraHeaders = {}) const;
+    // The same with a compact JSON body and "content-type" "application/json".
+    HTTPRequest makeRequest(const std::string& path, const std::string& method,
+                            const std::optional<std::string>& bearerToken, const JSONObject& body,
+                            const std::optional<URLQueryItems>& queryItems = std::nullopt,
+                            const ExtraHeaders& extraHeaders = {}) const;
+
+    // Sends a built request. Throws TransportError.
+    HTTPResponse send(const HTTPRequest& request, std::stop_token stop = {}) const;
+
+    // 2xx passes; 401 throws unauthorized; anything else throws the status
+    // message; no HTTP status at all throws invalidResponse.
+    static void validate(const HTTPResponse& response);
+
+    // Decodes a 2xx body with `parse` (a JSON value -> T). A body that does
+    // not decode but is an object with a text "message" throws that message;
+    // otherwise the decoding error is thrown.
+    template <class Parse>
+    static auto decode(std::string_view bytes, Parse&& parse)
+        -> std::invoke_result_t<Parse&, const nlohmann::json&>;
+
+    // A date of a response: an RFC 3339 date-time with or without fractional
+    // seconds. Throws JSONDecodingError ("Invalid Supabase date: " + text).
+    static Timestamp decodeSupabaseDate(const nlohmann::json& value);
+    // The optional date under `key`: missing or null gives none.
+    static std::optional<Timestamp> optionalSupabaseDate(const nlohmann::json& object, const char* key);
+
+    // Runs `operation` with the stored session; when it throws unauthorized,
+    // refreshes the session once and runs it once more. Throws
+    // notAuthenticated when no session is stored.
+    template <class Operation>
+    auto runWithRefreshedSession(Operation&& operation, std::stop_token stop = {})
+        -> std::invoke_result_t<Operation&, const StoredSession&>;
+
+    // Authenticated GET whose body is decoded with `parse`.
+    template <class Parse>
+    auto getWithSession(const std::string& path, const URLQueryItems& queryItems, Parse&& parse,
+                        std::stop_token stop = {}) -> std::invoke_result_t<Parse&, const nlohmann::json&>;
+
+    // Authenticated PATCH with "Prefer" "return=minimal"; the answer's body is
+    // not read.
+    void patchWithoutResponse(const std::string& path, const URLQueryItems& queryItems, const JSONObject& body,
+                              std::stop_token stop = {});
+
+private:
+    struct RefreshExchange;
+
+    std::optional<StoredUser> fetchCurrentUser(const StoredSession& session, std::stop_token stop);
+    StoredSession exchangeRefreshToken(const StoredSession& session);
+    std::int64_t countRows(const std::string& path, const URLQueryItems& queryItems, std::stop_token stop);
+    std::optional<Timestamp> fetchOldestQueuedAt(std::stop_token stop);
+    std::optional<Timestamp> fetchLastIngestedAt(std::stop_token stop);
+    static std::string inFilter(const std::vector<std::string>& ids);
+
+    static std::optional<nlohmann::json> parseJSON(std::string_view bytes);
+    [[noreturn]] static void throwNotJSON();
+    static void throwIfErrorEnvelope(const nlohmann::json& document);
+
+    PublicConfig config_;
+    std::shared_ptr<SessionStore> sessionStore_;
+    std::shared_ptr<HTTPTransport> transport_;
+
+    // Refresh exchanges in flight, by the refresh token they spend.
+    std::mutex refreshMutex_;
+    std::condition_variable_any refreshFinished_;
+    std::map<std::string, std::shared_ptr<RefreshExchange>> refreshesInFlight_;
+};
+
+template <class Parse>
+auto SupabaseHTTPClient::decode(std::string_view bytes, Parse&& parse)
+    -> std::invoke_result_t<Parse&, const nlohmann::json&> {
+    std::optional<nlohmann::json> document = parseJSON(bytes);
+    if (!document) {
+        throwNotJSON();
+    }
+    try {
+        return parse(*document);
+    } catch (const JSONDecodingError&) {
+        throwIfErrorEnvelope(*document);
+        throw;
+    } catch (const nlohmann::json::exception& error) {
+        throwIfErrorEnvelope(*document);
+        throw JSONDecodingError(error.what());
+    }
+}
+
+template <class Operation>
+auto SupabaseHTTPClient::runWithRefreshedSession(Operation&& operation, std::stop_token stop)
+    -> std::invoke_result_t<Operation&, const StoredSession&> {
+    std::optional<StoredSession> session = sessionStore_->load();
+    if (!session) {
+        throw SupabaseHTTPError::notAuthenticated();
+    }
+    try {
+        return operation(std::as_const(*session));
+    } catch (const SupabaseHTTPError& error) {
+        if (error.kind() != SupabaseHTTPError::Kind::unauthorized) {
+            throw;
+        }
+    }
+    const StoredSession refreshed = refresh(*session, stop);
+    return operation(refreshed);
+}
+
+template <class Parse>
+auto SupabaseHTTPClient::getWithSession(const std::string& path, const URLQueryItems& queryItems, Parse&& parse,
+                                        std::stop_token stop)
+    -> std::invoke_result_t<Parse&, const nlohmann::json&> {
+    return runWithRefreshedSession(
+        [&](const StoredSession& session) {
+            HTTPResponse response = send(makeRequest(path, "GET", session.accessToken, queryItems), stop);
+            validate(response);
+            return decode(response.body, parse);
+        },
+        stop);
+}
+
+} // namespace tarnwell

@@ -1,0 +1,128 @@
+// Failed ingest jobs: the list the interface shows and their retry.
+#include "Client/SupabaseHTTPClient.hpp"
+
+#include <algorithm>
+#include <set>
+#include <unordered_map>
+
+namespace tarnwell {
+
+using namespace json_fields;
+
+namespace {
+
+struct FailedJobRecord {
+    std::string id;
+    std::optional<std::string> fileID;
+    std::optional<std::string> error;
+    std::optional<Timestamp> createdAt;
+};
+
+std::vector<FailedJobRecord> decodeFailedJobs(const nlohmann::json& answer) {
+    if (!answer.is_array()) {
+        throw JSONDecodingError(std::string("Expected an array of jobs but found ") + answer.type_name());
+    }
+    std::vector<FailedJobRecord> jobs;
+    jobs.reserve(answer.size());
+    for (const auto& row : answer) {
+        requireObject(row, "a job row");
+        FailedJobRecord job;
+        job.id = requiredString(row, "id");
+        job.fileID = optionalString(row, "file_id");
+        job.error = optionalString(row, "error");
+        job.createdAt = SupabaseHTTPClient::optionalSupabaseDate(row, "created_at");
+        jobs.push_back(std::move(job));
+    }
+    return jobs;
+}
+
+std::vector<RemoteFileRecord> decodeFileRows(const nlohmann::json& answer) {
+    if (!answer.is_array()) {
+        throw JSONDecodingError(std::string("Expected an array of file rows but found ") + answer.type_name());
+    }
+    std::vector<RemoteFileRecord> rows;
+    rows.reserve(answer.size());
+    for (const auto& row : answer) {
+        rows.push_back(RemoteFileRecord::fromJSON(row));
+    }
+    return rows;
+}
+
+// The distinct file ids of the jobs, in ascending order.
+std::vector<std::string> distinctFileIDs(const std::vector<FailedJobRecord>& jobs) {
+    std::set<std::string> ids;
+    for (const auto& job : jobs) {
+        if (job.fileID) {
+            ids.insert(*job.fileID);
+        }
+    }
+    return {ids.begin(), ids.end()};
+}
+
+} // namespace
+
+std::vector<FailedUploadItem> SupabaseHTTPClient::fetchFailedUploads(std::int64_t limit, std::stop_token stop) {
+    std::int64_t rowLimit = std::max<std::int64_t>(1, std::min<std::int64_t>(limit, 200));
+    std::vector<FailedJobRecord> jobs = getWithSession("/rest/v1/jobs",
+                                                       URLQueryItems{{"select", "id,file_id,error,created_at"},
+                                                                     {"status", "eq.error"},
+                                                                     {"kind", "eq.ingest"},
+                                                                     {"order", "created_at.desc"},
+                                                                     {"limit", std::to_string(rowLimit)}},
+                                                       decodeFailedJobs, stop);
+
+    std::unordered_map<std::string, RemoteFileRecord> filesByID;
+    std::vector<std::string> fileIDs = distinctFileIDs(jobs);
+    if (!fileIDs.empty()) {
+        std::vector<RemoteFileRecord> files = getWithSession(
+            "/rest/v1/files", URLQueryItems{{"select", fileSelectList}, {"id", inFilter(fileIDs)}}, decodeFileRows,
+            stop);
+        for (auto& file : files) {
+            // A repeated id keeps its first row.
+            filesByID.emplace(file.id, std::move(file));
+        }
+    }
+
+    std::vector<FailedUploadItem> items;
+    items.reserve(jobs.size());
+    for (auto& job : jobs) {
+        std::optional<RemoteFileRecord> file;
+        if (job.fileID) {
+            if (auto found = filesByID.find(*job.fileID); found != filesByID.end()) {
+                file = found->second;
+            }
+        }
+        items.push_back(FailedUploadItem{std::move(job.id), std::move(job.fileID), std::move(job.error),
+                                         job.createdAt, std::move(file)});
+    }
+    return items;
+}
+
+std::int64_t SupabaseHTTPClient::retryFailedUploads(std::stop_token stop) {
+    std::vector<FailedJobRecord> jobs = getWithSession(
+        "/rest/v1/jobs", URLQueryItems{{"select", "id,file_id"}, {"status", "eq.error"}, {"kind", "eq.ingest"}},
+        decodeFailedJobs, stop);
+    if (jobs.empty()) {
+        return 0;
+    }
+    std::vector<std::string> jobIDs;
+    jobIDs.reserve(jobs.size());
+    for (const auto& job : jobs) {
+        jobIDs.push_back(job.id);
+    }
+    std::sort(jobIDs.begin(), jobIDs.end());
+    std::vector<std::string> fileIDs = distinctFileIDs(jobs);
+
+    patchWithoutResponse("/rest/v1/jobs", URLQueryItems{{"id", inFilter(jobIDs)}},
+                         {{"status", JSONValue::string("queued")},
+                          {"attempts", JSONValue::int64(0)},
+                          {"error", JSONValue::null()}},
+                         stop);
+    if (!fileIDs.empty()) {
+        patchWithoutResponse("/rest/v1/files", URLQueryItems{{"id", inFilter(fileIDs)}},
+                             {{"ingest_error", JSONValue::null()}}, stop);
+    }
+    return static_cast<std::int64_t>(jobIDs.size());
+}
+
+} // namespace tarnwell

@@ -1,0 +1,103 @@
+// File rows and jobs in the hosted tables "files" and "jobs".
+#include "Client/SupabaseHTTPClient.hpp"
+
+namespace tarnwell {
+
+namespace {
+
+std::vector<RemoteFileRecord> decodeFileRows(const nlohmann::json& answer) {
+    if (!answer.is_array()) {
+        throw JSONDecodingError(std::string("Expected an array of file rows but found ") + answer.type_name());
+    }
+    std::vector<RemoteFileRecord> rows;
+    rows.reserve(answer.size());
+    for (const auto& row : answer) {
+        rows.push_back(RemoteFileRecord::fromJSON(row));
+    }
+    return rows;
+}
+
+// The user of the session, which a successful lookup always yields.
+StoredUser requireUser(std::optional<StoredUser> user) {
+    if (!user) {
+        throw SupabaseHTTPError::invalidResponse();
+    }
+    return std::move(*user);
+}
+
+} // namespace
+
+std::optional<RemoteFileRecord> SupabaseHTTPClient::fetchRemoteFile(const std::string& storageKey,
+                                                                    std::stop_token stop) {
+    std::vector<RemoteFileRecord> rows = getWithSession(
+        "/rest/v1/files",
+        URLQueryItems{{"select", fileSelectList}, {"storage_key", "eq." + storageKey}, {"limit", "1"}},
+        decodeFileRows, stop);
+    if (rows.empty()) {
+        return std::nullopt;
+    }
+    return std::move(rows.front());
+}
+
+RemoteFileRecord SupabaseHTTPClient::upsertRemoteFile(const std::string& logicalPath, const std::string& storageKey,
+                                                      std::int64_t bytes, const std::string& mimeType,
+                                                      const std::string& sha256, std::stop_token stop) {
+    return runWithRefreshedSession(
+        [&](const StoredSession& session) {
+            StoredUser user = requireUser(fetchCurrentUser(session, stop));
+            JSONObject body{
+                {"user_id", JSONValue::string(user.id)},
+                {"path", JSONValue::string(logicalPath)},
+                {"storage_bucket", JSONValue::string(config_.filesBucket)},
+                {"storage_key", JSONValue::string(storageKey)},
+                {"bytes", JSONValue::int64(bytes)},
+                {"mime", JSONValue::string(mimeType)},
+                {"sha256", JSONValue::string(sha256)},
+                {"is_deleted", JSONValue::boolean(false)},
+                {"ingest_error", JSONValue::null()},
+            };
+            HTTPResponse response =
+                send(makeRequest("/rest/v1/files", "POST", session.accessToken, body,
+                                 URLQueryItems{{"on_conflict", "user_id,storage_bucket,storage_key"},
+                                               {"select", fileSelectList}},
+                                 {{"Prefer", "resolution=merge-duplicates,return=representation"}}),
+                     stop);
+            validate(response);
+            std::vector<RemoteFileRecord> rows = decode(response.body, decodeFileRows);
+            if (rows.empty()) {
+                throw SupabaseHTTPError::invalidResponse();
+            }
+            return std::move(rows.front());
+        },
+        stop);
+}
+
+void SupabaseHTTPClient::insertJob(const std::string& fileID, const std::string& kind, std::stop_token stop) {
+    runWithRefreshedSession(
+        [&](const StoredSession& session) {
+            StoredUser user = requireUser(fetchCurrentUser(session, stop));
+            JSONObject body{
+                {"user_id", JSONValue::string(user.id)},
+                {"file_id", JSONValue::string(fileID)},
+                {"kind", JSONValue::string(kind)},
+                {"payload", JSONValue::object({})},
+            };
+            HTTPResponse response = send(makeRequest("/rest/v1/jobs", "POST", session.accessToken, body), stop);
+            validate(response);
+        },
+        stop);
+}
+
+void SupabaseHTTPClient::markFileDeleted(const std::string& fileID, std::stop_token stop) {
+    runWithRefreshedSession(
+        [&](const StoredSession& session) {
+            HTTPResponse response =
+                send(makeRequest("/rest/v1/files", "PATCH", session.accessToken, {{"is_deleted", JSONValue::boolean(true)}},
+                                 URLQueryItems{{"id", "eq." + fileID}}),
+                     stop);
+            validate(response);
+        },
+        stop);
+}
+
+} // namespace tarnwell

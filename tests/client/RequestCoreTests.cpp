@@ -1,0 +1,153 @@
+// Request building, answer judging, body and date decoding: no network.
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "ClientTestSupport.hpp"
+
+namespace tarnwell::testing {
+namespace {
+
+using namespace std::chrono;
+
+class RequestBuilding : public ::testing::Test {
+protected:
+    TemporaryDirectory directory;
+    std::shared_ptr<SessionStore> store =
+        std::make_shared<SessionStore>(directory.path() / "session.json", std::nullopt);
+    SupabaseHTTPClient client{configFor("https://abc.example.co/some/base?x=1", "anon"), store};
+};
+
+TEST_F(RequestBuilding, PathReplacesBasePathAndQueryItemsKeepTheirOrder) {
+    HTTPRequest request = client.makeRequest("/rest/v1/files", "GET", std::nullopt,
+                                             URLQueryItems{{"select", "id,path"}, {"limit", "1"}});
+    EXPECT_EQ(request.url, "https://abc.example.co/rest/v1/files?select=id,path&limit=1");
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(client.makeRequest("/auth/v1/user", "GET", std::nullopt).url, "https://abc.example.co/auth/v1/user");
+    EXPECT_FALSE(request.body);
+}
+
+TEST_F(RequestBuilding, QueryValuesCannotAddParametersOrChangeFilters) {
+    HTTPRequest request = client.makeRequest(
+        "/rest/v1/files", "GET", std::nullopt,
+        URLQueryItems{{"storage_key", "eq.a&limit=5+b#c;d%e f?日"}, {"k=&", "v"}});
+    EXPECT_EQ(request.url, "https://abc.example.co/rest/v1/files?storage_key=eq.a%26limit%3D5%2Bb%23c%3Bd%25e%20f%3F"
+                           "%E6%97%A5&k%3D%26=v");
+}
+
+TEST_F(RequestBuilding, PathIsEncodedOnceKeepingSlashesAndPathCharacters) {
+    HTTPRequest request =
+        client.makeRequest("/storage/v1/object/files/user-1/日本語/a b%c;d/x+y=z&w@v!$'()*,~:.pdf", "POST", "t");
+    EXPECT_EQ(request.url, "https://abc.example.co/storage/v1/object/files/user-1/%E6%97%A5%E6%9C%AC%E8%AA%9E/"
+                           "a%20b%25c%3Bd/x+y=z&w@v!$'()*,~:.pdf");
+}
+
+TEST_F(RequestBuilding, HeadersInOrderWithExtraHeadersReplacingByName) {
+    HTTPRequest plain = client.makeRequest("/a", "GET", std::nullopt);
+    EXPECT_EQ(plain.headers, (std::vector<HTTPHeader>{{"apikey", "anon"}, {"accept", "application/json"}}));
+    EXPECT_FALSE(plain.header("authorization"));
+
+    HTTPRequest withExtras = client.makeRequest("/a", "GET", "tok", std::nullopt,
+                                                {{"Accept", "text/plain"}, {"Prefer", "count=exact"}});
+    EXPECT_EQ(withExtras.header("accept"), "text/plain");
+    EXPECT_EQ(withExtras.header("Authorization"), "Bearer tok");
+    EXPECT_EQ(withExtras.header("prefer"), "count=exact");
+    EXPECT_EQ(withExtras.headers.size(), 4u);
+    EXPECT_EQ(withExtras.idleTimeout, seconds(60));
+}
+
+TEST_F(RequestBuilding, BodyVariantWritesCompactJSONAndAlwaysJSONContentType) {
+    JSONObject body{{"path", JSONValue::string("a/b")},
+                    {"bytes", JSONValue::int64(5368709120)},
+                    {"is_deleted", JSONValue::boolean(false)},
+                    {"ingest_error", JSONValue::null()},
+                    {"payload", JSONValue::object({})}};
+    HTTPRequest request =
+        client.makeRequest("/rest/v1/files", "PATCH", "tok", body, std::nullopt, {{"Content-Type", "text/plain"}});
+    EXPECT_EQ(request.header("content-type"), "application/json");
+    EXPECT_EQ(request.headers.back(), (HTTPHeader{"Content-Type", "application/json"}));
+    ASSERT_TRUE(request.body);
+    EXPECT_EQ(nlohmann::json::parse(*request.body),
+              nlohmann::json::parse(R"({"path":"a/b","bytes":5368709120,"is_deleted":false,)"
+                                    R"("ingest_error":null,"payload":{}})"));
+    EXPECT_NE(request.body->find(R"("a\/b")"), std::string::npos);
+    EXPECT_EQ(request.body->find(' '), std::string::npos);
+}
+
+TEST(RequestBuildingErrors, UnusableBaseURLOrRelativePathIsInvalidURL) {
+    TemporaryDirectory directory;
+    auto store = std::make_shared<SessionStore>(directory.path() / "s.json", std::nullopt);
+    for (const char* base : {"example.co", "https://", "http://exa mple.co"}) {
+        SupabaseHTTPClient client(configFor(base), store);
+        EXPECT_EQ(captureHTTPError([&] { client.makeRequest("/a", "GET", std::nullopt); }),
+                  SupabaseHTTPError::invalidURL())
+            << base;
+    }
+    SupabaseHTTPClient client(configFor("http://127.0.0.1:9"), store);
+    EXPECT_EQ(captureHTTPError([&] { client.makeRequest("rest/v1/files", "GET", std::nullopt); }).description(),
+              "Invalid Supabase URL");
+}
+
+TEST(Validation, StatusRules) {
+    for (long status : {200L, 204L, 206L, 299L}) {
+        EXPECT_NO_THROW(SupabaseHTTPClient::validate(HTTPResponse{status, {}, "not json"})) << status;
+    }
+    auto errorFor = [](long status) {
+        return captureHTTPError([&] { SupabaseHTTPClient::validate(HTTPResponse{status, {}, ""}); });
+    };
+    EXPECT_EQ(errorFor(401).description(), "Supabase session is unauthorized");
+    EXPECT_EQ(errorFor(300).description(), "Supabase request failed with status 300");
+    EXPECT_EQ(errorFor(400).description(), "Supabase request failed with status 400");
+    EXPECT_EQ(errorFor(403).description(), "Supabase request failed with status 403");
+    EXPECT_EQ(errorFor(500).kind(), SupabaseHTTPError::Kind::message);
+    EXPECT_EQ(errorFor(0).description(), "Invalid Supabase response");
+    EXPECT_EQ(SupabaseHTTPError::notAuthenticated().description(), "Not authenticated");
+}
+
+std::vector<std::string> decodeStrings(const nlohmann::json& value) {
+    if (!value.is_array()) {
+        throw JSONDecodingError("not an array");
+    }
+    return value.get<std::vector<std::string>>();
+}
+
+TEST(Decoding, EnvelopeOnlyWhenTheExpectedShapeFails) {
+    EXPECT_EQ(SupabaseHTTPClient::decode(R"(["a"])", decodeStrings), std::vector<std::string>{"a"});
+    EXPECT_EQ(captureHTTPError([] { SupabaseHTTPClient::decode(R"({"message":"Row too big"})", decodeStrings); }),
+              SupabaseHTTPError::message("Row too big"));
+    for (const char* body : {R"({"message":12})", "", "not json", "{\"message\":", "null"}) {
+        EXPECT_THROW(SupabaseHTTPClient::decode(body, decodeStrings), JSONDecodingError) << body;
+    }
+    // A library type error inside the reader is a decoding error too, never a crash.
+    EXPECT_THROW(SupabaseHTTPClient::decode(R"([1])", decodeStrings), JSONDecodingError);
+}
+
+Timestamp utc(int y, unsigned m, unsigned d, int h, int min, int s) {
+    return sys_days{year{y} / month{m} / day{d}} + hours{h} + minutes{min} + seconds{s};
+}
+
+TEST(Dates, InternetDateTimeWithAndWithoutFraction) {
+    auto decode = [](const char* text) { return SupabaseHTTPClient::decodeSupabaseDate(nlohmann::json(text)); };
+    EXPECT_EQ(decode("2024-02-29T10:20:30Z"), utc(2024, 2, 29, 10, 20, 30));
+    EXPECT_EQ(decode("2024-02-29T10:20:30.25Z"), utc(2024, 2, 29, 10, 20, 30) + milliseconds(250));
+    EXPECT_EQ(decode("2026-12-08T19:30:00.123456+00:00"), utc(2026, 12, 8, 19, 30, 0) + microseconds(123456));
+    EXPECT_EQ(decode("2024-01-01T02:00:00+02:30"), utc(2023, 12, 31, 23, 30, 0));
+    EXPECT_EQ(decode("2024-01-01T00:00:00-01:00"), utc(2024, 1, 1, 1, 0, 0));
+
+    for (const char* bad : {"2024-01-01 10:00:00Z", "2024-01-01T10:00:00", "2023-02-29T10:00:00Z",
+                            "2024-01-01T10:00:00.Z", "2024-01-01T10:00Z", ""}) {
+        try {
+            decode(bad);
+            ADD_FAILURE() << bad;
+        } catch (const JSONDecodingError& error) {
+            EXPECT_EQ(std::string(error.what()), std::string("Invalid Supabase date: ") + bad);
+        }
+    }
+    EXPECT_THROW(SupabaseHTTPClient::decodeSupabaseDate(nlohmann::json(1700000000)), JSONDecodingError);
+    EXPECT_EQ(SupabaseHTTPClient::optionalSupabaseDate(nlohmann::json::parse(R"({"created_at":null})"), "created_at"),
+              std::nullopt);
+    EXPECT_EQ(SupabaseHTTPClient::optionalSupabaseDate(nlohmann::json::object(), "created_at"), std::nullopt);
+}
+
+} // namespace
+} // namespace tarnwell::testing

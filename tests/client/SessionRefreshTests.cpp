@@ -1,0 +1,158 @@
+// Refresh-and-rerun, and refreshes shared between concurrent callers.
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ClientTestSupport.hpp"
+
+namespace tarnwell::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using SessionRefresh = ClientTest;
+
+TEST_F(SessionRefresh, RunsOnceMoreAfterOneRefresh) {
+    // No session: nothing is sent.
+    EXPECT_EQ(captureHTTPError([&] { client->fetchRemoteFile("k"); }), SupabaseHTTPError::notAuthenticated());
+    EXPECT_EQ(backend.requests().size(), 0u);
+
+    StoredSession first = signInDirectly();
+    backend.expireAllAccessTokens();
+    EXPECT_EQ(client->fetchRemoteFile("k"), std::nullopt);
+    EXPECT_EQ(backend.requestCount("GET", "/rest/v1/files"), 2u);
+    EXPECT_EQ(backend.stats().refreshGrants, 1);
+    StoredSession second = *store->load();
+    EXPECT_NE(second.refreshToken, first.refreshToken);
+    EXPECT_EQ(backend.requests("GET", "/rest/v1/files").back().header("Authorization"),
+              "Bearer " + second.accessToken);
+
+    // Two 401s: unauthorized after one refresh; there is no third run.
+    backend.failNext("GET", "/rest/v1/files", 2, 401);
+    EXPECT_EQ(captureHTTPError([&] { client->fetchRemoteFile("k"); }), SupabaseHTTPError::unauthorized());
+    EXPECT_EQ(backend.requestCount("GET", "/rest/v1/files"), 4u);
+    EXPECT_EQ(backend.stats().refreshGrants, 2);
+
+    // Neither other statuses nor transport failures refresh.
+    backend.failNext("GET", "/rest/v1/files", 1, 503);
+    EXPECT_EQ(captureHTTPError([&] { client->fetchRemoteFile("k"); }).description(),
+              "Supabase request failed with status 503");
+    Fault drop;
+    drop.pathPrefix = "/rest/v1/files";
+    drop.passThrough = true;
+    drop.dropConnection = true;
+    backend.injectFault(drop);
+    EXPECT_THROW(client->fetchRemoteFile("k"), TransportError);
+    EXPECT_EQ(backend.stats().refreshGrants, 2);
+}
+
+TEST_F(SessionRefresh, ConcurrentCallersShareOneExchange) {
+    signInDirectly();
+    backend.expireAllAccessTokens();
+    // Keep the exchange in flight long enough for every caller to meet it.
+    backend.delay("POST", "/auth/v1/token", 300ms);
+
+    std::vector<std::thread> callers;
+    std::atomic<int> succeeded{0};
+    for (int i = 0; i < 6; ++i) {
+        callers.emplace_back([&, i] {
+            try {
+                if (i % 2 == 0) {
+                    client->fetchIngestStatus();
+                } else {
+                    client->currentUser();
+                }
+                ++succeeded;
+            } catch (const std::exception& error) {
+                ADD_FAILURE() << error.what();
+            }
+        });
+    }
+    for (auto& caller : callers) {
+        caller.join();
+    }
+    EXPECT_EQ(succeeded, 6);
+    EXPECT_EQ(backend.stats().refreshGrants, 1);
+    EXPECT_EQ(backend.stats().rejectedRefreshes, 0);
+    EXPECT_EQ(backend.stats().reusedRefreshTokens, 0);
+    EXPECT_TRUE(backend.refreshTokenIsActive(store->load()->refreshToken));
+}
+
+TEST_F(SessionRefresh, AnAlreadyRotatedSessionIsNotExchangedAgain) {
+    StoredSession stale = signInDirectly();
+    StoredSession rotated = client->refresh(stale);
+    EXPECT_EQ(client->refresh(stale), rotated);
+    EXPECT_EQ(backend.stats().refreshGrants, 1);
+    EXPECT_EQ(backend.stats().reusedRefreshTokens, 0);
+    EXPECT_EQ(store->load(), rotated);
+}
+
+TEST_F(SessionRefresh, WaitersShareTheExchangesFailureAndCanBeCancelled) {
+    StoredSession session = signInDirectly();
+    Fault slowRejection;
+    slowRejection.method = "POST";
+    slowRejection.pathPrefix = "/auth/v1/token";
+    slowRejection.delay = 500ms;
+    slowRejection.status = 400;
+    backend.injectFault(slowRejection);
+
+    std::optional<std::string> leaderError;
+    std::thread leader([&] {
+        try {
+            client->refresh(session);
+        } catch (const SupabaseHTTPError& error) {
+            leaderError = error.description();
+        }
+    });
+    std::this_thread::sleep_for(100ms);
+
+    std::stop_source cancel;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(100ms);
+        cancel.request_stop();
+    });
+    auto started = std::chrono::steady_clock::now();
+    try {
+        client->refresh(session, cancel.get_token());
+        ADD_FAILURE() << "a cancelled wait returned";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::cancelled);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 400ms);
+    canceller.join();
+
+    EXPECT_EQ(captureHTTPError([&] { client->refresh(session); }).description(),
+              "Supabase request failed with status 400");
+    leader.join();
+    EXPECT_EQ(leaderError, "Supabase request failed with status 400");
+    EXPECT_EQ(backend.requestCount("POST", "/auth/v1/token"), 1u);
+    EXPECT_EQ(store->load(), session);
+}
+
+} // namespace
+} // namespace tarnwell::testing
+
+namespace tarnwell::testing {
+namespace {
+
+TEST_F(ClientTest, ARefreshAfterSignOutDoesNotSignTheUserBackIn) {
+    StoredSession session = signInDirectly();
+    store->clear();
+    EXPECT_EQ(captureHTTPError([&] { client->refresh(session); }), SupabaseHTTPError::notAuthenticated());
+    EXPECT_EQ(backend.stats().refreshGrants, 0);
+    EXPECT_FALSE(store->load());
+
+    // Signed out while the exchange is on the wire: the new session is dropped.
+    session = signInDirectly();
+    backend.delay("POST", "/auth/v1/token", std::chrono::milliseconds(1000));
+    std::thread signOut([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        store->clear();
+    });
+    EXPECT_EQ(captureHTTPError([&] { client->refresh(session); }), SupabaseHTTPError::notAuthenticated());
+    signOut.join();
+    EXPECT_FALSE(store->load());
+}
+
+} // namespace
+} // namespace tarnwell::testing
