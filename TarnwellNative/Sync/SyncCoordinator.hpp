@@ -1,0 +1,199 @@
+// The sync worker: drains the retry queue, scans the watched folders, uploads
+// new and changed documents, turns vanished ones into remote deletes, and
+// rescans a folder shortly after the file system reports changes under it.
+//
+// Threading: every public operation may be called from any thread. The
+// coordinator's state sits behind one mutex that is never held across a
+// network request, a file hash, a pause, a thread join or a callback, so
+// stopSync(), signOut() and the handler setters take effect at once while a
+// scan runs elsewhere. startSync() does its work on the calling thread; the
+// debounced rescans run on threads of their own, which the coordinator joins
+// before it goes away.
+//
+// Callbacks are called on whichever thread produced the event, one at a time
+// and in the order of the events. They must return quickly and must not wait
+// for another thread that calls into the coordinator.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "State/LocalDatabase.hpp"
+#include "State/PublicConfigLoader.hpp"
+#include "State/RetryQueueStore.hpp"
+#include "State/SessionStore.hpp"
+#include "State/SharedModels.hpp"
+#include "Sync/ScanResult.hpp"
+
+namespace tarnwell {
+
+class SupabaseHTTPClient;
+class DirectoryEventStream;
+
+// A file's size and modification time (milliseconds since 1970).
+struct FileStamp {
+    std::int64_t size = 0;
+    double mtimeMilliseconds = 0;
+};
+
+// Thrown by an upload pause that a cancelled rescan or the coordinator going
+// away cut short.
+class CancellationError : public std::runtime_error {
+public:
+    CancellationError() : std::runtime_error("The operation was cancelled.") {}
+};
+
+// Delays that tests shorten; the defaults are the product's.
+struct SyncCoordinatorTiming {
+    // Quiet time after the last change under a folder before it is rescanned.
+    std::chrono::nanoseconds rescanDelay = std::chrono::seconds(2);
+    // How long the folder watch gathers events into one batch.
+    std::chrono::milliseconds eventLatency = std::chrono::milliseconds(1000);
+    // Replaces the pause before each upload of a mode that pauses at all.
+    std::optional<std::chrono::nanoseconds> uploadPause;
+};
+
+class SyncCoordinator {
+public:
+    using LogHandler = std::function<void(const std::string&)>;
+    using IndexingHandler = std::function<void(const IndexingProgressSnapshot&)>;
+    using UnsupportedFilesHandler = std::function<void(std::int64_t)>;
+
+    using Timing = SyncCoordinatorTiming;
+
+    SyncCoordinator(PublicConfig config, std::shared_ptr<SupabaseHTTPClient> client,
+                    std::shared_ptr<LocalDatabase> database, std::shared_ptr<RetryQueueStore> retryQueue,
+                    std::shared_ptr<SessionStore> sessionStore, Timing timing = {});
+    // Stops the run, cancels pauses and rescans, and joins every thread it
+    // started. Waits for a startSync() still running on another thread.
+    ~SyncCoordinator();
+
+    SyncCoordinator(const SyncCoordinator&) = delete;
+    SyncCoordinator& operator=(const SyncCoordinator&) = delete;
+
+    // Replaces the log handler; does not call it.
+    void setLogHandler(LogHandler handler);
+    // Replace the handler, then call it once with the current value.
+    void setIndexingHandler(IndexingHandler handler);
+    void setUnsupportedFilesHandler(UnsupportedFilesHandler handler);
+
+    // The saved state for the launch; absorbs every failure.
+    SyncStateSnapshot restoreSnapshot();
+
+    // Starts a run over the folders: saves the choices, drains the retry
+    // queue, scans each folder, then watches them. Returns at once when a
+    // run is active or no folder is given. Throws database failures and
+    // failures of the retry-queue drain, leaving the coordinator idle.
+    void startSync(const std::vector<std::string>& roots, SyncMode mode);
+    // Ends the current run; a scan under way stops before its next file.
+    void stopSync();
+    // Forgets the stored session, then stops the run.
+    void signOut();
+
+    // True from a start until the run is stopped (or its start failed).
+    bool isRunning() const;
+
+private:
+    using RunID = std::uint64_t;
+
+    struct RescanTask {
+        std::stop_source cancel;
+        std::thread thread;
+        std::atomic<bool> finished{false};
+    };
+
+    struct Counters {
+        std::int64_t uploaded = 0;
+        std::int64_t skipped = 0;
+        std::int64_t deleted = 0;
+        std::int64_t failed = 0;
+    };
+
+    // Folder watching and rescans.
+    void startEventStream(const std::vector<std::string>& roots, RunID run);
+    void handleEventPaths(const std::vector<std::string>& paths, RunID run);
+    void scheduleRescanLocked(const std::string& root, RunID run);
+    void runRescan(std::string root, RunID run, std::stop_token cancel, RescanTask* task);
+    void reapFinishedRescans();
+
+    // One pass over one folder, one file, deletes, the retry queue.
+    void scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
+              std::stop_token cancel);
+    ScanResult processFile(const std::string& file, const std::string& root, const FileStateRow* previous,
+                           const FileStamp& stamp, std::stop_token cancel);
+    void deleteRemoteFile(const FileStateRow& row);
+    void drainRetryQueue(RunID run);
+
+    // Saved choices.
+    std::vector<std::string> storedFolders();
+    SyncMode storedMode();
+
+    // Progress; each returns false (and changes nothing) once the run ended.
+    bool resetProgress(RunID run);
+    bool markInitialScanComplete(RunID run);
+    void setIndexingProgress(bool isActive, std::optional<RunID> onlyIfStillRun);
+    bool addUnsupportedFiles(std::int64_t count, RunID run);
+    std::optional<std::int64_t> addTotalFiles(std::int64_t count, RunID run);
+    std::optional<std::int64_t> countScannedFile(RunID run);
+
+    void log(const std::string& message);
+    void pause(std::chrono::nanoseconds delay, std::stop_token cancel);
+
+    bool isLiveLocked(RunID run) const { return isRunning_ && currentRun_ == run; }
+    bool isLive(RunID run) const;
+
+    const PublicConfig config_;
+    const std::shared_ptr<SupabaseHTTPClient> client_;
+    const std::shared_ptr<LocalDatabase> database_;
+    const std::shared_ptr<RetryQueueStore> retryQueue_;
+    const std::shared_ptr<SessionStore> sessionStore_;
+    const Timing timing_;
+
+    // Guards everything below it.
+    mutable std::mutex mutex_;
+    std::vector<std::string> roots_;
+    SyncMode currentMode_ = SyncMode::regular;
+    bool isRunning_ = false;
+    RunID currentRun_ = 0;
+    std::unique_ptr<DirectoryEventStream> eventStream_;
+    std::map<std::string, std::unique_ptr<RescanTask>> rescanTasks_;
+    std::vector<std::unique_ptr<RescanTask>> retiredRescans_;
+    std::shared_ptr<const LogHandler> logHandler_;
+    std::shared_ptr<const IndexingHandler> indexingHandler_;
+    std::shared_ptr<const UnsupportedFilesHandler> unsupportedFilesHandler_;
+    IndexingProgressSnapshot indexingProgress_ = IndexingProgressSnapshot::idle();
+    std::int64_t unsupportedFilesCount_ = 0;
+    int startsInFlight_ = 0;
+    bool shuttingDown_ = false;
+    std::condition_variable startsDone_;
+
+    // Keeps callbacks in the order of the events they report. Taken before
+    // mutex_ and held only while a callback runs; recursive so that a
+    // callback may call a handler setter.
+    std::recursive_mutex deliveryMutex_;
+
+    // Held by the retry-queue drain for its whole length (never with mutex_).
+    std::mutex drainMutex_;
+
+    // Cuts short the upload pauses of startSync() and every request in
+    // flight when the object goes away.
+    std::stop_source shutdown_;
+    // Cancellable sleeps.
+    std::mutex sleepMutex_;
+    std::condition_variable_any sleepCondition_;
+};
+
+} // namespace tarnwell

@@ -1,0 +1,318 @@
+// One pass over a watched folder and the decision for each file in it.
+#include "Sync/SyncCoordinator.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <future>
+#include <string_view>
+#include <system_error>
+#include <unordered_map>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <sys/stat.h>
+
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
+#include "Client/SupabaseHTTPClient.hpp"
+#include "Client/SupabaseHTTPError.hpp"
+#include "Sync/FileRules.hpp"
+
+namespace tarnwell {
+
+namespace {
+
+constexpr const char* kTooLargeMarker = "skipped-too-large";
+
+bool isASCII(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The text in canonical composition; UTF-8 byte order then equals the order
+// of the Unicode scalar values.
+std::string composed(const std::string& text) {
+    if (isASCII(text)) return text;
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) return text;
+    const icu::UnicodeString source = icu::UnicodeString::fromUTF8(text);
+    const icu::UnicodeString result = nfc->normalize(source, status);
+    if (U_FAILURE(status)) return text;
+    std::string out;
+    result.toUTF8String(out);
+    return out;
+}
+
+// Moves the paths into plain strings, releasing each path (and its parsed
+// components) as it goes, then sorts them by their composed text.
+std::vector<std::string> sortedPaths(std::vector<std::filesystem::path>& files, bool& inByteOrder) {
+    std::vector<std::string> paths;
+    paths.reserve(files.size());
+    bool allASCII = true;
+    for (auto& file : files) {
+        paths.push_back(file.native());
+        file = std::filesystem::path();
+        allASCII = allASCII && isASCII(paths.back());
+    }
+    files = {};
+    inByteOrder = allASCII;
+    if (allASCII) {
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+    std::vector<std::pair<std::string, std::string>> keyed;
+    keyed.reserve(paths.size());
+    for (auto& path : paths) keyed.emplace_back(composed(path), std::move(path));
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < keyed.size(); ++i) paths[i] = std::move(keyed[i].second);
+    return paths;
+}
+
+// Whether the watched folder itself can be listed. A folder that can't be (an
+// unmounted volume, a removed folder) tells nothing about its files.
+std::optional<std::string> folderOpenFailure(const std::string& root) {
+    DIR* dir = ::opendir(root.c_str());
+    if (dir == nullptr) return std::generic_category().message(errno);
+    ::closedir(dir);
+    return std::nullopt;
+}
+
+// Reads sizes and modification times, opening each folder once for the run of
+// files in it, so that a path is not looked up component by component again
+// for every file.
+class StampReader {
+public:
+    StampReader() = default;
+    StampReader(const StampReader&) = delete;
+    StampReader& operator=(const StampReader&) = delete;
+    ~StampReader() { closeFolder(); }
+
+    // 0, or the errno of the failed read.
+    int read(const std::string& file, FileStamp& stamp) {
+        struct stat info {};
+        const auto slash = file.rfind('/');
+        int result = -1;
+        if (slash == std::string::npos) {
+            result = ::stat(file.c_str(), &info);
+        } else {
+            const std::string_view folder(file.data(), slash == 0 ? 1 : slash);
+            if (folderFD_ < 0 || folder != folder_) {
+                closeFolder();
+                folder_ = folder;
+                folderFD_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            }
+            result = folderFD_ >= 0 ? ::fstatat(folderFD_, file.c_str() + slash + 1, &info, 0)
+                                    : ::stat(file.c_str(), &info);
+        }
+        if (result != 0) return errno;
+        stamp.size = static_cast<std::int64_t>(info.st_size);
+        stamp.mtimeMilliseconds = static_cast<double>(info.st_mtim.tv_sec) * 1000.0 +
+                                  static_cast<double>(info.st_mtim.tv_nsec) / 1'000'000.0;
+        return 0;
+    }
+
+private:
+    void closeFolder() {
+        if (folderFD_ >= 0) ::close(folderFD_);
+        folderFD_ = -1;
+    }
+
+    int folderFD_ = -1;
+    std::string folder_;
+};
+
+// For each file, the index of its stored row, or noRow. Both lists in byte
+// order are joined in one sweep; otherwise the rows are hashed by path.
+constexpr std::size_t noRow = static_cast<std::size_t>(-1);
+
+std::vector<std::size_t> matchRows(const std::vector<std::string>& files, bool filesInByteOrder,
+                                   const std::vector<FileStateRow>& rows) {
+    std::vector<std::size_t> rowOfFile(files.size(), noRow);
+    if (filesInByteOrder) {
+        std::vector<std::size_t> order(rows.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        const auto byPath = [&](std::size_t a, std::size_t b) { return rows[a].path < rows[b].path; };
+        if (!std::is_sorted(order.begin(), order.end(), byPath)) std::sort(order.begin(), order.end(), byPath);
+        std::size_t r = 0;
+        for (std::size_t f = 0; f < files.size() && r < order.size(); ++f) {
+            while (r < order.size() && rows[order[r]].path < files[f]) ++r;
+            if (r < order.size() && rows[order[r]].path == files[f]) rowOfFile[f] = order[r++];
+        }
+        return rowOfFile;
+    }
+    std::unordered_map<std::string_view, std::size_t> rowIndex;
+    rowIndex.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) rowIndex.emplace(rows[i].path, i);
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        if (auto found = rowIndex.find(files[f]); found != rowIndex.end()) rowOfFile[f] = found->second;
+    }
+    return rowOfFile;
+}
+
+} // namespace
+
+void SyncCoordinator::scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
+                           std::stop_token cancel) {
+    if (!isLive(run)) return;
+    log(reason + ": " + root);
+
+    auto openFailure = folderOpenFailure(root);
+    auto enumeration = FileRules::enumerateFiles(root);
+    bool filesInByteOrder = false;
+    const std::vector<std::string> files = sortedPaths(enumeration.supportedFiles, filesInByteOrder);
+
+    // The files' sizes and times are read on a helper thread while the stored
+    // rows load here (where the memory the walk just gave back is reused).
+    std::vector<FileStamp> stamps(files.size());
+    std::vector<int> stampErrors(files.size(), 0);
+    auto stampsRead = std::async(std::launch::async, [&] {
+        StampReader reader;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (i % 4096 == 0 && !isLive(run)) return; // the file loop below ends at once too
+            stampErrors[i] = reader.read(files[i], stamps[i]);
+        }
+    });
+    std::vector<FileStateRow> rows;
+    try {
+        rows = database_->rows(root);
+    } catch (...) {
+        stampsRead.wait();
+        throw;
+    }
+    stampsRead.get();
+
+    if (tracksInitialIndexing) {
+        if (addUnsupportedFiles(static_cast<std::int64_t>(enumeration.unsupportedFiles.size()), run)) {
+            for (const auto& file : enumeration.unsupportedFiles) {
+                log("Unsupported file type skipped: " + file.string());
+            }
+        }
+        if (auto total = addTotalFiles(static_cast<std::int64_t>(files.size()), run)) {
+            log("Found " + std::to_string(*total) + " files. Indexing...");
+        }
+    }
+    enumeration.unsupportedFiles = {};
+
+    // Each file's stored row; rows that no file claims belong to vanished files.
+    const std::vector<std::size_t> rowOfFile = matchRows(files, filesInByteOrder, rows);
+    std::vector<bool> rowSeen(rows.size(), false);
+    for (std::size_t row : rowOfFile) {
+        if (row != noRow) rowSeen[row] = true;
+    }
+
+    Counters counters;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!isLive(run)) break;
+        const auto& file = files[i];
+        const FileStateRow* previous = rowOfFile[i] == noRow ? nullptr : &rows[rowOfFile[i]];
+        try {
+            if (stampErrors[i] != 0) throw std::system_error(stampErrors[i], std::generic_category(), file);
+            switch (processFile(file, root, previous, stamps[i], cancel)) {
+            case ScanResult::uploaded: ++counters.uploaded; break;
+            case ScanResult::skipped: ++counters.skipped; break;
+            case ScanResult::deleted: ++counters.deleted; break;
+            case ScanResult::failed: ++counters.failed; break;
+            }
+        } catch (const std::exception& error) {
+            ++counters.failed;
+            log("Upload failed, queued for retry: " + file + " (" + error.what() + ")");
+        }
+        if (tracksInitialIndexing) {
+            if (auto scanned = countScannedFile(run)) log("Scanned: " + std::to_string(*scanned));
+        }
+    }
+
+    if (!openFailure) openFailure = folderOpenFailure(root);
+    if (openFailure) {
+        log("Cannot open " + root + " (" + *openFailure + "); deletes skipped for this folder.");
+    } else {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rowSeen[i]) continue;
+            try {
+                deleteRemoteFile(rows[i]);
+                ++counters.deleted;
+            } catch (const std::exception& error) {
+                ++counters.failed;
+                log("Delete sync warning for " + rows[i].path + ": " + error.what());
+            }
+        }
+    }
+
+    log("Summary: uploaded " + std::to_string(counters.uploaded) + ", skipped " + std::to_string(counters.skipped) +
+        ", deleted " + std::to_string(counters.deleted) + ", failed " + std::to_string(counters.failed) + ".");
+}
+
+ScanResult SyncCoordinator::processFile(const std::string& file, const std::string& root,
+                                        const FileStateRow* previous, const FileStamp& stamp,
+                                        std::stop_token cancel) {
+    const std::int64_t size = stamp.size;
+    const double mtime = stamp.mtimeMilliseconds;
+
+    if (size > config_.maxUploadBytes) {
+        const std::string logicalPath = FileRules::logicalPath(file, root);
+        log("File too large for upload, skipped: " + file);
+        database_->upsert(FileStateRow{file, root, logicalPath, previous ? previous->storageKey : std::string(),
+                                       kTooLargeMarker, size, mtime});
+        return ScanResult::skipped;
+    }
+
+    if (previous && previous->bytes == size && previous->mtimeMilliseconds == mtime) return ScanResult::skipped;
+
+    const std::string logicalPath = FileRules::logicalPath(file, root);
+    const std::string sha = FileRules::sha256Hex(file);
+    const std::stop_token stop = shutdown_.get_token();
+
+    std::string userID;
+    if (auto session = client_->currentSession(); session && session->user) {
+        userID = session->user->id;
+    } else if (auto user = client_->currentUser(stop)) {
+        userID = user->id;
+    } else {
+        throw SupabaseHTTPError::notAuthenticated();
+    }
+
+    const std::string storageKey = FileRules::buildStorageKey(userID, root, logicalPath);
+    const std::string legacyKey = FileRules::legacyStorageKey(userID, logicalPath);
+
+    if (previous && previous->sha256 == sha) {
+        database_->upsert(FileStateRow{file, root, logicalPath, previous->storageKey, sha, size, mtime});
+        return ScanResult::skipped;
+    }
+
+    SyncMode mode;
+    {
+        std::lock_guard lock(mutex_);
+        mode = currentMode_;
+    }
+    if (sync_mode::processingDelayNanoseconds(mode) > 0) {
+        pause(timing_.uploadPause.value_or(std::chrono::nanoseconds(sync_mode::processingDelayNanoseconds(mode))),
+              cancel);
+    }
+
+    const std::string mimeType = FileRules::mimeType(file);
+    try {
+        client_->uploadFile(file, storageKey, mimeType, stop);
+        const RemoteFileRecord remote = client_->upsertRemoteFile(logicalPath, storageKey, size, mimeType, sha, stop);
+        if (remote.ingestedSHA256 != sha) client_->insertJob(remote.id, "ingest", stop);
+        database_->upsert(FileStateRow{file, root, logicalPath, storageKey, sha, size, mtime});
+        return ScanResult::uploaded;
+    } catch (const std::exception& error) {
+        RetryQueueItem item;
+        item.localPath = file;
+        item.storageKey = storageKey;
+        item.legacyStorageKey = legacyKey;
+        item.bytes = size;
+        item.mimeType = mimeType;
+        item.sha256 = sha;
+        item.logicalPath = logicalPath;
+        item.userID = userID;
+        item.attempts = 0;
+        item.lastError = error.what();
+        retryQueue_->append(item); // its own failure replaces the upload's
+        throw;
+    }
+}
+
+} // namespace tarnwell

@@ -1,0 +1,143 @@
+// Folder watching and the debounced per-folder rescans.
+#include "Sync/SyncCoordinator.hpp"
+
+#include <optional>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "Sync/DirectoryEventStream.hpp"
+#include "Sync/FileRules.hpp"
+
+namespace tarnwell {
+
+namespace {
+
+// True when path is root itself or lies below it; a sibling whose name merely
+// begins with the root's name ("/x/Docs2" for "/x/Docs") is not below it.
+bool isAtOrBelow(const std::string& path, const std::string& root) {
+    if (path.size() < root.size() || path.compare(0, root.size(), root) != 0) return false;
+    if (path.size() == root.size()) return true;
+    return root.back() == '/' || path[root.size()] == '/';
+}
+
+} // namespace
+
+void SyncCoordinator::startEventStream(const std::vector<std::string>& roots, RunID run) {
+    auto stream = std::make_unique<DirectoryEventStream>(
+        roots,
+        [this, run](const std::vector<std::string>& paths) { handleEventPaths(paths, run); },
+        [](const std::string& folderName) { return FileRules::shouldSkipDirectory(folderName); },
+        [this](const std::string& message) { log(message); }, timing_.eventLatency);
+    stream->start();
+
+    std::unique_ptr<DirectoryEventStream> replaced;
+    bool kept = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (isLiveLocked(run)) {
+            replaced = std::move(eventStream_);
+            eventStream_ = std::move(stream);
+            kept = true;
+        }
+    }
+    if (replaced) replaced->stop();
+    if (!kept) {
+        // The run was stopped while the watch was being set up.
+        stream->stop();
+        return;
+    }
+    log("Watching " + [&] {
+        std::string text;
+        for (std::size_t i = 0; i < roots.size(); ++i) text += (i > 0 ? ", " : "") + roots[i];
+        return text;
+    }() + " ...");
+}
+
+void SyncCoordinator::handleEventPaths(const std::vector<std::string>& paths, RunID run) {
+    std::optional<std::string> failure;
+    {
+        std::lock_guard lock(mutex_);
+        if (!isLiveLocked(run)) return;
+        std::set<std::string> touched;
+        for (const auto& path : paths) {
+            const std::string standardized = FileRules::standardizedPath(path).string();
+            for (const auto& root : roots_) {
+                if (isAtOrBelow(standardized, root)) {
+                    touched.insert(root);
+                    break;
+                }
+            }
+        }
+        for (const auto& root : touched) {
+            try {
+                scheduleRescanLocked(root, run);
+            } catch (const std::system_error& error) {
+                failure = "Rescan failed for " + root + ": " + error.what();
+            }
+        }
+    }
+    if (failure) log(*failure);
+    reapFinishedRescans();
+}
+
+void SyncCoordinator::scheduleRescanLocked(const std::string& root, RunID run) {
+    if (auto existing = rescanTasks_.find(root); existing != rescanTasks_.end()) {
+        // Cancelled, not joined: it may be inside a request right now. It is
+        // joined once it has finished, or when the coordinator goes away.
+        existing->second->cancel.request_stop();
+        retiredRescans_.push_back(std::move(existing->second));
+        rescanTasks_.erase(existing);
+    }
+    auto task = std::make_unique<RescanTask>();
+    RescanTask* raw = task.get();
+    task->thread = std::thread(&SyncCoordinator::runRescan, this, root, run, task->cancel.get_token(), raw);
+    rescanTasks_.emplace(root, std::move(task));
+}
+
+void SyncCoordinator::runRescan(std::string root, RunID run, std::stop_token cancel, RescanTask* task) {
+    try {
+        pause(timing_.rescanDelay, cancel);
+    } catch (const CancellationError&) {
+        task->finished = true;
+        return;
+    }
+    if (!cancel.stop_requested()) {
+        try {
+            scan(root, "Rescan", false, run, cancel);
+        } catch (const std::exception& error) {
+            log("Rescan failed for " + root + ": " + error.what());
+        } catch (...) {
+            log("Rescan failed for " + root + ": unknown error");
+        }
+    }
+    task->finished = true;
+}
+
+void SyncCoordinator::reapFinishedRescans() {
+    std::vector<std::unique_ptr<RescanTask>> finished;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = retiredRescans_.begin(); it != retiredRescans_.end();) {
+            if ((*it)->finished) {
+                finished.push_back(std::move(*it));
+                it = retiredRescans_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& task : finished) {
+        if (task->thread.joinable()) task->thread.join();
+    }
+}
+
+void SyncCoordinator::pause(std::chrono::nanoseconds delay, std::stop_token cancel) {
+    if (cancel.stop_requested()) throw CancellationError();
+    if (delay <= std::chrono::nanoseconds::zero()) return;
+    std::unique_lock lock(sleepMutex_);
+    sleepCondition_.wait_for(lock, cancel, delay, [] { return false; });
+    if (cancel.stop_requested()) throw CancellationError();
+}
+
+} // namespace tarnwell

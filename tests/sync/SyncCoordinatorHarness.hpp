@@ -1,0 +1,162 @@
+// A coordinator wired to real stores in a temporary folder and to the
+// loopback backend, with recorders for its three callbacks.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <utime.h>
+
+#include <gtest/gtest.h>
+
+#include "BackendEmulator.hpp"
+#include "Client/SupabaseHTTPClient.hpp"
+#include "Sync/FileRules.hpp"
+#include "Sync/SyncCoordinator.hpp"
+#include "support/TempDir.hpp"
+
+namespace tarnwell::testing {
+
+using namespace std::chrono_literals;
+
+inline constexpr const char* kUploadPath = "/storage/v1/object/";
+inline constexpr const char* kFilesPath = "/rest/v1/files";
+inline constexpr const char* kJobsPath = "/rest/v1/jobs";
+inline constexpr const char* kUserPath = "/auth/v1/user";
+
+// Records what a callback receives; a test may wait for it or hook into it.
+template <class Value>
+class Recorder {
+public:
+    void add(const Value& value) {
+        std::function<void(const Value&)> hook;
+        {
+            std::lock_guard lock(mutex_);
+            values_.push_back(value);
+            hook = hook_;
+        }
+        changed_.notify_all();
+        if (hook) hook(value);
+    }
+    std::vector<Value> values() const {
+        std::lock_guard lock(mutex_);
+        return values_;
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        values_.clear();
+    }
+    // Runs on the producer's thread after each new value.
+    void setHook(std::function<void(const Value&)> hook) {
+        std::lock_guard lock(mutex_);
+        hook_ = std::move(hook);
+    }
+    bool waitUntil(const std::function<bool(const std::vector<Value>&)>& done) const {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 30s, [&] { return done(values_); });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<Value> values_;
+    std::function<void(const Value&)> hook_;
+};
+
+inline std::size_t countOf(const std::vector<std::string>& lines, const std::string& line) {
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+inline std::size_t countStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+// Short delays: a tiny upload pause, quick batching and debounce.
+inline SyncCoordinatorTiming fastTiming() {
+    SyncCoordinatorTiming timing;
+    timing.rescanDelay = 150ms;
+    timing.eventLatency = 50ms;
+    timing.uploadPause = 1ms;
+    return timing;
+}
+
+struct SyncHarness {
+    SyncHarness() {
+        // ICU builds its shared normalization data on first use, behind a
+        // once-flag that ThreadSanitizer can't see into; build it here, before
+        // any coordinator thread exists.
+        FileRules::safeSegment("Caf\u00e9 Men\u00fc.txt");
+        backend.start();
+        userID = backend.addUser("ada@example.com", "secret");
+        config.supabaseURL = backend.baseURL();
+        config.supabaseAnonKey = backend.anonKey();
+        config.filesBucket = backend.bucket();
+        config.dashboardURL = "http://127.0.0.1/dashboard";
+    }
+
+    void signIn() {
+        const SessionTokens t = backend.issueSession("ada@example.com");
+        sessions->save(StoredSession{t.accessToken, t.refreshToken, StoredUser{t.userId, std::nullopt}});
+    }
+
+    SyncCoordinator& make(SyncCoordinatorTiming timing = fastTiming()) {
+        coordinator.reset();
+        auto client = std::make_shared<SupabaseHTTPClient>(config, sessions);
+        coordinator = std::make_unique<SyncCoordinator>(config, client, database, retryQueue, sessions, timing);
+        coordinator->setLogHandler([this](const std::string& line) { logs.add(line); });
+        coordinator->setIndexingHandler([this](const IndexingProgressSnapshot& s) { progress.add(s); });
+        coordinator->setUnsupportedFilesHandler([this](std::int64_t n) { unsupported.add(n); });
+        return *coordinator;
+    }
+
+    // One complete start and stop.
+    void syncOnce(const std::string& root, SyncMode mode = SyncMode::ultra) {
+        coordinator->startSync({root}, mode);
+        coordinator->stopSync();
+    }
+
+    // A folder below the temporary tree, created.
+    std::string folder(const std::string& name) const {
+        std::filesystem::create_directories(temp / ("tree/" + name));
+        return (temp / ("tree/" + name)).string();
+    }
+    std::filesystem::path write(const std::string& relative, const std::string& content) const {
+        return temp.write("tree/" + relative, content);
+    }
+    static void setModificationTime(const std::filesystem::path& file, std::time_t seconds) {
+        struct utimbuf times {seconds, seconds};
+        ASSERT_EQ(::utime(file.c_str(), &times), 0);
+    }
+    std::string key(const std::string& root, const std::string& logicalPath) const {
+        return FileRules::buildStorageKey(userID, root, logicalPath);
+    }
+    bool hasLine(const std::string& line) const { return countOf(logs.values(), line) > 0; }
+    bool waitForLine(const std::string& line, std::size_t times = 1) {
+        return logs.waitUntil([&](const auto& lines) { return countOf(lines, line) >= times; });
+    }
+    std::size_t requests(const std::string& method, const std::string& prefix) const {
+        return backend.requestCount(method, prefix);
+    }
+
+    TempDir temp;
+    BackendEmulator backend;
+    std::string userID;
+    PublicConfig config;
+    std::shared_ptr<SessionStore> sessions = std::make_shared<SessionStore>(temp / "session.json", std::nullopt);
+    std::shared_ptr<LocalDatabase> database = std::make_shared<LocalDatabase>(temp / "state.sqlite3", std::nullopt);
+    std::shared_ptr<RetryQueueStore> retryQueue =
+        std::make_shared<RetryQueueStore>(temp / "retry-queue.json", std::nullopt);
+    Recorder<std::string> logs;
+    Recorder<IndexingProgressSnapshot> progress;
+    Recorder<std::int64_t> unsupported;
+    std::unique_ptr<SyncCoordinator> coordinator;
+};
+
+} // namespace tarnwell::testing

@@ -1,0 +1,161 @@
+// Sending the queued uploads again at the start of a run.
+#include "sync/SyncCoordinatorHarness.hpp"
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+namespace tarnwell::testing {
+namespace {
+
+class SyncCoordinatorRetry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        h.signIn();
+        root = h.folder("Empty");
+        h.make();
+    }
+
+    RetryQueueItem item(const std::string& name, const std::string& owner, bool fileExists = true) {
+        const auto path = h.temp / name;
+        if (fileExists) std::ofstream(path) << name;
+        return RetryQueueItem{path.string(), "user-" + owner + "/root-1/" + name, "legacy", 3, "text/plain",
+                              std::string(64, 'c'), name, owner, 2, "earlier failure"};
+    }
+
+    // The log lines between the three start lines and the first scan.
+    std::vector<std::string> drainLines() const {
+        auto lines = h.logs.values();
+        auto scan = std::find(lines.begin(), lines.end(), "Initial scan: " + root);
+        return std::vector<std::string>(lines.begin() + 3, scan);
+    }
+
+    SyncHarness h;
+    std::string root;
+};
+
+TEST_F(SyncCoordinatorRetry, anEmptyQueueOrOnlyOtherUsersItemsAreLeftAlone) {
+    h.coordinator->startSync({root}, SyncMode::ultra);
+    h.coordinator->stopSync();
+    EXPECT_FALSE(std::filesystem::exists(h.retryQueue->url()));
+
+    h.retryQueue->write({item("x.txt", "someone-else")});
+    const std::string before = TempDir::read(h.retryQueue->url());
+    h.coordinator->startSync({root}, SyncMode::ultra);
+    h.coordinator->stopSync();
+    EXPECT_EQ(TempDir::read(h.retryQueue->url()), before);
+
+    h.sessions->clear();
+    h.retryQueue->write({item("mine.txt", h.userID)});
+    const std::string mine = TempDir::read(h.retryQueue->url());
+    h.logs.clear();
+    h.coordinator->startSync({root}, SyncMode::ultra);
+    EXPECT_TRUE(drainLines().empty());
+    EXPECT_EQ(TempDir::read(h.retryQueue->url()), mine);
+}
+
+// The queue file holds every unsettled item at every moment of a drain, and
+// items appended meanwhile survive it.
+TEST_F(SyncCoordinatorRetry, successesLeaveFailuresReturnAndNothingIsLostOnTheWay) {
+    const RetryQueueItem ok = item("ok.txt", h.userID);
+    const RetryQueueItem missing = item("missing.txt", h.userID, false);
+    const RetryQueueItem theirs = item("theirs.txt", "someone-else");
+    RetryQueueItem appended = item("appended.txt", h.userID);
+    appended.attempts = 0;
+    h.retryQueue->write({ok, theirs, missing});
+
+    std::vector<std::vector<RetryQueueItem>> seen;
+    h.logs.setHook([&](const std::string& line) {
+        if (line.rfind("Retrying ", 0) == 0) {
+            seen.push_back(h.retryQueue->read());
+            h.retryQueue->append(appended);
+        } else if (line.rfind("Retry OK: ", 0) == 0) {
+            seen.push_back(h.retryQueue->read());
+        }
+    });
+    h.coordinator->startSync({root}, SyncMode::ultra);
+    h.logs.setHook({});
+
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], (std::vector<RetryQueueItem>{ok, theirs, missing}));
+    EXPECT_EQ(seen[1], (std::vector<RetryQueueItem>{ok, theirs, missing, appended}));
+
+    const auto queue = h.retryQueue->read();
+    ASSERT_EQ(queue.size(), 3u);
+    ASSERT_TRUE(queue[2].lastError);
+    RetryQueueItem again = missing;
+    again.attempts = 3;
+    again.lastError = queue[2].lastError;
+    EXPECT_EQ(queue, (std::vector<RetryQueueItem>{theirs, appended, again}));
+    EXPECT_NE(again.lastError, missing.lastError);
+    EXPECT_EQ(drainLines(), (std::vector<std::string>{"Retrying 2 pending upload(s) from previous run...",
+                                                      "Retry OK: " + ok.storageKey,
+                                                      "Retry failed for " + missing.storageKey + ": " +
+                                                          *again.lastError}));
+
+    const auto row = h.backend.fileByKey(h.userID, ok.storageKey);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(h.backend.jobsForFile((*row)["id"].get<std::string>()).size(), 1u);
+    EXPECT_FALSE(h.database->fileRecord(ok.localPath));
+}
+
+TEST_F(SyncCoordinatorRetry, absentFieldsGetDefaultsAndStayAbsentWhenQueuedAgain) {
+    RetryQueueItem bare = item("notes.bin", h.userID);
+    RetryQueueItem orphan = item("orphan.txt", "x");
+    for (RetryQueueItem* i : {&bare, &orphan}) {
+        i->mimeType.reset();
+        i->sha256.reset();
+        i->logicalPath.reset();
+        i->legacyStorageKey.reset();
+        i->userID.reset();
+    }
+    orphan.storageKey = "orphan/orphan.txt";
+    h.retryQueue->write({bare, orphan});
+    h.backend.failNext("POST", std::string(kUploadPath) + "files/orphan", 1, 500);
+
+    h.coordinator->startSync({root}, SyncMode::ultra);
+
+    EXPECT_EQ(h.backend.object(bare.storageKey)->contentType, "application/octet-stream");
+    const auto upserts = h.backend.requests("POST", kFilesPath);
+    ASSERT_EQ(upserts.size(), 1u);
+    const auto body = nlohmann::json::parse(upserts[0].body);
+    EXPECT_EQ(body["path"], "notes.bin");
+    EXPECT_EQ(body["sha256"], "");
+    EXPECT_EQ(h.requests("POST", kJobsPath), 0u); // no digest on either side
+
+    RetryQueueItem again = orphan;
+    again.userID = h.userID;
+    again.attempts = 3;
+    again.lastError = "Supabase request failed with status 500";
+    EXPECT_EQ(h.retryQueue->read(), std::vector<RetryQueueItem>{again});
+}
+
+TEST_F(SyncCoordinatorRetry, aDrainOvertakenByANewStartLeavesTheRestToIt) {
+    const RetryQueueItem first = item("first.txt", h.userID);
+    const RetryQueueItem second = item("second.txt", h.userID);
+    h.retryQueue->write({first, second});
+    std::thread restart;
+    std::atomic<bool> restarted{false};
+    h.logs.setHook([&](const std::string& line) {
+        if (line.rfind("Retrying ", 0) == 0 && !restarted.exchange(true)) {
+            h.coordinator->stopSync();
+            restart = std::thread([&] { h.coordinator->startSync({root}, SyncMode::ultra); });
+            while (!h.coordinator->isRunning()) std::this_thread::yield();
+        }
+    });
+
+    h.coordinator->startSync({root}, SyncMode::ultra);
+    restart.join();
+    h.logs.setHook({});
+
+    EXPECT_EQ(countStartingWith(h.logs.values(), "Retrying 2 pending upload(s)"), 2u);
+    EXPECT_EQ(countStartingWith(h.logs.values(), "Retry OK: "), 2u);
+    EXPECT_EQ(h.backend.object(first.storageKey)->writes, 1);
+    EXPECT_EQ(h.backend.object(second.storageKey)->writes, 1);
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+} // namespace
+} // namespace tarnwell::testing

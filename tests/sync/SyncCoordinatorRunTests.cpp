@@ -1,0 +1,175 @@
+// Saved choices, progress snapshots, and starting and stopping a run, also
+// while it is busy.
+#include "sync/SyncCoordinatorHarness.hpp"
+
+#include <atomic>
+#include <thread>
+
+namespace tarnwell::testing {
+namespace {
+
+TEST(SyncCoordinatorRun, savedChoicesAreReadBackWithFallbacksForBadValues) {
+    SyncHarness h;
+    h.signIn();
+    auto& coordinator = h.make();
+    const std::string docs = h.folder("Docs");
+    const std::string passed = h.folder("Other") + "/../Docs/";
+
+    coordinator.startSync({passed}, SyncMode::ultra);
+    std::string escaped;
+    for (char c : passed) escaped += c == '/' ? std::string("\\/") : std::string(1, c);
+    EXPECT_EQ(h.database->preference("watched_folders"), "[\"" + escaped + "\"]");
+    EXPECT_EQ(h.logs.values()[1], "Folders: " + passed);
+    EXPECT_EQ(h.logs.values()[3], "Initial scan: " + docs);
+    EXPECT_EQ(coordinator.restoreSnapshot(),
+              (SyncStateSnapshot{StoredUser{h.userID, "ada@example.com"}, true, {passed}, SyncMode::ultra, true}));
+    coordinator.stopSync();
+
+    h.database->setPreference(R"(["/a", 3])", "watched_folders");
+    h.database->setPreference("Ultra", "pref_mode");
+    h.database->setPreference("TRUE", "auto_index");
+    h.backend.stop();
+    EXPECT_EQ(coordinator.restoreSnapshot(), SyncStateSnapshot{});
+}
+
+TEST(SyncCoordinatorRun, startIsIgnoredWithoutFoldersOrWhileRunningAndStopWhileIdleDoesNothing) {
+    SyncHarness h;
+    h.signIn();
+    auto& coordinator = h.make();
+    coordinator.stopSync();
+    coordinator.startSync({}, SyncMode::ultra);
+    EXPECT_TRUE(h.logs.values().empty());
+    EXPECT_FALSE(h.database->preference("auto_index"));
+    EXPECT_EQ(h.progress.values().size(), 1u);
+
+    const std::string a = h.folder("A");
+    coordinator.startSync({a}, SyncMode::regular);
+    const auto lines = h.logs.values();
+    coordinator.startSync({h.folder("B")}, SyncMode::ultra);
+    EXPECT_EQ(h.logs.values(), lines);
+    EXPECT_EQ(h.database->preference("pref_mode"), "regular");
+
+    coordinator.signOut();
+    EXPECT_FALSE(coordinator.isRunning());
+    EXPECT_FALSE(h.sessions->load());
+    EXPECT_EQ(h.logs.values().back(), "Sync stopped.");
+    EXPECT_EQ(h.database->preference("auto_index"), "true");
+}
+
+TEST(SyncCoordinatorRun, progressAccumulatesOverTheFoldersOfAStartAndEndsInactive) {
+    SyncHarness h;
+    h.signIn();
+    h.write("One/a.txt", "a");
+    h.write("One/README", "unsupported");
+    h.write("Two/b.txt", "b");
+    h.write("Two/c.md", "c");
+    h.write("Two/photo.jpeg", "unsupported");
+    auto& coordinator = h.make();
+    EXPECT_EQ(h.progress.values(), std::vector<IndexingProgressSnapshot>{IndexingProgressSnapshot::idle()});
+    EXPECT_EQ(h.unsupported.values(), std::vector<std::int64_t>{0});
+    h.progress.clear();
+
+    coordinator.startSync({h.folder("One"), h.folder("Two")}, SyncMode::ultra);
+    coordinator.stopSync();
+
+    const auto s = h.progress.values();
+    ASSERT_EQ(s.size(), 8u);
+    const auto t = s[0].startedAt;
+    ASSERT_TRUE(t);
+    EXPECT_EQ(s, (std::vector<IndexingProgressSnapshot>{
+                     {0, 0, true, t}, {1, 0, true, t}, {1, 1, true, t}, {3, 1, true, t},
+                     {3, 2, true, t}, {3, 3, true, t}, {3, 3, false, t}, {3, 3, false, t}}));
+    EXPECT_EQ(h.unsupported.values(), (std::vector<std::int64_t>{0, 0, 1, 2}));
+}
+
+TEST(SyncCoordinatorRun, aFailedStartLeavesTheCoordinatorIdleAndTheNextStartIsComplete) {
+    SyncHarness h;
+    h.signIn();
+    const std::string root = h.folder("Docs");
+    auto& coordinator = h.make();
+    h.backend.failNext("GET", kUserPath, 1, 500);
+
+    EXPECT_THROW(coordinator.startSync({root}, SyncMode::regular), SupabaseHTTPError);
+    EXPECT_FALSE(coordinator.isRunning());
+    EXPECT_EQ(h.logs.values(), (std::vector<std::string>{"Starting sync (regular)...", "Folders: " + root,
+                                                         "Performing initial scan..."}));
+    coordinator.startSync({root}, SyncMode::regular);
+    EXPECT_TRUE(coordinator.isRunning());
+    EXPECT_TRUE(h.hasLine("Watching " + root + " ..."));
+}
+
+TEST(SyncCoordinatorRun, aStopEndsThePassBeforeItsNextFileButStillDeletesAndSummarizes) {
+    SyncHarness h;
+    h.signIn();
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) h.write(std::string("Docs/") + name, name);
+    const std::string docs = h.folder("Docs");
+    const FileStateRow notReached{docs + "/c.txt", docs, "c.txt", "user-x/c", std::string(64, 'f'), 1, 1.0};
+    h.database->upsert(notReached);
+    h.database->upsert(FileStateRow{docs + "/gone.txt", docs, "gone.txt", "", "skipped-too-large", 1, 1.0});
+    auto& coordinator = h.make();
+    h.logs.setHook([&](const std::string& line) {
+        if (line == "Scanned: 1") coordinator.stopSync();
+    });
+
+    coordinator.startSync({docs}, SyncMode::ultra);
+
+    const auto lines = h.logs.values();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"Scanned: 1", "Sync stopped.",
+                                        "Summary: uploaded 1, skipped 0, deleted 1, failed 0."}));
+    EXPECT_FALSE(coordinator.isRunning());
+    EXPECT_EQ(h.database->fileRecord(docs + "/c.txt"), notReached);
+    EXPECT_FALSE(h.database->fileRecord(docs + "/b.txt"));
+    EXPECT_FALSE(h.progress.values().back().isActive);
+}
+
+TEST(SyncCoordinatorRun, aStartOverrunByAStopAndANewStartEndsQuietly) {
+    SyncHarness h;
+    h.signIn();
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) h.write(std::string("Old/") + name, name);
+    h.write("New/x.txt", "x");
+    const std::string oldRoot = h.folder("Old");
+    const std::string newRoot = h.folder("New");
+    auto& coordinator = h.make();
+
+    std::thread restart;
+    std::atomic<bool> restarted{false};
+    h.logs.setHook([&](const std::string& line) {
+        if (line == "Scanned: 1" && !restarted.exchange(true)) {
+            coordinator.stopSync();
+            restart = std::thread([&] { coordinator.startSync({newRoot}, SyncMode::ultra); });
+            // The new run is under way before the old one looks again.
+            while (!coordinator.isRunning()) std::this_thread::yield();
+        }
+    });
+    EXPECT_NO_THROW(coordinator.startSync({oldRoot}, SyncMode::ultra));
+    restart.join();
+    h.logs.setHook({});
+
+    EXPECT_TRUE(coordinator.isRunning());
+    EXPECT_EQ(countOf(h.logs.values(), "Initial scan complete"), 1u);
+    EXPECT_FALSE(h.hasLine("Watching " + oldRoot + " ..."));
+    EXPECT_EQ(h.database->rows(oldRoot).size(), 1u);
+    EXPECT_EQ(h.progress.values().back(), (IndexingProgressSnapshot{1, 1, false, h.progress.values().back().startedAt}));
+    coordinator.stopSync();
+}
+
+TEST(SyncCoordinatorRun, goingAwayCutsTheUploadPauseShortAndWaitsForTheStart) {
+    SyncHarness h;
+    h.signIn();
+    h.write("Docs/a.txt", "a");
+    h.write("Docs/b.txt", "b");
+    const std::string docs = h.folder("Docs");
+    SyncCoordinatorTiming timing = fastTiming();
+    timing.uploadPause = std::chrono::hours(1);
+    SyncCoordinator* coordinator = &h.make(timing);
+
+    std::thread start([&] { coordinator->startSync({docs}, SyncMode::regular); });
+    ASSERT_TRUE(h.waitForLine("Found 2 files. Indexing..."));
+    h.coordinator.reset();
+    start.join();
+    EXPECT_EQ(h.backend.objectCount(), 0u);
+}
+
+} // namespace
+} // namespace tarnwell::testing

@@ -1,0 +1,195 @@
+// One pass over a folder: its log lines, the decision for each file, and the
+// remote deletes of files that vanished.
+#include "sync/SyncCoordinatorHarness.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace tarnwell::testing {
+namespace {
+
+TEST(SyncCoordinatorScan, initialScansLogEveryLineInOrderAndRestartsSendNothing) {
+    SyncHarness h;
+    h.signIn();
+    for (const char* name : {"b.pdf", "A.txt", "a.md", "README"}) h.write(std::string("One/") + name, name);
+    for (int i = 1; i <= 5; ++i) h.write("Two/n" + std::to_string(i) + ".txt", std::to_string(i));
+    for (const char* name : {"node_modules/x.txt", ".hidden.txt", "draft.txt.tmp"}) h.write(std::string("Two/") + name, "");
+    const std::string one = h.folder("One");
+    const std::string two = h.folder("Two");
+    auto& coordinator = h.make();
+
+    coordinator.startSync({one, two}, SyncMode::ultra);
+    std::vector<std::string> expected = {"Starting sync (ultra)...", "Folders: " + one + ", " + two,
+                                         "Performing initial scan...", "Initial scan: " + one,
+                                         "Unsupported file type skipped: " + one + "/README",
+                                         "Found 3 files. Indexing...", "Scanned: 1", "Scanned: 2", "Scanned: 3",
+                                         "Summary: uploaded 3, skipped 0, deleted 0, failed 0.",
+                                         "Initial scan: " + two, "Found 8 files. Indexing..."};
+    for (int i = 4; i <= 8; ++i) expected.push_back("Scanned: " + std::to_string(i));
+    expected.insert(expected.end(), {"Summary: uploaded 5, skipped 0, deleted 0, failed 0.", "Initial scan complete",
+                                     "Watching " + one + ", " + two + " ..."});
+    EXPECT_EQ(h.logs.values(), expected);
+
+    std::vector<std::string> order;
+    for (const auto& request : h.backend.requests("POST", kFilesPath)) {
+        order.push_back(nlohmann::json::parse(request.body).at("path").get<std::string>());
+    }
+    ASSERT_EQ(order.size(), 8u);
+    EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 3),
+              (std::vector<std::string>{"A.txt", "a.md", "b.pdf"}));
+    EXPECT_EQ(h.backend.jobCount(), 8u);
+    EXPECT_EQ(h.database->fileRecord(one + "/A.txt"),
+              (FileStateRow{one + "/A.txt", one, "A.txt", h.key(one, "A.txt"), FileRules::sha256Hex(one + "/A.txt"),
+                            5, h.database->fileRecord(one + "/A.txt")->mtimeMilliseconds}));
+    coordinator.stopSync();
+
+    h.backend.clearRequests();
+    h.syncOnce(two);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 5, deleted 0, failed 0."));
+    EXPECT_EQ(h.requests("", kUploadPath) + h.requests("", kFilesPath) + h.requests("", kJobsPath), 0u);
+}
+
+TEST(SyncCoordinatorScan, theSizeLimitComesFirstAndIsCheckedInEveryPass) {
+    SyncHarness h;
+    h.signIn();
+    h.config.maxUploadBytes = 10;
+    const auto atLimit = h.write("Docs/exact.txt", std::string(10, 'x'));
+    const auto over = h.write("Docs/over.txt", std::string(11, 'x'));
+    const std::string docs = h.folder("Docs");
+    h.make();
+
+    for (int pass = 0; pass < 2; ++pass) {
+        h.logs.clear();
+        h.syncOnce(docs);
+        EXPECT_TRUE(h.hasLine("File too large for upload, skipped: " + over.string()));
+    }
+    EXPECT_TRUE(h.backend.object(h.key(docs, "exact.txt")));
+    EXPECT_EQ(h.backend.objectCount(), 1u);
+    EXPECT_EQ(h.database->fileRecord(over.string()),
+              (FileStateRow{over.string(), docs, "over.txt", "", "skipped-too-large", 11,
+                            h.database->fileRecord(over.string())->mtimeMilliseconds}));
+
+    // Grown past the limit, a sent file keeps its key; shrunk below, it is sent.
+    std::filesystem::resize_file(atLimit, 12);
+    std::filesystem::resize_file(over, 3);
+    h.syncOnce(docs);
+    EXPECT_EQ(h.database->fileRecord(atLimit.string())->sha256, "skipped-too-large");
+    EXPECT_EQ(h.database->fileRecord(atLimit.string())->storageKey, h.key(docs, "exact.txt"));
+    EXPECT_EQ(h.database->fileRecord(over.string())->storageKey, h.key(docs, "over.txt"));
+    EXPECT_TRUE(h.backend.object(h.key(docs, "over.txt")));
+}
+
+TEST(SyncCoordinatorScan, touchedFilesAreOnlyRecordedAndKnownContentGetsNoIngestJob) {
+    SyncHarness h;
+    h.signIn();
+    const auto touched = h.write("Docs/touched.txt", "same words");
+    const auto known = h.write("Docs/known.txt", "already ingested");
+    const std::string docs = h.folder("Docs");
+    const std::string sha = FileRules::sha256Hex(known);
+    h.backend.insertFile(h.userID, {{"path", "known.txt"}, {"storage_bucket", "files"},
+                                    {"storage_key", h.key(docs, "known.txt")}, {"ingested_sha256", sha}});
+    h.make();
+    h.syncOnce(docs);
+    EXPECT_EQ(h.backend.jobCount(), 1u);
+
+    auto row = *h.database->fileRecord(touched.string());
+    row.storageKey = "kept-key";
+    h.database->upsert(row);
+    SyncHarness::setModificationTime(touched, 1'700'000'000);
+    h.backend.clearRequests();
+    h.syncOnce(docs, SyncMode::regular);
+
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 2, deleted 0, failed 0."));
+    EXPECT_EQ(h.requests("", kUploadPath), 0u);
+    EXPECT_EQ(h.database->fileRecord(touched.string())->storageKey, "kept-key");
+    EXPECT_EQ(h.database->fileRecord(touched.string())->mtimeMilliseconds, 1'700'000'000'000.0);
+}
+
+TEST(SyncCoordinatorScan, failedUploadStepsQueueARetryAndLeaveTheRowAsItWas) {
+    for (const char* step : {kUploadPath, kFilesPath, kJobsPath}) {
+        SCOPED_TRACE(step);
+        SyncHarness h;
+        h.signIn();
+        const auto file = h.write("Docs/Report Q3.PDF", "report");
+        const std::string docs = h.folder("Docs");
+        h.make();
+        h.backend.failNext("POST", step, 1, 503);
+
+        h.syncOnce(docs);
+        EXPECT_TRUE(h.hasLine("Upload failed, queued for retry: " + file.string() +
+                              " (Supabase request failed with status 503)"));
+        EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 0, deleted 0, failed 1."));
+        EXPECT_FALSE(h.database->fileRecord(file.string()));
+        EXPECT_EQ(h.retryQueue->read(),
+                  (std::vector<RetryQueueItem>{{file.string(), h.key(docs, "Report Q3.PDF"),
+                                                FileRules::legacyStorageKey(h.userID, "Report Q3.PDF"), 6,
+                                                "application/pdf", FileRules::sha256Hex(file), "Report Q3.PDF",
+                                                h.userID, 0, "Supabase request failed with status 503"}}));
+    }
+}
+
+TEST(SyncCoordinatorScan, signedOutChangedFilesFailWithoutRetryItems) {
+    SyncHarness h;
+    const auto file = h.write("Docs/a.txt", "a");
+    const std::string docs = h.folder("Docs");
+    h.make();
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Upload failed, queued for retry: " + file.string() + " (Not authenticated)"));
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+TEST(SyncCoordinatorScan, vanishedFilesAreDeletedRemotelyOnlyWhenThereIsSomethingToDelete) {
+    SyncHarness h;
+    h.signIn();
+    const auto gone = h.write("Docs/gone.txt", "soon gone");
+    const std::string docs = h.folder("Docs");
+    const auto deleted = h.backend.insertFile(h.userID, {{"path", "deleted.txt"}, {"storage_bucket", "files"},
+                                                         {"storage_key", "k-deleted"}, {"is_deleted", true}});
+    h.database->upsert({docs + "/deleted.txt", docs, "deleted.txt", "k-deleted", "x", 1, 1.0});
+    h.database->upsert({docs + "/unknown.txt", docs, "unknown.txt", "k-unknown", "x", 1, 1.0});
+    h.database->upsert({docs + "/never-sent.txt", docs, "never-sent.txt", "", "skipped-too-large", 1, 1.0});
+    h.make();
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 1, skipped 0, deleted 3, failed 0."));
+    EXPECT_EQ(h.requests("GET", kFilesPath), 2u);
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+    EXPECT_EQ(h.database->rows(docs).size(), 1u);
+
+    std::filesystem::remove(gone);
+    h.backend.failNext("GET", kFilesPath, 1, 500);
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Delete sync warning for " + gone.string() + ": Supabase request failed with status 500"));
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 0, deleted 0, failed 1."));
+    EXPECT_TRUE(h.database->fileRecord(gone.string()));
+
+    h.syncOnce(docs);
+    const auto remote = *h.backend.fileByKey(h.userID, h.key(docs, "gone.txt"));
+    EXPECT_EQ(remote["is_deleted"], true);
+    const auto jobs = h.backend.jobsForFile(remote["id"].get<std::string>());
+    ASSERT_EQ(jobs.size(), 2u);
+    EXPECT_EQ(jobs[1]["kind"], "delete");
+    EXPECT_TRUE(h.database->rows(docs).empty());
+}
+
+TEST(SyncCoordinatorScan, aFolderThatCannotBeOpenedKeepsItsRowsButAnEmptyOneLosesThem) {
+    SyncHarness h;
+    h.signIn();
+    h.write("Docs/a.txt", "a");
+    const std::string docs = h.folder("Docs");
+    h.make();
+    h.syncOnce(docs);
+
+    std::filesystem::rename(docs, docs + ".away");
+    h.backend.clearRequests();
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Cannot open " + docs + " (No such file or directory); deletes skipped for this folder."));
+    EXPECT_EQ(h.database->rows(docs).size(), 1u);
+    EXPECT_EQ(h.requests("", kFilesPath), 0u);
+
+    std::filesystem::create_directories(docs);
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.database->rows(docs).empty());
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 1u);
+}
+
+} // namespace
+} // namespace tarnwell::testing
