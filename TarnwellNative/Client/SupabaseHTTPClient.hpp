@@ -149,6 +149,8 @@ public:
     static Timestamp decodeSupabaseDate(const nlohmann::json& value);
     // The optional date under `key`: missing or null gives none.
     static std::optional<Timestamp> optionalSupabaseDate(const nlohmann::json& object, const char* key);
+    // A JSON array of file rows; any row that does not decode fails the whole list.
+    static std::vector<RemoteFileRecord> decodeFileRows(const nlohmann::json& answer);
 
     // Runs `operation` with the stored session; when it throws unauthorized,
     // refreshes the session once and runs it once more. Throws

@@ -36,18 +36,6 @@ std::vector<FailedJobRecord> decodeFailedJobs(const nlohmann::json& answer) {
     return jobs;
 }
 
-std::vector<RemoteFileRecord> decodeFileRows(const nlohmann::json& answer) {
-    if (!answer.is_array()) {
-        throw JSONDecodingError(std::string("Expected an array of file rows but found ") + answer.type_name());
-    }
-    std::vector<RemoteFileRecord> rows;
-    rows.reserve(answer.size());
-    for (const auto& row : answer) {
-        rows.push_back(RemoteFileRecord::fromJSON(row));
-    }
-    return rows;
-}
-
 // The distinct file ids of the jobs, in ascending order.
 std::vector<std::string> distinctFileIDs(const std::vector<FailedJobRecord>& jobs) {
     std::set<std::string> ids;
@@ -75,7 +63,7 @@ std::vector<FailedUploadItem> SupabaseHTTPClient::fetchFailedUploads(std::int64_
     std::vector<std::string> fileIDs = distinctFileIDs(jobs);
     if (!fileIDs.empty()) {
         std::vector<RemoteFileRecord> files = getWithSession(
-            "/rest/v1/files", URLQueryItems{{"select", fileSelectList}, {"id", inFilter(fileIDs)}}, decodeFileRows,
+            "/rest/v1/files", URLQueryItems{{"select", fileSelectList}, {"id", inFilter(fileIDs)}}, SupabaseHTTPClient::decodeFileRows,
             stop);
         for (auto& file : files) {
             // A repeated id keeps its first row.

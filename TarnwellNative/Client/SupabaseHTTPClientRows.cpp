@@ -5,7 +5,17 @@ namespace tarnwell {
 
 namespace {
 
-std::vector<RemoteFileRecord> decodeFileRows(const nlohmann::json& answer) {
+// The user of the session, which a successful lookup always yields.
+StoredUser requireUser(std::optional<StoredUser> user) {
+    if (!user) {
+        throw SupabaseHTTPError::invalidResponse();
+    }
+    return std::move(*user);
+}
+
+} // namespace
+
+std::vector<RemoteFileRecord> SupabaseHTTPClient::decodeFileRows(const nlohmann::json& answer) {
     if (!answer.is_array()) {
         throw JSONDecodingError(std::string("Expected an array of file rows but found ") + answer.type_name());
     }
@@ -17,15 +27,6 @@ std::vector<RemoteFileRecord> decodeFileRows(const nlohmann::json& answer) {
     return rows;
 }
 
-// The user of the session, which a successful lookup always yields.
-StoredUser requireUser(std::optional<StoredUser> user) {
-    if (!user) {
-        throw SupabaseHTTPError::invalidResponse();
-    }
-    return std::move(*user);
-}
-
-} // namespace
 
 std::optional<RemoteFileRecord> SupabaseHTTPClient::fetchRemoteFile(const std::string& storageKey,
                                                                     std::stop_token stop) {
