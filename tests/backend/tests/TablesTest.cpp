@@ -122,9 +122,9 @@ TEST_F(TablesTest, SelectAndOrderShapeTheRows) {
                                 {"order", "ingested_at.desc"}, {"limit", "1"}}));
   EXPECT_EQ(latest, json::parse(R"([{"ingested_at":"2026-03-01T00:00:00.25+00:00"}])"));
 
-  const auto order = [&](const std::string& spec) {
+  const auto order = [&](const std::string& clause) {
     std::string keys;
-    for (const auto& row : rows(get({{"select", "storage_key"}, {"order", spec}}))) {
+    for (const auto& row : rows(get({{"select", "storage_key"}, {"order", clause}}))) {
       keys += row["storage_key"].get<std::string>();
     }
     return keys;
