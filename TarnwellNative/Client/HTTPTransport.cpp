@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <curl/curl.h>
 
@@ -47,9 +50,6 @@ void initializeCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-struct EasyDeleter {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
 struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -146,6 +146,40 @@ struct HTTPTransport::Shared {
     CURLSH* share = nullptr;
     std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
 
+    // Idle easy handles. libcurl does not support one connection cache shared
+    // by concurrent threads, so connections are kept per easy handle instead:
+    // a request takes an idle handle (with its open connections) and gives it
+    // back when it is done, and no handle serves two requests at once.
+    static constexpr std::size_t maximumIdleHandles = 8;
+    std::mutex idleMutex;
+    std::vector<CURL*> idle;
+
+    CURL* take() {
+        {
+            std::lock_guard lock(idleMutex);
+            if (!idle.empty()) {
+                CURL* easy = idle.back();
+                idle.pop_back();
+                return easy;
+            }
+        }
+        return curl_easy_init();
+    }
+    // Clears every option, so that nothing points at the finished request
+    // any more; the handle's open connections stay for the next request,
+    // which sets the share again.
+    void giveBack(CURL* easy) {
+        curl_easy_reset(easy);
+        {
+            std::lock_guard lock(idleMutex);
+            if (idle.size() < maximumIdleHandles) {
+                idle.push_back(easy);
+                return;
+            }
+        }
+        curl_easy_cleanup(easy);
+    }
+
     static void lock(CURL*, curl_lock_data data, curl_lock_access, void* userData) {
         static_cast<Shared*>(userData)->locks[static_cast<size_t>(data)].lock();
     }
@@ -161,13 +195,15 @@ HTTPTransport::HTTPTransport() : shared_(std::make_unique<Shared>()) {
         curl_share_setopt(shared_->share, CURLSHOPT_LOCKFUNC, &Shared::lock);
         curl_share_setopt(shared_->share, CURLSHOPT_UNLOCKFUNC, &Shared::unlock);
         curl_share_setopt(shared_->share, CURLSHOPT_USERDATA, shared_.get());
-        curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
         curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
         curl_share_setopt(shared_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     }
 }
 
 HTTPTransport::~HTTPTransport() {
+    for (CURL* easy : shared_->idle) {
+        curl_easy_cleanup(easy);
+    }
     if (shared_->share != nullptr) {
         curl_share_cleanup(shared_->share);
     }
@@ -186,10 +222,32 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     std::unique_ptr<std::FILE, FileCloser> file;
     FileBody fileBody;
     if (request.bodyFile) {
-        file.reset(std::fopen(request.bodyFile->c_str(), "rb"));
+        // Opened without following a link or blocking, and checked to be a
+        // regular file: a link or a pipe put in the document's place after it
+        // was hashed is neither sent nor able to hang the upload.
         struct stat info {};
-        if (!file || ::fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
-            int error = file ? (S_ISDIR(info.st_mode) ? EISDIR : errno) : errno;
+        int error = 0;
+        int fd = ::open(request.bodyFile->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        if (fd < 0) {
+            error = errno;
+        } else if (::fstat(fd, &info) != 0) {
+            error = errno;
+        } else if (!S_ISREG(info.st_mode)) {
+            error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+            error = errno;
+        } else {
+            file.reset(::fdopen(fd, "rb"));
+            if (!file) {
+                error = errno;
+            } else {
+                fd = -1; // owned by file now
+            }
+        }
+        if (fd >= 0 && !file) {
+            ::close(fd);
+        }
+        if (!file) {
             throw TransportError(TransportError::Kind::fileUnreadable,
                                  "The file " + request.bodyFile->string() + " could not be read: " +
                                      std::strerror(error));
@@ -198,7 +256,8 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
         fileBody.size = static_cast<curl_off_t>(info.st_size);
     }
 
-    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    auto giveBack = [this](CURL* handle) { shared_->giveBack(handle); };
+    std::unique_ptr<CURL, decltype(giveBack)> easy(shared_->take(), giveBack);
     if (!easy) {
         throw TransportError(TransportError::Kind::failed, "Could not start an HTTP request");
     }

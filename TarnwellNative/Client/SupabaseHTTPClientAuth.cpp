@@ -199,11 +199,13 @@ StoredSession SupabaseHTTPClient::exchangeRefreshToken(const StoredSession& sess
     if (!fresh.user) {
         fresh.user = session.user;
     }
-    if (!sessionStore_->load()) {
+    // Tested and saved in one step of the store: a sign-out or a new sign-in
+    // during the exchange wins over the session it produced.
+    std::optional<StoredSession> kept = sessionStore_->replaceIfCurrent(session.refreshToken, fresh);
+    if (!kept) {
         throw SupabaseHTTPError::notAuthenticated(); // signed out while the exchange ran
     }
-    sessionStore_->save(fresh);
-    return fresh;
+    return *kept;
 }
 
 std::optional<StoredUser> SupabaseHTTPClient::fetchCurrentUser(const StoredSession& session, std::stop_token stop) {

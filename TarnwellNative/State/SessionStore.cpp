@@ -47,6 +47,10 @@ fs::path SessionStore::clearedMarker() const {
 
 std::optional<StoredSession> SessionStore::load() {
     std::lock_guard lock(mutex_);
+    return loadLocked();
+}
+
+std::optional<StoredSession> SessionStore::loadLocked() {
     if (auto bytes = AtomicFile::read(url_, sharedLocation_)) {
         return decode(*bytes);
     }
@@ -74,8 +78,23 @@ std::optional<StoredSession> SessionStore::load() {
 
 void SessionStore::save(const StoredSession& session) {
     std::lock_guard lock(mutex_);
+    saveLocked(session);
+}
+
+void SessionStore::saveLocked(const StoredSession& session) {
     AtomicFile::write(url_, JSONWriter::write(session.toJSON(), {true, true}));
     ::unlink(clearedMarker().c_str());
+}
+
+std::optional<StoredSession> SessionStore::replaceIfCurrent(const std::string& spentRefreshToken,
+                                                            const StoredSession& session) {
+    std::lock_guard lock(mutex_);
+    std::optional<StoredSession> stored = loadLocked();
+    if (!stored || stored->refreshToken != spentRefreshToken) {
+        return stored;
+    }
+    saveLocked(session);
+    return session;
 }
 
 void SessionStore::clear() {

@@ -26,11 +26,20 @@ public:
     void save(const StoredSession& session);
     // Forgets the session for good (also the legacy one). Never reports failure.
     void clear();
+    // Saves the session only while the stored one still holds
+    // `spentRefreshToken`, in one step with that test, so that a session
+    // obtained with an old refresh token never replaces a sign-out, a new
+    // sign-in or a newer session. Returns the stored session afterwards (the
+    // given one, or the one that was kept), none when nothing is stored.
+    // Throws what save() throws.
+    std::optional<StoredSession> replaceIfCurrent(const std::string& spentRefreshToken, const StoredSession& session);
 
     const std::filesystem::path& url() const { return url_; }
     const std::optional<std::filesystem::path>& legacyURL() const { return legacyURL_; }
 
 private:
+    std::optional<StoredSession> loadLocked();
+    void saveLocked(const StoredSession& session);
     std::optional<StoredSession> decode(const std::string& bytes) const;
     std::filesystem::path clearedMarker() const;
 

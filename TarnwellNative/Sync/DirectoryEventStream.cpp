@@ -174,8 +174,8 @@ struct DirectoryEventStream::Run {
         [[maybe_unused]] auto written = ::write(wakeFd, &one, sizeof one);
     }
 
-    bool skipped(const std::string& folderName) const {
-        return folderName.empty() || folderName.front() == '.' || (skipFolder && skipFolder(folderName));
+    bool skipped(const std::string& parent, const std::string& folderName) const {
+        return folderName.empty() || folderName.front() == '.' || (skipFolder && skipFolder(folderName, parent == "/"));
     }
 
     const std::string& rootOf(const std::string& path) const {
@@ -318,7 +318,7 @@ struct DirectoryEventStream::Run {
                     struct stat info {};
                     isFolder = ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
                 }
-                if (isFolder && skipped(name)) {
+                if (isFolder && skipped(folder, name)) {
                     continue;
                 }
                 std::string path = joinPath(folder, name);
@@ -370,10 +370,10 @@ struct DirectoryEventStream::Run {
             return;
         }
         const bool isFolder = event.mask & IN_ISDIR;
-        if (isFolder && skipped(name)) {
-            return;
-        }
         for (const auto& folder : folders) {
+            if (isFolder && skipped(folder, name)) {
+                continue;
+            }
             const std::string path = joinPath(folder, name);
             note(path);
             if (isFolder && (event.mask & IN_MOVED_FROM)) {

@@ -50,9 +50,10 @@ class DirectoryEventStream {
 public:
     using PathsCallback = std::function<void(const std::vector<std::string>& paths)>;
     using ErrorCallback = std::function<void(const std::string& message)>;
-    // Told a folder's own name (not its path); true leaves the folder and
-    // everything below it unwatched. Never asked about a root.
-    using SkipFolder = std::function<bool(const std::string& folderName)>;
+    // Told a folder's own name (not its path) and whether it lies directly
+    // in "/"; true leaves the folder and everything below it unwatched.
+    // Never asked about a root.
+    using SkipFolder = std::function<bool(const std::string& folderName, bool inFilesystemRoot)>;
 
     static constexpr std::chrono::milliseconds defaultLatency{1000};
 

@@ -8,7 +8,6 @@
 #include <system_error>
 #include <unordered_map>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <sys/stat.h>
@@ -70,13 +69,16 @@ std::vector<std::string> sortedPaths(std::vector<std::filesystem::path>& files, 
     return paths;
 }
 
-// Whether the watched folder itself can be listed. A folder that can't be (an
-// unmounted volume, a removed folder) tells nothing about its files.
+// Whether the watched folder itself can be walked. A folder that can't be (an
+// unmounted volume, a removed folder, one that can be listed but not entered,
+// which the walk counts as unreadable) tells nothing about its files.
 std::optional<std::string> folderOpenFailure(const std::string& root) {
-    DIR* dir = ::opendir(root.c_str());
-    if (dir == nullptr) return std::generic_category().message(errno);
-    ::closedir(dir);
-    return std::nullopt;
+    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::generic_category().message(errno);
+    std::optional<std::string> failure;
+    if (::faccessat(fd, ".", X_OK, AT_EACCESS) != 0) failure = std::generic_category().message(errno);
+    ::close(fd);
+    return failure;
 }
 
 // Reads sizes and modification times, opening each folder once for the run of

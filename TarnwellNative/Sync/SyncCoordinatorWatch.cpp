@@ -27,7 +27,9 @@ void SyncCoordinator::startEventStream(const std::vector<std::string>& roots, Ru
     auto stream = std::make_unique<DirectoryEventStream>(
         roots,
         [this, run](const std::vector<std::string>& paths) { handleEventPaths(paths, run); },
-        [](const std::string& folderName) { return FileRules::shouldSkipDirectory(folderName); },
+        [](const std::string& folderName, bool inFilesystemRoot) {
+            return FileRules::shouldSkipDirectory(folderName, inFilesystemRoot);
+        },
         [this](const std::string& message) { log(message); }, timing_.eventLatency);
     stream->start();
 

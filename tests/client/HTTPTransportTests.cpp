@@ -1,5 +1,7 @@
 // The libcurl wrapper: idle time-out, cancellation and failures without an answer.
 #include <chrono>
+#include <set>
+#include <vector>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -60,6 +62,40 @@ TEST_F(Transport, FailuresWithoutAnAnswerAreTransportErrorsAndNeverRefresh) {
     HTTPRequest request;
     request.url = "file:///etc/passwd";
     EXPECT_THROW(HTTPTransport().send(request), TransportError);
+}
+
+TEST_F(Transport, RequestsOneAfterAnotherReuseAConnectionWhateverTheirThread) {
+    HTTPTransport transport;
+    HTTPRequest request;
+    request.url = backend.baseURL() + "/auth/v1/user";
+    transport.send(request);
+    std::thread([&] { transport.send(request); }).join();
+    std::thread([&] { transport.send(request); }).join();
+    transport.send(request);
+    auto sent = backend.requests("GET", "/auth/v1/user");
+    ASSERT_EQ(sent.size(), 4u);
+    for (const auto& each : sent) {
+        EXPECT_EQ(each.remotePort, sent.front().remotePort);
+    }
+}
+
+TEST_F(Transport, RequestsAtTheSameTimeEachHaveTheirOwnConnection) {
+    backend.delay("GET", "/auth/v1/user", 300ms, 3);
+    HTTPTransport transport;
+    HTTPRequest request;
+    request.url = backend.baseURL() + "/auth/v1/user";
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i) {
+        senders.emplace_back([&] { transport.send(request); });
+    }
+    for (auto& sender : senders) {
+        sender.join();
+    }
+    std::set<int> ports;
+    for (const auto& each : backend.requests("GET", "/auth/v1/user")) {
+        ports.insert(each.remotePort);
+    }
+    EXPECT_EQ(ports.size(), 3u);
 }
 
 } // namespace

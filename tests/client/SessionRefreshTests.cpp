@@ -156,3 +156,27 @@ TEST_F(ClientTest, ARefreshAfterSignOutDoesNotSignTheUserBackIn) {
 
 } // namespace
 } // namespace tarnwell::testing
+
+namespace tarnwell::testing {
+namespace {
+
+TEST_F(ClientTest, ARefreshDoesNotReplaceASignInThatHappenedDuringTheExchange) {
+    StoredSession old = signInDirectly();
+    backend.delay("POST", "/auth/v1/token", std::chrono::milliseconds(1000));
+    StoredSession newer;
+    std::thread signOutAndIn([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        store->clear();
+        newer = signInDirectly();
+    });
+    StoredSession result = client->refresh(old);
+    signOutAndIn.join();
+    // The refresh went through on the backend, but the later sign-in is what
+    // the store keeps and what the caller goes on with.
+    EXPECT_EQ(backend.stats().refreshGrants, 1);
+    EXPECT_EQ(store->load(), newer);
+    EXPECT_EQ(result, newer);
+}
+
+} // namespace
+} // namespace tarnwell::testing

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "ClientTestSupport.hpp"
@@ -65,11 +67,18 @@ TEST_F(StorageUpload, ExpiredSessionSendsTheWholeFileAgain) {
 
 TEST_F(StorageUpload, UnreadableFilesFailBeforeAnythingIsSent) {
     signInDirectly();
-    try {
-        client->uploadFile(directory.path() / "missing.pdf", "user-x/missing.pdf", "application/pdf");
-        ADD_FAILURE() << "no error";
-    } catch (const TransportError& error) {
-        EXPECT_EQ(error.kind(), TransportError::Kind::fileUnreadable);
+    // A missing file, a folder, a link, and a pipe put in a document's place
+    // (which must not hang the upload waiting for a writer).
+    ASSERT_EQ(::mkfifo((directory.path() / "pipe.pdf").c_str(), 0600), 0);
+    std::filesystem::create_directory(directory.path() / "folder.pdf");
+    std::filesystem::create_symlink(directory.write("secret.txt", "not for upload"), directory.path() / "link.pdf");
+    for (const char* name : {"missing.pdf", "folder.pdf", "pipe.pdf", "link.pdf"}) {
+        try {
+            client->uploadFile(directory.path() / name, "user-x/f.pdf", "application/pdf");
+            ADD_FAILURE() << "no error for " << name;
+        } catch (const TransportError& error) {
+            EXPECT_EQ(error.kind(), TransportError::Kind::fileUnreadable) << name;
+        }
     }
     EXPECT_EQ(backend.requestCount("POST", "/storage/v1/object/"), 0u);
     EXPECT_EQ(backend.stats().refreshGrants, 0);

@@ -1,4 +1,5 @@
 #include "Sync/DirectoryEventStream.hpp"
+#include "Sync/FileRules.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +21,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -275,7 +277,7 @@ TEST_F(DirectoryEventStreamTest, LeavesOutSkippedHiddenAndLinkedFolders) {
     fs::create_directory_symlink(elsewhere, root / "link");
     std::vector<std::string> asked;
     std::mutex askedMutex;
-    auto skip = [&](const std::string& name) {
+    auto skip = [&](const std::string& name, bool) {
         std::lock_guard lock(askedMutex);
         asked.push_back(name);
         return name == "node_modules" || name == "Library";
@@ -581,6 +583,98 @@ TEST(DirectoryEventStreamLimitTest, HittingTheWatchLimitIsExplainedAndWhatIsWatc
     EXPECT_EQ(report, "WATCHED 3\nMESSAGE Too many folders to watch: the system limit of 3 watches "
                       "(fs.inotify.max_user_watches) was reached; some changes below "
                           + root.string() + " will be missed\n");
+}
+
+// A watch of the whole disk leaves the kernel's folders directly in "/"
+// (such as /run and /dev, busy with files that are never synced) alone, as
+// the walk does, while a folder of the same name further down is watched.
+// The test runs itself again as a child whose "/" is a temporary folder.
+constexpr const char* kFilesystemRootVariable = "TARNWELL_TEST_FILESYSTEM_ROOT";
+
+void runAsFilesystemRootChild(const fs::path& folder) {
+    auto say = [](const std::string& text) {
+        std::string line = "ROOT " + text + "\n";
+        [[maybe_unused]] auto written = ::write(STDOUT_FILENO, line.data(), line.size());
+    };
+    if (::chroot(folder.c_str()) != 0 || ::chdir("/") != 0) {
+        say("SKIP cannot change the root folder");
+        ::_exit(0);
+    }
+    Collector collector;
+    {
+        DirectoryEventStream stream(
+            {"/"}, collector.pathsCallback(),
+            [](const std::string& name, bool inFilesystemRoot) {
+                return tarnwell::FileRules::shouldSkipDirectory(name, inFilesystemRoot);
+            },
+            collector.errorCallback(), kShortLatency);
+        stream.start();
+        say("WATCHED " + std::to_string(stream.watchedFolderCount()));
+        writeFile("/run/busy.txt");
+        writeFile("/docs/run/kept.txt");
+        if (!collector.waitForPath("/docs/run/kept.txt")) {
+            say("MISSED /docs/run/kept.txt");
+        }
+        if (collector.sawAnythingUnder("/run")) {
+            say("REPORTED /run");
+        }
+        stream.stop();
+    }
+    ::_exit(0);
+}
+
+TEST(DirectoryEventStreamFilesystemRootTest, KernelFoldersDirectlyInTheRootAreNotWatched) {
+    if (const char* childRoot = std::getenv(kFilesystemRootVariable)) {
+        runAsFilesystemRootChild(childRoot);
+    }
+    TempDir temp;
+    fs::create_directories(temp.path() / "run");
+    fs::create_directories(temp.path() / "docs" / "run");
+
+    int output[2];
+    ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+    std::string program = fs::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=DirectoryEventStreamFilesystemRootTest.*";
+    std::string variable = std::string(kFilesystemRootVariable) + "=" + temp.path().string();
+    std::vector<char*> argv{program.data(), filter.data(), nullptr};
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry; ++entry) {
+        envp.push_back(*entry);
+    }
+    envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(output[1]);
+    if (spawned != 0) {
+        ::close(output[0]);
+        FAIL() << "cannot start the child: " << std::strerror(spawned);
+    }
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(output[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(output[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    std::string report;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("ROOT ", 0) == 0) {
+            report += line.substr(5) + "\n";
+        }
+    }
+    if (report.rfind("SKIP", 0) == 0) {
+        GTEST_SKIP() << report;
+    }
+    // "/", "/docs" and "/docs/run".
+    EXPECT_EQ(report, "WATCHED 3\n");
 }
 
 } // namespace

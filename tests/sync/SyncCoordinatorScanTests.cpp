@@ -2,10 +2,37 @@
 // remote deletes of files that vanished.
 #include "sync/SyncCoordinatorHarness.hpp"
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 namespace tarnwell::testing {
 namespace {
+
+// Root passes every permission check. While this object lives, the calling
+// thread (and every thread it starts) meets them like any other owner.
+class WithoutPermissionOverride {
+public:
+    WithoutPermissionOverride() {
+        if (::geteuid() != 0) return;
+        if (::syscall(SYS_capget, &header_, saved_) != 0) return;
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        active_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~WithoutPermissionOverride() {
+        if (active_) ::syscall(SYS_capset, &header_, saved_);
+    }
+    WithoutPermissionOverride(const WithoutPermissionOverride&) = delete;
+    WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2] = {};
+    bool active_ = false;
+};
 
 TEST(SyncCoordinatorScan, initialScansLogEveryLineInOrderAndRestartsSendNothing) {
     SyncHarness h;
@@ -189,6 +216,28 @@ TEST(SyncCoordinatorScan, aFolderThatCannotBeOpenedKeepsItsRowsButAnEmptyOneLose
     h.syncOnce(docs);
     EXPECT_TRUE(h.database->rows(docs).empty());
     EXPECT_EQ(h.requests("PATCH", kFilesPath), 1u);
+}
+
+TEST(SyncCoordinatorScan, aFolderThatCanBeListedButNotEnteredKeepsItsRows) {
+    SyncHarness h;
+    h.signIn();
+    h.write("Docs/a.txt", "a");
+    const std::string docs = h.folder("Docs");
+    h.make();
+    h.syncOnce(docs);
+    ASSERT_EQ(h.database->rows(docs).size(), 1u);
+
+    namespace fs = std::filesystem;
+    fs::permissions(docs, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    h.backend.clearRequests();
+    {
+        WithoutPermissionOverride asOwner;
+        h.syncOnce(docs);
+    }
+    fs::permissions(docs, fs::perms::owner_all);
+    EXPECT_TRUE(h.hasLine("Cannot open " + docs + " (Permission denied); deletes skipped for this folder."));
+    EXPECT_EQ(h.database->rows(docs).size(), 1u);
+    EXPECT_EQ(h.requests("", kFilesPath), 0u);
 }
 
 } // namespace
