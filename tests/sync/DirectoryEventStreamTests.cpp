@@ -469,6 +469,31 @@ TEST_F(DirectoryEventStreamTest, StopAndEvenDestructionFromInsideTheCallbackAreS
 // and a thread of the parent's making must not run in the new namespace.
 constexpr const char* kLimitRootVariable = "TARNWELL_TEST_WATCH_LIMIT_ROOT";
 
+// Reads a child's whole output, waits for it, and gathers the text of its
+// lines that begin with `prefix`, one per line.
+struct ChildReport {
+    int status = 0;
+    std::string output;
+    std::string report;
+};
+
+ChildReport collectChildReport(pid_t pid, int outputFD, const std::string& prefix) {
+    ChildReport result;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(outputFD, buffer, sizeof buffer)) > 0;) {
+        result.output.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(outputFD);
+    EXPECT_EQ(::waitpid(pid, &result.status, 0), pid);
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(prefix, 0) == 0) {
+            result.report += line.substr(prefix.size()) + "\n";
+        }
+    }
+    return result;
+}
+
 struct LimitChild {
     int output;
     int go;
@@ -558,25 +583,12 @@ TEST(DirectoryEventStreamLimitTest, HittingTheWatchLimitIsExplainedAndWhatIsWatc
         [[maybe_unused]] auto written = ::write(go[1], "x", 1);
     }
     ::close(go[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(output[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(output[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const ChildReport result = collectChildReport(pid, output[0], "LIMIT ");
     if (!mapped) {
         GTEST_SKIP() << "cannot map the user namespace";
     }
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-    std::string report;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("LIMIT ", 0) == 0) {
-            report += line.substr(6) + "\n";
-        }
-    }
+    ASSERT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 0) << result.output;
+    const std::string& report = result.report;
     if (report.rfind("SKIP", 0) == 0) {
         GTEST_SKIP() << report;
     }
@@ -654,22 +666,9 @@ TEST(DirectoryEventStreamFilesystemRootTest, KernelFoldersDirectlyInTheRootAreNo
         ::close(output[0]);
         FAIL() << "cannot start the child: " << std::strerror(spawned);
     }
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(output[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(output[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-    std::string report;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("ROOT ", 0) == 0) {
-            report += line.substr(5) + "\n";
-        }
-    }
+    const ChildReport child = collectChildReport(pid, output[0], "ROOT ");
+    ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.output;
+    const std::string& report = child.report;
     if (report.rfind("SKIP", 0) == 0) {
         GTEST_SKIP() << report;
     }
