@@ -12,6 +12,9 @@ PACKAGES=(
   nlohmann-json3-dev
   libicu-dev
   qt6-base-dev
+  fonts-inter
+  adwaita-icon-theme
+  libqt6svg6
   libcpp-httplib-dev
 )
 
