@@ -98,9 +98,11 @@ public:
     SyncStateSnapshot restoreSnapshot();
 
     // Starts a run over the folders: saves the choices, drains the retry
-    // queue, scans each folder, then watches them. Returns at once when a
-    // run is active or no folder is given. Throws database failures and
-    // failures of the retry-queue drain, leaving the coordinator idle.
+    // queue, scans each folder, then watches them (the watch is armed before
+    // the scans, so what changes during them is rescanned after). Returns
+    // at once when a run is active or no folder is given. Throws database
+    // failures and failures of the retry-queue drain, leaving the
+    // coordinator idle.
     void startSync(const std::vector<std::string>& roots, SyncMode mode);
     // Ends the current run; a scan under way stops before its next file.
     void stopSync();
