@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <system_error>
 #include <stop_token>
 #include <thread>
 #include <unordered_map>
@@ -125,12 +126,39 @@ std::string watchLimitMessage(const std::string& root) {
     return message;
 }
 
+// Whether a folder can be watched and walked, and which folder it is.
+struct FolderProbe {
+    int error = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+FolderProbe probeFolder(const std::string& path) {
+    FolderProbe probe;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        probe.error = errno;
+        return probe;
+    }
+    struct stat info {};
+    // A folder that can be listed but not entered can't be walked either.
+    if (::fstat(fd, &info) != 0 || ::faccessat(fd, ".", X_OK, AT_EACCESS) != 0) {
+        probe.error = errno;
+    } else {
+        probe.device = info.st_dev;
+        probe.inode = info.st_ino;
+    }
+    ::close(fd);
+    return probe;
+}
+
 } // namespace
 
 struct DirectoryEventStream::Shared {
     mutable std::mutex mutex;
     PathsCallback onPathsChanged;
     ErrorCallback onError;
+    AvailabilityCallback onAvailability;
     std::shared_ptr<Run> run;
     // A watcher thread that ended its own watch from inside a callback, kept
     // until a stop() or the destructor on another thread can join it.
@@ -141,8 +169,25 @@ struct DirectoryEventStream::Shared {
 // guarded by Shared::mutex; everything from the watch tables down is used
 // by start() before the thread exists and by the thread alone afterwards.
 struct DirectoryEventStream::Run {
-    Run(std::vector<std::string> roots, SkipFolder skipFolder, std::chrono::milliseconds latency)
-        : roots(std::move(roots)), skipFolder(std::move(skipFolder)), latency(latency) {}
+    // Where a root stands, as last told.
+    struct RootState {
+        bool available = true;
+        // The folder whose watch the root holds.
+        bool known = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+    };
+
+    struct AvailabilityReport {
+        std::string root;
+        bool available = false;
+        std::string reason;
+    };
+
+    Run(std::vector<std::string> roots, SkipFolder skipFolder, std::chrono::milliseconds latency,
+        std::chrono::milliseconds folderCheckInterval)
+        : roots(std::move(roots)), skipFolder(std::move(skipFolder)), latency(latency),
+          folderCheckInterval(folderCheckInterval) {}
 
     ~Run() {
         if (inotifyFd >= 0) {
@@ -339,6 +384,65 @@ struct DirectoryEventStream::Run {
         }
     }
 
+    // Notes which folder each root holds once its tree is watched. A root
+    // that can't be watched now is looked for later; its absence is not told,
+    // since whoever asked for the watch has just found it missing.
+    void recordRoots() {
+        rootStates.assign(roots.size(), RootState{});
+        for (std::size_t i = 0; i < roots.size(); ++i) {
+            const FolderProbe probe = probeFolder(roots[i]);
+            RootState& state = rootStates[i];
+            if (probe.error == 0 && watchByPath.contains(roots[i])) {
+                state.known = true;
+                state.device = probe.device;
+                state.inode = probe.inode;
+            } else {
+                state.available = false;
+            }
+        }
+        nextRootCheck = Clock::now() + folderCheckInterval;
+    }
+
+    // Drops the watches of a root that went away, and watches one that is
+    // back (or that another folder now stands in for) anew; both count as a
+    // change of the root.
+    void checkRoots() {
+        for (std::size_t i = 0; i < roots.size() && !stopSource.stop_requested(); ++i) {
+            const std::string& root = roots[i];
+            RootState& state = rootStates[i];
+            const FolderProbe probe = probeFolder(root);
+            const bool watched = watchByPath.contains(root);
+            if (probe.error == 0) {
+                if (watched && state.known && state.device == probe.device && state.inode == probe.inode) {
+                    continue;
+                }
+                dropTree(root);
+                addTree(root, root, false);
+                if (!watchByPath.contains(root)) {
+                    continue; // no watch to be had now (the limit); tried again later
+                }
+                state.known = true;
+                state.device = probe.device;
+                state.inode = probe.inode;
+                note(root);
+                if (!state.available) {
+                    state.available = true;
+                    reports.push_back({root, true, {}});
+                }
+            } else {
+                if (watched) {
+                    dropTree(root);
+                }
+                state.known = false;
+                if (state.available) {
+                    state.available = false;
+                    reports.push_back({root, false, std::generic_category().message(probe.error)});
+                    note(root);
+                }
+            }
+        }
+    }
+
     void handle(const inotify_event& event) {
         if (event.mask & IN_Q_OVERFLOW) {
             // Events were lost: every root may have changed, and folders
@@ -347,10 +451,12 @@ struct DirectoryEventStream::Run {
                 note(root);
             }
             watchRoots(false);
+            rootsDirty = true;
             return;
         }
         if (event.mask & IN_IGNORED) {
             forgetWatch(event.wd);
+            rootsDirty = true;
             return;
         }
         auto found = pathsByWatch.find(event.wd);
@@ -360,7 +466,9 @@ struct DirectoryEventStream::Run {
         const std::vector<std::string> folders = found->second;
         const std::string name = event.len > 0 ? std::string(event.name) : std::string();
         if (name.empty()) {
-            // The watched folder itself.
+            // The watched folder itself: gone, moved or changed in its
+            // permissions, which may take a root out of reach.
+            rootsDirty = true;
             for (const auto& folder : folders) {
                 note(folder);
                 if (event.mask & IN_MOVE_SELF) {
@@ -380,6 +488,10 @@ struct DirectoryEventStream::Run {
                 dropTree(path);
             }
             if (isFolder && (event.mask & (IN_CREATE | IN_MOVED_TO))) {
+                addTree(path, rootOf(path), true);
+            } else if (isFolder && (event.mask & IN_ATTRIB) && !watchByPath.contains(path)) {
+                // A folder that could not be read when its parent was watched
+                // may just have become readable.
                 addTree(path, rootOf(path), true);
             }
         }
@@ -411,6 +523,7 @@ struct DirectoryEventStream::Run {
     const std::vector<std::string> roots;
     const SkipFolder skipFolder;
     const std::chrono::milliseconds latency;
+    const std::chrono::milliseconds folderCheckInterval;
     int inotifyFd = -1;
     int wakeFd = -1;
     std::stop_source stopSource;
@@ -421,6 +534,10 @@ struct DirectoryEventStream::Run {
     std::map<std::string, int> watchByPath;
     std::set<std::string> rootsOverLimit;
     std::vector<std::string> errors;
+    std::vector<RootState> rootStates;
+    std::vector<AvailabilityReport> reports;
+    bool rootsDirty = false;
+    Clock::time_point nextRootCheck;
     std::vector<std::string> pending;
     std::unordered_set<std::string> pendingSet;
     std::optional<Clock::time_point> deadline;
@@ -428,8 +545,10 @@ struct DirectoryEventStream::Run {
 
 DirectoryEventStream::DirectoryEventStream(std::vector<std::string> roots, PathsCallback onPathsChanged,
                                            SkipFolder skipFolder, ErrorCallback onError,
-                                           std::chrono::milliseconds latency)
-    : skipFolder_(std::move(skipFolder)), latency_(latency), shared_(std::make_shared<Shared>()) {
+                                           std::chrono::milliseconds latency,
+                                           std::chrono::milliseconds folderCheckInterval)
+    : skipFolder_(std::move(skipFolder)), latency_(latency), folderCheckInterval_(folderCheckInterval),
+      shared_(std::make_shared<Shared>()) {
     roots_.reserve(roots.size());
     for (const auto& root : roots) {
         roots_.push_back(normalizedRoot(root));
@@ -463,6 +582,11 @@ void DirectoryEventStream::setOnError(ErrorCallback onError) {
     shared_->onError = std::move(onError);
 }
 
+void DirectoryEventStream::setOnFolderAvailability(AvailabilityCallback onAvailability) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->onAvailability = std::move(onAvailability);
+}
+
 bool DirectoryEventStream::isWatching() const {
     std::lock_guard lock(shared_->mutex);
     return shared_->run != nullptr;
@@ -480,7 +604,7 @@ void DirectoryEventStream::start() {
             return;
         }
     }
-    auto run = std::make_shared<Run>(roots_, skipFolder_, latency_);
+    auto run = std::make_shared<Run>(roots_, skipFolder_, latency_, folderCheckInterval_);
     if (auto failure = run->open(); !failure.empty()) {
         ErrorCallback onError;
         {
@@ -504,6 +628,7 @@ void DirectoryEventStream::start() {
     if (!roots_.empty()) {
         run->watchRoots(false);
     }
+    run->recordRoots();
     std::lock_guard lock(shared_->mutex);
     if (shared_->run != run) {
         return; // stopped meanwhile
@@ -517,6 +642,7 @@ void DirectoryEventStream::stop() {
         std::lock_guard lock(shared_->mutex);
         shared_->onPathsChanged = nullptr;
         shared_->onError = nullptr;
+        shared_->onAvailability = nullptr;
         const auto self = std::this_thread::get_id();
         if (shared_->retired.joinable() && shared_->retired.get_id() != self) {
             toJoin.push_back(std::move(shared_->retired));
@@ -580,6 +706,23 @@ void DirectoryEventStream::watch(const std::shared_ptr<Shared>& shared, const st
         }
     };
 
+    auto deliverAvailability = [&](const Run::AvailabilityReport& report) {
+        AvailabilityCallback callback;
+        {
+            std::lock_guard lock(shared->mutex);
+            if (stopping.stop_requested()) {
+                return;
+            }
+            callback = shared->onAvailability;
+        }
+        if (callback) {
+            try {
+                callback(report.root, report.available, report.reason);
+            } catch (...) {
+            }
+        }
+    };
+
     while (!stopping.stop_requested()) {
         if (!run->errors.empty()) {
             auto errors = std::move(run->errors);
@@ -589,9 +732,23 @@ void DirectoryEventStream::watch(const std::shared_ptr<Shared>& shared, const st
             }
             continue;
         }
-        int timeout = -1;
+        if (!run->reports.empty()) {
+            auto reports = std::move(run->reports);
+            run->reports.clear();
+            for (const auto& report : reports) {
+                deliverAvailability(report);
+            }
+            continue;
+        }
+        auto now = Clock::now();
+        if (run->rootsDirty || now >= run->nextRootCheck) {
+            run->rootsDirty = false;
+            run->checkRoots();
+            run->nextRootCheck = Clock::now() + run->folderCheckInterval;
+            continue;
+        }
+        Clock::time_point wakeAt = run->nextRootCheck;
         if (run->deadline) {
-            auto now = Clock::now();
             if (now >= *run->deadline) {
                 auto paths = std::move(run->pending);
                 run->pending.clear();
@@ -600,9 +757,9 @@ void DirectoryEventStream::watch(const std::shared_ptr<Shared>& shared, const st
                 deliverPaths(std::move(paths));
                 continue;
             }
-            timeout = static_cast<int>(
-                std::chrono::ceil<std::chrono::milliseconds>(*run->deadline - now).count());
+            wakeAt = std::min(wakeAt, *run->deadline);
         }
+        const int timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
         pollfd fds[2] = {{run->inotifyFd, POLLIN, 0}, {run->wakeFd, POLLIN, 0}};
         int ready = ::poll(fds, 2, timeout);
         if (ready < 0) {

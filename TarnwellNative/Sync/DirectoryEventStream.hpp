@@ -11,6 +11,13 @@
 // in it before its watch does. A folder that is removed or moved away loses
 // its watches; one moved in is watched and reported like a new one.
 //
+// A root that goes away (removed, moved away, made unreadable, or its path
+// no longer leading to the folder watched) loses its watches and is looked
+// for again every `folderCheckInterval`; once it can be read again it is
+// watched anew and reported as changed. The availability callback hears of
+// each going and each return, once. A root missing when the watch starts is
+// looked for the same way; only its return is told.
+//
 // Changes are gathered for `latency` after the first one of a batch and then
 // delivered at once as absolute paths, each path once per batch, in the order
 // first seen. A path is under the text of the root it was found below
@@ -22,7 +29,7 @@
 //
 // Threads: start() watches the existing folders before it returns; the rest
 // runs on one watcher thread per start() that reads the events, keeps the
-// watches and calls both callbacks, one call at a time. Once stop() has
+// watches and calls the callbacks, one call at a time. Once stop() has
 // returned, no callback runs and none will. stop() may be called from inside
 // a callback: it then clears the callbacks and ends the watch, and returns
 // without waiting for the watcher thread (which is the caller); that thread
@@ -50,19 +57,23 @@ class DirectoryEventStream {
 public:
     using PathsCallback = std::function<void(const std::vector<std::string>& paths)>;
     using ErrorCallback = std::function<void(const std::string& message)>;
+    // A root went away (available false, with the reason) or came back.
+    using AvailabilityCallback = std::function<void(const std::string& root, bool available, const std::string& reason)>;
     // Told a folder's own name (not its path) and whether it lies directly
     // in "/"; true leaves the folder and everything below it unwatched.
     // Never asked about a root.
     using SkipFolder = std::function<bool(const std::string& folderName, bool inFilesystemRoot)>;
 
     static constexpr std::chrono::milliseconds defaultLatency{1000};
+    static constexpr std::chrono::milliseconds defaultFolderCheckInterval{2000};
 
     // Keeps the roots and the callbacks; watches nothing yet.
     explicit DirectoryEventStream(std::vector<std::string> roots,
                                   PathsCallback onPathsChanged = {},
                                   SkipFolder skipFolder = {},
                                   ErrorCallback onError = {},
-                                  std::chrono::milliseconds latency = defaultLatency);
+                                  std::chrono::milliseconds latency = defaultLatency,
+                                  std::chrono::milliseconds folderCheckInterval = defaultFolderCheckInterval);
     // Runs stop().
     ~DirectoryEventStream();
 
@@ -72,6 +83,7 @@ public:
     // Replace a callback; safe at any time, takes effect from the next call.
     void setOnPathsChanged(PathsCallback onPathsChanged);
     void setOnError(ErrorCallback onError);
+    void setOnFolderAvailability(AvailabilityCallback onAvailability);
 
     // Watches every root and the folders below it, then starts the watcher
     // thread. Does nothing while watching. When inotify itself can't be set
@@ -80,7 +92,7 @@ public:
     // is missing or not a folder is left unwatched without a message.
     void start();
 
-    // Clears both callbacks, then ends the watch and waits for the watcher
+    // Clears the callbacks, then ends the watch and waits for the watcher
     // thread (unless called on it). Safe to call repeatedly and when not
     // watching. A later start() watches again but delivers nothing until a
     // callback is set anew.
@@ -104,6 +116,7 @@ private:
     std::vector<std::string> roots_;
     SkipFolder skipFolder_;
     std::chrono::milliseconds latency_;
+    std::chrono::milliseconds folderCheckInterval_;
     std::shared_ptr<Shared> shared_;
 };
 

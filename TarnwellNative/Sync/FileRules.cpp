@@ -307,6 +307,10 @@ public:
 
     void run(int rootFd) { walk(rootFd, 0, rootIsValidUTF8_); }
 
+    // A folder that was removed, replaced by a file or by a link since it was
+    // listed: what was below it is gone, not hidden.
+    static bool meansGone(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
+
 private:
     struct Subfolder {
         std::string name;
@@ -320,13 +324,22 @@ private:
         // files can't be read: it counts as unreadable.
         DIR* dir = ::faccessat(fd, ".", X_OK, AT_EACCESS) == 0 ? ::fdopendir(fd) : nullptr;
         if (dir == nullptr) {
+            noteUnreadable(depth, errno);
             ::close(fd);
             return;
         }
         const std::size_t baseLength = path_.size();
         std::vector<Subfolder> subfolders;
 
-        while (const dirent* entry = ::readdir(dir)) {
+        for (;;) {
+            errno = 0;
+            const dirent* entry = ::readdir(dir);
+            if (entry == nullptr) {
+                // What was read before an error is kept, but the rest of the
+                // folder is unknown.
+                if (errno != 0) noteUnreadable(depth, errno);
+                break;
+            }
             const char* rawName = entry->d_name;
             if (rawName[0] == '.') continue; // hidden, "." and ".."
             std::string_view name(rawName);
@@ -355,7 +368,6 @@ private:
             }
             // Links, devices, sockets and pipes are never listed.
         }
-        // A read error ends this folder only; what was read is kept.
 
         const bool holdParent = depth < heldDescriptorDepth;
         if (!holdParent) {
@@ -368,10 +380,22 @@ private:
             int child = holdParent ? ::openat(::dirfd(dir), subfolder.name.c_str(), flags)
                                    : ::open(path_.c_str(), flags);
             path_.push_back('/');
-            if (child >= 0) walk(child, depth + 1, subfolder.validUTF8);
+            if (child >= 0) {
+                walk(child, depth + 1, subfolder.validUTF8);
+            } else if (!meansGone(errno)) {
+                noteUnreadable(depth + 1, errno);
+            }
             path_.resize(baseLength);
         }
         if (dir != nullptr) ::closedir(dir);
+    }
+
+    // Notes the folder whose path is in path_ (with a trailing "/" below the
+    // root).
+    void noteUnreadable(std::size_t depth, int error) {
+        std::string folder = path_;
+        if (depth > 0 || !walksFilesystemRoot_) folder.pop_back();
+        result_.unreadableFolders.push_back({std::move(folder), error});
     }
 
     FileRules::FileEnumerationResult& result_;
@@ -390,7 +414,10 @@ FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root)
     const std::string rootText(pathText(root));
     if (rootText.empty()) return result;
     int fd = ::open(rootText.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return result;
+    if (fd < 0) {
+        if (!Walker::meansGone(errno)) result.unreadableFolders.push_back({rootText, errno});
+        return result;
+    }
     Walker walker(result, rootText);
     walker.run(fd);
     return result;

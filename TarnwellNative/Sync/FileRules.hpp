@@ -16,8 +16,18 @@ class FileRules {
 public:
     FileRules() = delete;
 
-    // One walk of a watched folder. Both lists hold absolute paths in the
-    // order the walk met them; no path is in both.
+    // A folder below the root that the walk could not read (whole or in
+    // part), with the errno that stopped it. What lies below it is unknown,
+    // not gone.
+    struct UnreadableFolder {
+        std::filesystem::path path;
+        int error = 0;
+
+        friend bool operator==(const UnreadableFolder&, const UnreadableFolder&) = default;
+    };
+
+    // One walk of a watched folder. Both file lists hold absolute paths in
+    // the order the walk met them; no path is in both.
     struct FileEnumerationResult {
         // Regular files that passed the exclusion rules and have a supported
         // extension.
@@ -25,6 +35,10 @@ public:
         // Regular files that passed the exclusion rules but can't be synced:
         // the extension is not supported, or the path is not valid UTF-8.
         std::vector<std::filesystem::path> unsupportedFiles;
+        // Folders below the root that could not be opened or listed to the
+        // end. A folder that vanished or turned into something else during
+        // the walk is not one of them: its files are really gone.
+        std::vector<UnreadableFolder> unreadableFolders;
 
         friend bool operator==(const FileEnumerationResult&, const FileEnumerationResult&) = default;
     };
@@ -54,8 +68,9 @@ public:
     // Walks the tree below root. Symbolic links below the root are neither
     // followed nor listed; hidden entries (names beginning with ".") and
     // excluded entries are left out, excluded folders with their contents.
-    // Folders that can't be read are passed over and the walk goes on. A
-    // missing root gives two empty lists. Never throws.
+    // Folders that can't be read are passed over, noted in
+    // unreadableFolders, and the walk goes on. A missing root gives an empty
+    // result; one that can't be read is noted itself. Never throws.
     static FileEnumerationResult enumerateFiles(const std::filesystem::path& root);
 
     // The supportedFiles of enumerateFiles(root).

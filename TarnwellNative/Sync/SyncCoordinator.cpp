@@ -311,20 +311,26 @@ void SyncCoordinator::startSync(const std::vector<std::string>& roots, SyncMode 
 
         drainRetryQueue(run);
 
+        startEventStream(standardized, run);
         for (const auto& root : standardized) {
             scan(root, "Initial scan", true, run, shutdown_.get_token());
         }
 
         // A run that was stopped (or replaced by a newer one) meanwhile ends
-        // here without claiming completion or starting a watch.
+        // here without claiming completion; its stop took the watch.
         if (!markInitialScanComplete(run)) return;
-        startEventStream(standardized, run);
+        releaseHeldEvents(standardized, run);
     } catch (...) {
+        std::unique_ptr<DirectoryEventStream> stream;
         {
             std::lock_guard lock(mutex_);
             if (!isLiveLocked(run)) return; // the failure of a run that already ended is nobody's news
             isRunning_ = false;
+            holdingEvents_ = false;
+            heldRescans_.clear();
+            stream = std::move(eventStream_);
         }
+        if (stream) stream->stop();
         throw;
     }
 }
@@ -342,6 +348,8 @@ void SyncCoordinator::stopSync() {
             retiredRescans_.push_back(std::move(task));
         }
         rescanTasks_.clear();
+        holdingEvents_ = false;
+        heldRescans_.clear();
         stream = std::move(eventStream_);
     }
     if (stream) stream->stop();

@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -62,6 +63,9 @@ struct SyncCoordinatorTiming {
     std::chrono::nanoseconds rescanDelay = std::chrono::seconds(2);
     // How long the folder watch gathers events into one batch.
     std::chrono::milliseconds eventLatency = std::chrono::milliseconds(1000);
+    // How often the watch checks that each folder is still there and
+    // readable, and looks for one that went away.
+    std::chrono::milliseconds folderCheckInterval = std::chrono::milliseconds(2000);
     // Replaces the pause before each upload of a mode that pauses at all.
     std::optional<std::chrono::nanoseconds> uploadPause;
 };
@@ -94,9 +98,11 @@ public:
     SyncStateSnapshot restoreSnapshot();
 
     // Starts a run over the folders: saves the choices, drains the retry
-    // queue, scans each folder, then watches them. Returns at once when a
-    // run is active or no folder is given. Throws database failures and
-    // failures of the retry-queue drain, leaving the coordinator idle.
+    // queue, scans each folder, then watches them (the watch is armed before
+    // the scans, so what changes during them is rescanned after). Returns
+    // at once when a run is active or no folder is given. Throws database
+    // failures and failures of the retry-queue drain, leaving the
+    // coordinator idle.
     void startSync(const std::vector<std::string>& roots, SyncMode mode);
     // Ends the current run; a scan under way stops before its next file.
     void stopSync();
@@ -122,8 +128,11 @@ private:
         std::int64_t failed = 0;
     };
 
-    // Folder watching and rescans.
+    // Folder watching and rescans. The watch starts before the initial scans
+    // and holds its changes until they are done, so that nothing changed
+    // during a scan goes unseen; releasing it rescans the folders that changed.
     void startEventStream(const std::vector<std::string>& roots, RunID run);
+    bool releaseHeldEvents(const std::vector<std::string>& roots, RunID run);
     void handleEventPaths(const std::vector<std::string>& paths, RunID run);
     void scheduleRescanLocked(const std::string& root, RunID run);
     void runRescan(std::string root, RunID run, std::stop_token cancel, RescanTask* task);
@@ -169,6 +178,8 @@ private:
     bool isRunning_ = false;
     RunID currentRun_ = 0;
     std::unique_ptr<DirectoryEventStream> eventStream_;
+    bool holdingEvents_ = false;
+    std::set<std::string> heldRescans_;
     std::map<std::string, std::unique_ptr<RescanTask>> rescanTasks_;
     std::vector<std::unique_ptr<RescanTask>> retiredRescans_;
     std::shared_ptr<const LogHandler> logHandler_;

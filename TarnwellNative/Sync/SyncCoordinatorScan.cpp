@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -153,6 +154,14 @@ std::vector<std::size_t> matchRows(const std::vector<std::string>& files, bool f
     return rowOfFile;
 }
 
+// True when one of the folders holds path at any depth.
+bool liesInAny(std::string_view path, const std::unordered_set<std::string_view>& folders) {
+    for (auto slash = path.rfind('/'); slash != std::string_view::npos && slash > 0; slash = path.rfind('/', slash - 1)) {
+        if (folders.contains(path.substr(0, slash))) return true;
+    }
+    return !path.empty() && path.front() == '/' && folders.contains("/");
+}
+
 } // namespace
 
 void SyncCoordinator::scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
@@ -196,6 +205,8 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         }
     }
     enumeration.unsupportedFiles = {};
+    // Folders the walk could not read hide their files; those files are not gone.
+    const std::vector<FileRules::UnreadableFolder> unreadable = std::move(enumeration.unreadableFolders);
 
     // Each file's stored row; rows that no file claims belong to vanished files.
     const std::vector<std::size_t> rowOfFile = matchRows(files, filesInByteOrder, rows);
@@ -230,8 +241,14 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
     if (openFailure) {
         log("Cannot open " + root + " (" + *openFailure + "); deletes skipped for this folder.");
     } else {
+        std::unordered_set<std::string_view> hidden;
+        for (const auto& folder : unreadable) {
+            if (!hidden.insert(folder.path.native()).second) continue;
+            log("Cannot open " + folder.path.native() + " (" + std::generic_category().message(folder.error) +
+                "); deletes skipped for this folder.");
+        }
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (rowSeen[i]) continue;
+            if (rowSeen[i] || (!hidden.empty() && liesInAny(rows[i].path, hidden))) continue;
             try {
                 deleteRemoteFile(rows[i]);
                 ++counters.deleted;

@@ -30,7 +30,15 @@ void SyncCoordinator::startEventStream(const std::vector<std::string>& roots, Ru
         [](const std::string& folderName, bool inFilesystemRoot) {
             return FileRules::shouldSkipDirectory(folderName, inFilesystemRoot);
         },
-        [this](const std::string& message) { log(message); }, timing_.eventLatency);
+        [this](const std::string& message) { log(message); }, timing_.eventLatency, timing_.folderCheckInterval);
+    stream->setOnFolderAvailability([this, run](const std::string& root, bool available, const std::string& reason) {
+        if (!isLive(run)) return;
+        if (available) {
+            log("Folder is back: " + root + "; watching it again and rescanning it.");
+        } else {
+            log("Folder unavailable: " + root + " (" + reason + "); watching for its return.");
+        }
+    });
     stream->start();
 
     std::unique_ptr<DirectoryEventStream> replaced;
@@ -40,20 +48,40 @@ void SyncCoordinator::startEventStream(const std::vector<std::string>& roots, Ru
         if (isLiveLocked(run)) {
             replaced = std::move(eventStream_);
             eventStream_ = std::move(stream);
+            holdingEvents_ = true;
+            heldRescans_.clear();
             kept = true;
         }
     }
     if (replaced) replaced->stop();
-    if (!kept) {
-        // The run was stopped while the watch was being set up.
-        stream->stop();
-        return;
-    }
+    // Otherwise the run was stopped while the watch was being set up.
+    if (!kept) stream->stop();
+}
+
+bool SyncCoordinator::releaseHeldEvents(const std::vector<std::string>& roots, RunID run) {
+    if (!isLive(run)) return false;
     log("Watching " + [&] {
         std::string text;
         for (std::size_t i = 0; i < roots.size(); ++i) text += (i > 0 ? ", " : "") + roots[i];
         return text;
     }() + " ...");
+    std::optional<std::string> failure;
+    {
+        std::lock_guard lock(mutex_);
+        if (!isLiveLocked(run)) return false;
+        holdingEvents_ = false;
+        const std::set<std::string> changed = std::move(heldRescans_);
+        heldRescans_.clear();
+        for (const auto& root : changed) {
+            try {
+                scheduleRescanLocked(root, run);
+            } catch (const std::system_error& error) {
+                failure = "Rescan failed for " + root + ": " + error.what();
+            }
+        }
+    }
+    if (failure) log(*failure);
+    return true;
 }
 
 void SyncCoordinator::handleEventPaths(const std::vector<std::string>& paths, RunID run) {
@@ -70,6 +98,12 @@ void SyncCoordinator::handleEventPaths(const std::vector<std::string>& paths, Ru
                     break;
                 }
             }
+        }
+        if (holdingEvents_) {
+            // The initial scans are still running; they may not have reached
+            // the change yet, or may have passed it.
+            heldRescans_.merge(touched);
+            return;
         }
         for (const auto& root : touched) {
             try {

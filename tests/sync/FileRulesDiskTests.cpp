@@ -74,6 +74,7 @@ FileRules::FileEnumerationResult enumerateUnprivileged(const fs::path& root) {
         std::string message;
         for (const fs::path& p : result.supportedFiles) message += "S" + p.native() + '\0';
         for (const fs::path& p : result.unsupportedFiles) message += "U" + p.native() + '\0';
+        for (const auto& f : result.unreadableFolders) message += "R" + std::to_string(f.error) + "|" + f.path.native() + '\0';
         for (std::size_t sent = 0; sent < message.size();) {
             ssize_t n = ::write(channel[1], message.data() + sent, message.size() - sent);
             if (n <= 0) ::_exit(3);
@@ -94,7 +95,12 @@ FileRules::FileEnumerationResult enumerateUnprivileged(const fs::path& root) {
     for (std::size_t start = 0; start < message.size();) {
         std::size_t end = message.find('\0', start);
         std::string entry = message.substr(start + 1, end - start - 1);
-        (message[start] == 'S' ? result.supportedFiles : result.unsupportedFiles).emplace_back(entry);
+        if (message[start] == 'R') {
+            const std::size_t bar = entry.find('|');
+            result.unreadableFolders.push_back({entry.substr(bar + 1), std::stoi(entry.substr(0, bar))});
+        } else {
+            (message[start] == 'S' ? result.supportedFiles : result.unsupportedFiles).emplace_back(entry);
+        }
         start = end + 1;
     }
     return result;
@@ -185,6 +191,11 @@ TEST(FileRulesWalk, UnreadableFoldersAreLeftOutAndTheWalkGoesOn) {
     const FileRules::FileEnumerationResult result = enumerateUnprivileged(root);
     EXPECT_EQ(sorted(result.supportedFiles), expected);
     EXPECT_TRUE(result.unsupportedFiles.empty());
+    // Each is reported, so that its files are not taken for deleted.
+    auto unreadable = result.unreadableFolders;
+    std::sort(unreadable.begin(), unreadable.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
+    EXPECT_EQ(unreadable, (std::vector<FileRules::UnreadableFolder>{{root / "f12" / "sealed", EACCES},
+                                                                     {root / "f7" / "locked", EACCES}}));
 }
 
 TEST(FileRulesWalk, VeryDeepTreesAreWalkedWhole) {

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <gtest/gtest.h>
@@ -78,12 +81,36 @@ inline std::size_t countStartingWith(const std::vector<std::string>& lines, cons
         std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
+// Root passes every permission check. While this object lives, the calling
+// thread (and every thread it starts) meets them like any other owner.
+class WithoutPermissionOverride {
+public:
+    WithoutPermissionOverride() {
+        if (::geteuid() != 0) return;
+        if (::syscall(SYS_capget, &header_, saved_) != 0) return;
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        active_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~WithoutPermissionOverride() {
+        if (active_) ::syscall(SYS_capset, &header_, saved_);
+    }
+    WithoutPermissionOverride(const WithoutPermissionOverride&) = delete;
+    WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2] = {};
+    bool active_ = false;
+};
+
 // Short delays: a tiny upload pause, quick batching and debounce.
 inline SyncCoordinatorTiming fastTiming() {
     SyncCoordinatorTiming timing;
     timing.rescanDelay = 150ms;
     timing.eventLatency = 50ms;
     timing.uploadPause = 1ms;
+    timing.folderCheckInterval = 100ms;
     return timing;
 }
 

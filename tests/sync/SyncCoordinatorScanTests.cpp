@@ -2,37 +2,10 @@
 // remote deletes of files that vanished.
 #include "sync/SyncCoordinatorHarness.hpp"
 
-#include <linux/capability.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 namespace tarnwell::testing {
 namespace {
-
-// Root passes every permission check. While this object lives, the calling
-// thread (and every thread it starts) meets them like any other owner.
-class WithoutPermissionOverride {
-public:
-    WithoutPermissionOverride() {
-        if (::geteuid() != 0) return;
-        if (::syscall(SYS_capget, &header_, saved_) != 0) return;
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        active_ = ::syscall(SYS_capset, &header_, reduced) == 0;
-    }
-    ~WithoutPermissionOverride() {
-        if (active_) ::syscall(SYS_capset, &header_, saved_);
-    }
-    WithoutPermissionOverride(const WithoutPermissionOverride&) = delete;
-    WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
-
-private:
-    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2] = {};
-    bool active_ = false;
-};
 
 TEST(SyncCoordinatorScan, initialScansLogEveryLineInOrderAndRestartsSendNothing) {
     SyncHarness h;
@@ -238,6 +211,40 @@ TEST(SyncCoordinatorScan, aFolderThatCanBeListedButNotEnteredKeepsItsRows) {
     EXPECT_TRUE(h.hasLine("Cannot open " + docs + " (Permission denied); deletes skipped for this folder."));
     EXPECT_EQ(h.database->rows(docs).size(), 1u);
     EXPECT_EQ(h.requests("", kFilesPath), 0u);
+}
+
+TEST(SyncCoordinatorScan, filesBelowSubfoldersThatCannotBeReadKeepTheirRowsWhileVanishedOnesGo) {
+    SyncHarness h;
+    h.signIn();
+    h.write("Docs/a.txt", "a");
+    h.write("Docs/locked/b.txt", "b");
+    h.write("Docs/locked/inner/c.txt", "c");
+    h.write("Docs/sealed/d.txt", "d");
+    h.write("Docs/removed/e.txt", "e");
+    const std::string docs = h.folder("Docs");
+    h.make();
+    h.syncOnce(docs);
+    ASSERT_EQ(h.database->rows(docs).size(), 5u);
+
+    namespace fs = std::filesystem;
+    fs::remove_all(docs + "/removed");
+    fs::permissions(docs + "/locked", fs::perms::none);
+    fs::permissions(docs + "/sealed", fs::perms::owner_read); // listed, not entered
+    h.backend.clearRequests();
+    {
+        WithoutPermissionOverride asOwner;
+        h.syncOnce(docs);
+    }
+    fs::permissions(docs + "/locked", fs::perms::owner_all);
+    fs::permissions(docs + "/sealed", fs::perms::owner_all);
+    for (const char* folder : {"/locked", "/sealed"}) {
+        EXPECT_EQ(countOf(h.logs.values(), "Cannot open " + docs + folder +
+                                               " (Permission denied); deletes skipped for this folder."), 1u);
+    }
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 1, deleted 1, failed 0."));
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 1u);
+    EXPECT_EQ(h.database->rows(docs).size(), 4u);
+    EXPECT_FALSE(h.database->fileRecord(docs + "/removed/e.txt"));
 }
 
 } // namespace

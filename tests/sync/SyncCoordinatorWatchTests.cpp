@@ -87,5 +87,65 @@ TEST(SyncCoordinatorWatch, aChangeRescansOnlyTheFirstListedFolderThatHoldsIt) {
     coordinator.stopSync();
 }
 
+TEST(SyncCoordinatorWatch, editsMadeWhileTheInitialScanRunsAreSyncedOnceItEnds) {
+    SyncHarness h;
+    h.signIn();
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) h.write(std::string("Docs/") + name, name);
+    const std::string docs = h.folder("Docs");
+    auto& coordinator = h.make();
+    h.syncOnce(docs);
+    h.logs.clear();
+
+    // Once the first file is done, edit it and the last one, whose turn is to come.
+    h.logs.setHook([&](const std::string& line) {
+        if (line != "Scanned: 1") return;
+        h.write("Docs/a.txt", "a, edited after its turn");
+        h.write("Docs/c.txt", "c, edited before its turn");
+    });
+    coordinator.startSync({docs}, SyncMode::regular);
+    h.logs.setHook({});
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 2, skipped 1, deleted 0, failed 0."));
+    const auto lines = h.logs.values();
+    EXPECT_LT(std::find(lines.begin(), lines.end(), "Watching " + docs + " ..."),
+              std::find(lines.begin(), lines.end(), "Rescan: " + docs));
+    EXPECT_EQ(h.backend.object(h.key(docs, "a.txt"))->bytes, "a, edited after its turn");
+    EXPECT_EQ(h.backend.object(h.key(docs, "c.txt"))->bytes, "c, edited before its turn");
+    coordinator.stopSync();
+}
+
+TEST(SyncCoordinatorWatch, aFolderThatGoesAwayOrTurnsUnreadableIsWatchedAgainWhenBack) {
+    SyncHarness h;
+    h.signIn();
+    h.write("Docs/a.txt", "a");
+    const std::string docs = h.folder("Docs");
+    auto& coordinator = h.make();
+    WithoutPermissionOverride asOwner; // inherited by every thread the run starts
+    coordinator.startSync({docs}, SyncMode::ultra);
+
+    namespace fs = std::filesystem;
+    const std::string back = "Folder is back: " + docs + "; watching it again and rescanning it.";
+    const auto goAwayAndReturn = [&](const std::string& reason, const std::function<void()>& away,
+                                     const std::function<void()>& ret, const std::string& edit) {
+        SCOPED_TRACE(reason);
+        h.logs.clear();
+        away();
+        ASSERT_TRUE(h.waitForLine("Folder unavailable: " + docs + " (" + reason + "); watching for its return."));
+        ASSERT_TRUE(h.waitForLine("Cannot open " + docs + " (" + reason + "); deletes skipped for this folder."));
+        std::this_thread::sleep_for(1s);
+        ret();
+        ASSERT_TRUE(h.waitForLine(back));
+        h.write("Docs/a.txt", edit);
+        ASSERT_TRUE(h.logs.waitUntil([&](const auto&) { return h.backend.object(h.key(docs, "a.txt"))->bytes == edit; }));
+        EXPECT_EQ(countStartingWith(h.logs.values(), "Folder unavailable: "), 1u);
+        EXPECT_EQ(countOf(h.logs.values(), back), 1u);
+        EXPECT_EQ(h.database->rows(docs).size(), 1u);
+    };
+    goAwayAndReturn("No such file or directory", [&] { fs::rename(docs, docs + ".away"); },
+                    [&] { fs::rename(docs + ".away", docs); }, "moved back");
+    goAwayAndReturn("Permission denied", [&] { fs::permissions(docs, fs::perms::none); },
+                    [&] { fs::permissions(docs, fs::perms::owner_all); }, "readable again");
+    coordinator.stopSync();
+}
+
 } // namespace
 } // namespace tarnwell::testing
