@@ -158,6 +158,7 @@ std::vector<std::size_t> matchRows(const std::vector<std::string>& files, bool f
 void SyncCoordinator::scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
                            std::stop_token cancel) {
     if (!isLive(run)) return;
+    flushRetryQueue();
     log(reason + ": " + root);
 
     auto openFailure = folderOpenFailure(root);
