@@ -26,8 +26,8 @@ constexpr int kFiles = 600;
 
 // The child: a plain start over the root with the parent's stores, until
 // the parent kills it.
-[[noreturn]] void runAsChild(const std::string& spec) {
-    std::istringstream lines(spec);
+[[noreturn]] void runAsChild(const std::string& settings) {
+    std::istringstream lines(settings);
     std::string state, url, root;
     std::getline(lines, state);
     std::getline(lines, url);
@@ -60,7 +60,7 @@ std::string integrityOf(const fs::path& databaseFile) {
 // Every second file's upload fails; uploads are slowed so that the kill
 // lands while failures keep arriving, some written, some still in memory.
 TEST(SyncCoordinatorCrash, aKillDuringABurstOfFailuresLosesNoFile) {
-    if (const char* spec = std::getenv(kChildVariable)) runAsChild(spec);
+    if (const char* settings = std::getenv(kChildVariable)) runAsChild(settings);
 
     SyncHarness h;
     h.signIn();
