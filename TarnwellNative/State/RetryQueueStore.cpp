@@ -1,7 +1,8 @@
 #include "State/RetryQueueStore.hpp"
 
-#include <chrono>
 #include <cstdio>
+
+#include <sys/stat.h>
 
 #include "State/AppPaths.hpp"
 #include "State/AtomicFile.hpp"
@@ -38,6 +39,10 @@ std::string encode(const std::vector<RetryQueueItem>& items) {
     return JSONWriter::write(array, {true, true});
 }
 
+std::int64_t nanoseconds(const struct timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
 } // namespace
 
 RetryQueueStore::RetryQueueStore() {
@@ -50,67 +55,187 @@ RetryQueueStore::RetryQueueStore() {
     legacyURL_ = AppPaths::legacyRetryQueueFile();
 }
 
-RetryQueueStore::RetryQueueStore(fs::path url, std::optional<fs::path> legacyURL)
-    : url_(std::move(url)), legacyURL_(std::move(legacyURL)) {}
+RetryQueueStore::RetryQueueStore(fs::path url, std::optional<fs::path> legacyURL,
+                                 std::chrono::milliseconds writeDelay)
+    : url_(std::move(url)), legacyURL_(std::move(legacyURL)), writeDelay_(writeDelay) {}
 
-std::vector<RetryQueueItem> RetryQueueStore::readLocked() {
-    if (auto bytes = AtomicFile::read(url_, sharedLocation_)) {
-        return decode(*bytes).value_or(std::vector<RetryQueueItem>{});
+RetryQueueStore::~RetryQueueStore() {
+    if (writer_.joinable()) {
+        writer_.request_stop();
+        writer_.join();
     }
+    std::lock_guard lock(mutex_);
+    try {
+        flushLocked();
+    } catch (const std::exception&) {
+        // Nothing is lost: the files behind these items kept their old rows.
+    }
+}
+
+std::optional<RetryQueueStore::FileIdentity> RetryQueueStore::identity() const {
+    struct stat info {};
+    if (::lstat(url_.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                        static_cast<std::int64_t>(info.st_size), nanoseconds(info.st_mtim),
+                        nanoseconds(info.st_ctim)};
+}
+
+// Brings known_ up to date with the file: nothing to do while the file is the
+// one last read or written; otherwise it is read again (or, when it can't be
+// read, the legacy file is, and copied over).
+void RetryQueueStore::refreshLocked() {
+    const auto current = identity();
+    if (current && knownIdentity_ && *current == *knownIdentity_) {
+        return;
+    }
+    knownIdentity_.reset();
+    undecodable_ = false;
+    if (current) {
+        if (auto bytes = AtomicFile::read(url_, sharedLocation_)) {
+            auto items = decode(*bytes);
+            undecodable_ = !items;
+            known_ = items ? std::move(*items) : std::vector<RetryQueueItem>{};
+            // Taken before the read: a change made meanwhile makes the next
+            // look read the file once more.
+            knownIdentity_ = current;
+            return;
+        }
+    }
+    known_.clear();
     if (!legacyURL_) {
-        return {};
+        return;
     }
     auto legacyBytes = AtomicFile::read(*legacyURL_);
     if (!legacyBytes) {
-        return {};
+        return;
     }
     auto items = decode(*legacyBytes);
     if (!items) {
-        return {};
+        return;
     }
     try {
         writeLocked(*items);
     } catch (const std::exception&) {
-        // The next read falls back to the legacy file again.
+        // The next look falls back to the legacy file again.
+        known_ = std::move(*items);
     }
-    return *items;
+}
+
+std::vector<RetryQueueItem> RetryQueueStore::currentLocked() const {
+    std::vector<RetryQueueItem> items;
+    items.reserve(known_.size() + pending_.size());
+    items.insert(items.end(), known_.begin(), known_.end());
+    items.insert(items.end(), pending_.begin(), pending_.end());
+    return items;
 }
 
 void RetryQueueStore::writeLocked(const std::vector<RetryQueueItem>& items) {
     // A queue file that can't be decoded may still hold uploads a person
     // wants back: keep it under another name instead of overwriting it.
-    if (auto existing = AtomicFile::read(url_, sharedLocation_); existing && !decode(*existing)) {
+    if (undecodable_) {
         auto stamp = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
         fs::path aside = url_;
         aside += ".unreadable-" + std::to_string(stamp);
         std::rename(url_.c_str(), aside.c_str());
+        undecodable_ = false;
+        knownIdentity_.reset();
     }
-    AtomicFile::write(url_, encode(items));
+    try {
+        AtomicFile::write(url_, encode(items));
+    } catch (...) {
+        lastWriteFailed_ = true;
+        throw;
+    }
+    lastWriteFailed_ = false;
+    known_ = items;
+    knownIdentity_ = identity();
+}
+
+void RetryQueueStore::flushLocked() {
+    if (pending_.empty()) {
+        return;
+    }
+    refreshLocked();
+    writeLocked(currentLocked());
+    pending_.clear();
+    pendingChanged_.notify_all();
+}
+
+void RetryQueueStore::runWriter(std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        if (pending_.empty()) {
+            pendingChanged_.wait(lock, stop, [this] { return !pending_.empty(); });
+            continue;
+        }
+        // Wait out the burst, unless someone else writes it first.
+        if (pendingChanged_.wait_until(lock, stop, pendingSince_ + writeDelay_,
+                                       [this] { return pending_.empty(); })) {
+            continue;
+        }
+        if (stop.stop_requested()) {
+            break; // the destructor writes what is left
+        }
+        try {
+            flushLocked();
+        } catch (const std::exception&) {
+            // Tried again a delay later; the next append reports the failure.
+            pendingSince_ = std::chrono::steady_clock::now();
+        }
+    }
 }
 
 std::vector<RetryQueueItem> RetryQueueStore::read() {
     std::lock_guard lock(mutex_);
-    return readLocked();
+    refreshLocked();
+    return currentLocked();
 }
 
 void RetryQueueStore::write(const std::vector<RetryQueueItem>& items) {
     std::lock_guard lock(mutex_);
+    refreshLocked();
     writeLocked(items);
+    pending_.clear();
+    pendingChanged_.notify_all();
 }
 
 void RetryQueueStore::append(const RetryQueueItem& item) {
     std::lock_guard lock(mutex_);
-    auto items = readLocked();
-    items.push_back(item);
-    writeLocked(items);
+    pending_.push_back(item);
+    if (lastWriteFailed_) {
+        // The disk refused the last write: don't let this item wait in
+        // memory behind it, tell the caller now if it still refuses.
+        try {
+            flushLocked();
+        } catch (...) {
+            pending_.pop_back();
+            throw;
+        }
+        return;
+    }
+    if (pending_.size() == 1) {
+        pendingSince_ = std::chrono::steady_clock::now();
+        if (!writer_.joinable()) {
+            writer_ = std::jthread([this](std::stop_token stop) { runWriter(stop); });
+        }
+        pendingChanged_.notify_all();
+    }
+}
+
+void RetryQueueStore::flush() {
+    std::lock_guard lock(mutex_);
+    flushLocked();
 }
 
 RetryQueueStore::Partition RetryQueueStore::partition(const std::string& userID) {
     std::lock_guard lock(mutex_);
+    refreshLocked();
     Partition result;
-    for (auto& item : readLocked()) {
+    for (auto& item : currentLocked()) {
         std::optional<std::string> owner = item.userID ? item.userID : inferredUserID(item.storageKey);
         if (!owner || *owner == userID) {
             result.active.push_back(std::move(item));
@@ -124,12 +249,26 @@ RetryQueueStore::Partition RetryQueueStore::partition(const std::string& userID)
 void RetryQueueStore::replace(const std::vector<RetryQueueItem>& taken,
                               const std::vector<RetryQueueItem>& replacements) {
     std::lock_guard lock(mutex_);
-    auto items = readLocked();
+    refreshLocked();
+    auto items = currentLocked();
     std::vector<bool> removed(items.size(), false);
+    // The taken items usually stand in queue order: look on from the last
+    // match first, then from the start.
+    std::size_t from = 0;
     for (const auto& item : taken) {
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (!removed[i] && items[i] == item) {
-                removed[i] = true;
+        for (std::size_t pass = 0; pass < 2; ++pass) {
+            const std::size_t begin = pass == 0 ? from : 0;
+            const std::size_t end = pass == 0 ? items.size() : from;
+            std::size_t found = end;
+            for (std::size_t i = begin; i < end; ++i) {
+                if (!removed[i] && items[i] == item) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found != end) {
+                removed[found] = true;
+                from = found + 1;
                 break;
             }
         }
@@ -143,6 +282,8 @@ void RetryQueueStore::replace(const std::vector<RetryQueueItem>& taken,
     }
     kept.insert(kept.end(), replacements.begin(), replacements.end());
     writeLocked(kept);
+    pending_.clear();
+    pendingChanged_.notify_all();
 }
 
 std::optional<std::string> RetryQueueStore::inferredUserID(const std::string& storageKey) {

@@ -63,8 +63,21 @@ SyncCoordinator::~SyncCoordinator() {
     for (auto& task : tasks) {
         if (task->thread.joinable()) task->thread.join();
     }
-    std::unique_lock lock(mutex_);
-    startsDone_.wait(lock, [this] { return startsInFlight_ == 0; });
+    {
+        std::unique_lock lock(mutex_);
+        startsDone_.wait(lock, [this] { return startsInFlight_ == 0; });
+    }
+    flushRetryQueue();
+}
+
+// Puts the failures queued so far on disk. A failure to write is dropped
+// here: the items stay pending in the store, and the files they stand for
+// kept their rows, so the next pass sends them anyway.
+void SyncCoordinator::flushRetryQueue() noexcept {
+    try {
+        retryQueue_->flush();
+    } catch (const std::exception&) {
+    }
 }
 
 // MARK: - Handlers
@@ -355,6 +368,7 @@ void SyncCoordinator::stopSync() {
     if (stream) stream->stop();
     stream.reset();
     reapFinishedRescans();
+    flushRetryQueue();
     // A start that slipped in since the flag was cleared owns the progress now.
     setIndexingProgress(false, stoppedRun);
     log("Sync stopped.");

@@ -145,6 +145,13 @@ private:
                            const FileStamp& stamp, std::stop_token cancel);
     void deleteRemoteFile(const FileStateRow& row);
     void drainRetryQueue(RunID run);
+    // The size and digest of what one upload of a queued item sent.
+    struct SentContent {
+        std::int64_t bytes = 0;
+        std::string sha256;
+    };
+    SentContent uploadAsItIs(const std::filesystem::path& file, const std::string& storageKey,
+                             const std::string& mimeType, std::stop_token stop);
 
     // Saved choices.
     std::vector<std::string> storedFolders();
@@ -158,6 +165,7 @@ private:
     std::optional<std::int64_t> addTotalFiles(std::int64_t count, RunID run);
     std::optional<std::int64_t> countScannedFile(RunID run);
 
+    void flushRetryQueue() noexcept;
     void log(const std::string& message);
     void pause(std::chrono::nanoseconds delay, std::stop_token cancel);
 

@@ -167,6 +167,7 @@ bool liesInAny(std::string_view path, const std::unordered_set<std::string_view>
 void SyncCoordinator::scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
                            std::stop_token cancel) {
     if (!isLive(run)) return;
+    flushRetryQueue();
     log(reason + ": " + root);
 
     auto openFailure = folderOpenFailure(root);

@@ -137,6 +137,7 @@ TEST(RetryQueueStoreFile, GoldenBytesAppendAndEmptyQueue) {
     RetryQueueItem full{"/Users/me/a.pdf", "user-u/root-1/a.pdf", "legacy/key", 42, "application/pdf", "ab", "a.pdf",
                         "u", 2, "timed out"};
     store.append(full);
+    store.flush();
     EXPECT_EQ(TempDir::read(dir / "retry-queue.json"),
               "[\n"
               "  {\n"
@@ -197,6 +198,7 @@ TEST(RetryQueueStoreFile, LegacyCopyAndUndecodableFileIsSetAsideNotLost) {
     EXPECT_TRUE(store.read().empty());
     store.append(item("/new", "k"));
     ASSERT_EQ(store.read().size(), 1u);
+    store.flush();
     int setAside = 0;
     for (const auto& entry : fs::directory_iterator(dir.path())) {
         if (entry.path().filename().string().rfind("retry-queue.json.unreadable-", 0) == 0) {
@@ -221,4 +223,55 @@ TEST(RetryQueueStoreFile, ReplaceKeepsItemsAppendedMeanwhile) {
     EXPECT_EQ(after[0].localPath, "/late");
     EXPECT_EQ(after[1].localPath, "/b");
     EXPECT_EQ(after[1].attempts, 2);
+}
+
+// The store keeps the queue in memory; a file changed behind its back (here
+// in place, same size, modification time put back) is read again before the
+// next write, and appends still pending when the store goes away are written.
+TEST(RetryQueueStoreFile, AnotherWritersEditIsReadAgainAndPendingAppendsSurvive) {
+    TempDir dir;
+    const auto queue = dir / "retry-queue.json";
+    {
+        RetryQueueStore store(queue, std::nullopt);
+        store.append(item("/docs/one.txt", "k"));
+        store.flush();
+        RetryQueueStore other(dir / "edited.json", std::nullopt);
+        other.write({item("/docs/two.txt", "k")});
+        ASSERT_EQ(fs::file_size(dir / "edited.json"), fs::file_size(queue));
+        ::usleep(20'000); // past the file system's clock tick
+        const std::string edit = "cp -p '" + queue.string() + "' '" + (dir / "stamp").string() + "' && cp '" +
+                                 (dir / "edited.json").string() + "' '" + queue.string() + "' && touch -r '" +
+                                 (dir / "stamp").string() + "' '" + queue.string() + "'";
+        ASSERT_EQ(std::system(edit.c_str()), 0);
+
+        store.append(item("/docs/three.txt", "k"));
+        const auto items = store.read();
+        ASSERT_EQ(items.size(), 2u);
+        EXPECT_EQ(items[0].localPath, "/docs/two.txt");
+        store.append(item("/docs/four.txt", "k"));
+    }
+    RetryQueueStore reopened(queue, std::nullopt);
+    const auto items = reopened.read();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].localPath, "/docs/two.txt");
+    EXPECT_EQ(items[1].localPath, "/docs/three.txt");
+    EXPECT_EQ(items[2].localPath, "/docs/four.txt");
+}
+
+// A write the disk refuses loses nothing held, and the next append reports
+// the failure instead of waiting in memory behind it.
+TEST(RetryQueueStoreFile, ARefusedWriteIsReportedByTheNextAppend) {
+    TempDir dir;
+    RetryQueueStore store(dir / "later" / "q.json", std::nullopt);
+    store.append(item("/a", "k"));
+    EXPECT_THROW(store.flush(), std::system_error);
+    EXPECT_THROW(store.append(item("/b", "k")), std::system_error);
+    EXPECT_EQ(store.read().size(), 1u);
+    fs::create_directories(dir / "later");
+    store.append(item("/c", "k"));
+    RetryQueueStore reader(dir / "later" / "q.json", std::nullopt);
+    const auto items = reader.read();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].localPath, "/a");
+    EXPECT_EQ(items[1].localPath, "/c");
 }

@@ -122,14 +122,31 @@ TEST_F(SyncCoordinatorRetry, absentFieldsGetDefaultsAndStayAbsentWhenQueuedAgain
     ASSERT_EQ(upserts.size(), 1u);
     const auto body = nlohmann::json::parse(upserts[0].body);
     EXPECT_EQ(body["path"], "notes.bin");
-    EXPECT_EQ(body["sha256"], "");
-    EXPECT_EQ(h.requests("POST", kJobsPath), 0u); // no digest on either side
+    EXPECT_EQ(body["sha256"], FileRules::sha256Hex(bare.localPath)); // what was sent, not what was queued
+    EXPECT_EQ(h.requests("POST", kJobsPath), 1u);
 
     RetryQueueItem again = orphan;
     again.userID = h.userID;
     again.attempts = 3;
     again.lastError = "Supabase request failed with status 500";
     EXPECT_EQ(h.retryQueue->read(), std::vector<RetryQueueItem>{again});
+}
+
+// A file edited after its upload failed: the row describes what is sent now.
+TEST_F(SyncCoordinatorRetry, theRowGetsTheSizeAndDigestOfTheBytesSentNotThoseQueued) {
+    const RetryQueueItem stale = item("edited.txt", h.userID);
+    const std::string now = "written again after the failure, longer than before";
+    std::ofstream(stale.localPath, std::ios::trunc) << now;
+    h.retryQueue->write({stale});
+
+    h.coordinator->startSync({root}, SyncMode::ultra);
+
+    EXPECT_EQ(h.backend.object(stale.storageKey)->bytes, now);
+    const auto row = h.backend.fileByKey(h.userID, stale.storageKey);
+    ASSERT_TRUE(row);
+    EXPECT_EQ((*row)["bytes"], static_cast<std::int64_t>(now.size()));
+    EXPECT_EQ((*row)["sha256"], FileRules::sha256Hex(stale.localPath));
+    EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
 TEST_F(SyncCoordinatorRetry, aDrainOvertakenByANewStartLeavesTheRestToIt) {

@@ -1,0 +1,143 @@
+// A sync killed with SIGKILL in the middle of a burst of failed uploads.
+#include "sync/SyncCoordinatorHarness.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace tarnwell::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kChildVariable = "TARNWELL_TEST_CRASH_CHILD"; // state folder, URL and root, one a line
+constexpr int kFiles = 600;
+
+// The child: a plain start over the root with the parent's stores, until
+// the parent kills it.
+[[noreturn]] void runAsChild(const std::string& settings) {
+    std::istringstream lines(settings);
+    std::string state, url, root;
+    std::getline(lines, state);
+    std::getline(lines, url);
+    std::getline(lines, root);
+    const PublicConfig config{url, "local-anon-key", "files", "http://127.0.0.1/"};
+    auto sessions = std::make_shared<SessionStore>(fs::path(state) / "session.json", std::nullopt);
+    auto client = std::make_shared<SupabaseHTTPClient>(config, sessions);
+    SyncCoordinator coordinator(config, client,
+                                std::make_shared<LocalDatabase>(fs::path(state) / "state.sqlite3", std::nullopt),
+                                std::make_shared<RetryQueueStore>(fs::path(state) / "retry-queue.json", std::nullopt),
+                                sessions);
+    coordinator.startSync({root}, SyncMode::ultra);
+    ::_exit(0);
+}
+
+std::string integrityOf(const fs::path& databaseFile) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    std::string result;
+    sqlite3_open_v2(databaseFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr);
+    while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+        result += reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return result;
+}
+
+// Every second file's upload fails; uploads are slowed so that the kill
+// lands while failures keep arriving, some written, some still in memory.
+TEST(SyncCoordinatorCrash, aKillDuringABurstOfFailuresLosesNoFile) {
+    if (const char* settings = std::getenv(kChildVariable)) runAsChild(settings);
+
+    SyncHarness h;
+    h.signIn();
+    const std::string root = h.folder("Docs");
+    std::vector<fs::path> files;
+    for (int i = 0; i < kFiles; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "f%03d.txt", i);
+        files.push_back(h.write(std::string("Docs/") + name, "document " + std::to_string(i)));
+    }
+    std::set<std::string> failing;
+    for (int i = 1; i < kFiles; i += 2) {
+        const std::string key = h.key(root, files[i].filename().string());
+        failing.insert(files[i].string());
+        Fault fault;
+        fault.method = "POST";
+        fault.pathPrefix = std::string(kUploadPath) + "files/" + key;
+        fault.count = -1;
+        fault.delay = 5ms;
+        fault.status = 503;
+        h.backend.injectFault(fault);
+    }
+    h.backend.delay("POST", kUploadPath, 5ms);
+
+    std::string program = fs::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=SyncCoordinatorCrash.*";
+    std::string variable =
+        std::string(kChildVariable) + "=" + h.temp.path().string() + "\n" + h.backend.baseURL() + "\n" + root;
+    std::vector<char*> argv{program.data(), filter.data(), nullptr};
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
+    envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+    for (int waited = 0; h.requests("POST", kUploadPath) < kFiles * 6 / 10 && waited < 60'000; waited += 5) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status;
+
+    // What the kill left: a queue that decodes, a sound database, and every
+    // file either synced, queued, or still unlike its row.
+    std::set<std::string> queued;
+    if (fs::exists(h.retryQueue->url())) {
+        const auto array = nlohmann::json::parse(TempDir::read(h.retryQueue->url()));
+        ASSERT_TRUE(array.is_array());
+        for (const auto& element : array) queued.insert(RetryQueueItem::fromJSON(element).localPath);
+    }
+    EXPECT_EQ(integrityOf(h.temp / "state.sqlite3"), "ok");
+    std::size_t synced = 0;
+    for (const auto& file : files) {
+        const auto row = h.database->fileRecord(file.string());
+        if (failing.count(file.string())) {
+            EXPECT_FALSE(row) << file;
+        } else if (row) {
+            ++synced;
+            EXPECT_TRUE(h.backend.object(row->storageKey)) << file;
+        }
+    }
+    for (const auto& path : queued) EXPECT_TRUE(failing.count(path)) << path;
+    EXPECT_GT(synced, 0u);
+
+    // A restart with a healthy backend sends everything.
+    h.backend.clearFaults();
+    h.make();
+    h.syncOnce(root);
+    for (const auto& file : files) {
+        const auto row = h.database->fileRecord(file.string());
+        ASSERT_TRUE(row) << file;
+        EXPECT_EQ(row->sha256, FileRules::sha256Hex(file));
+        EXPECT_TRUE(h.backend.object(row->storageKey)) << file;
+    }
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+} // namespace
+} // namespace tarnwell::testing
