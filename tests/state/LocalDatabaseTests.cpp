@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include <sqlite3.h>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "State/LocalDatabase.hpp"
 #include "support/TempDir.hpp"
@@ -80,6 +85,59 @@ TEST(LocalDatabaseRows, ReopeningKeepsRowsAndPreferences) {
     EXPECT_EQ(again.preference("pref_mode"), "regular");
 }
 
+std::string scalar(sqlite3* db, const char* sql) {
+    std::string value;
+    sqlite3_exec(
+        db, sql,
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+            return 0;
+        },
+        &value, nullptr);
+    return value;
+}
+
+TEST(LocalDatabaseRows, AWriterKilledMidStreamLosesNoCommittedRowAndLeavesASoundFile) {
+    TempDir dir;
+    auto path = dir / "state.sqlite3";
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            LocalDatabase db(path, std::nullopt);
+            for (int i = 0;; ++i) {
+                db.upsert(row("/r/" + std::to_string(i), "/r"));
+            }
+        } catch (...) {
+        }
+        ::_exit(1);
+    }
+    sqlite3* reader = nullptr;
+    std::string seen;
+    for (int attempt = 0; attempt < 2000 && std::atoi(seen.c_str()) < 300; ++attempt) {
+        ::usleep(10'000);
+        if (!reader && fs::exists(path)) {
+            sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr);
+        }
+        if (reader) {
+            seen = scalar(reader, "select count(*) from files;");
+        }
+    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself";
+    ASSERT_GE(std::atoi(seen.c_str()), 300);
+    EXPECT_EQ(scalar(reader, "pragma journal_mode;"), "wal");
+    sqlite3_close(reader);
+
+    LocalDatabase again(path, std::nullopt);
+    EXPECT_GE(again.rows("/r").size(), static_cast<std::size_t>(std::atoi(seen.c_str())));
+    sqlite3_open(path.c_str(), &reader);
+    EXPECT_EQ(scalar(reader, "pragma integrity_check;"), "ok");
+    sqlite3_close(reader);
+}
+
 TEST(LocalDatabaseLegacy, PreferenceCopiedOnceAndLegacyNeverWritten) {
     TempDir dir;
     auto legacyPath = dir / "state.db";
@@ -100,6 +158,49 @@ TEST(LocalDatabaseLegacy, PreferenceCopiedOnceAndLegacyNeverWritten) {
     db.setPreference("[]", "watched_folders");
     EXPECT_EQ(db.preference("watched_folders"), "[]");
     (void)before;
+}
+
+// Every entry of a folder with its size, a hash of its bytes and its
+// modification time.
+std::map<std::string, std::string> snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::string bytes = TempDir::read(entry.path());
+        entries[entry.path().filename().string()] =
+            std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(bytes)) +
+            ", changed " + std::to_string(entry.last_write_time().time_since_epoch().count());
+    }
+    return entries;
+}
+
+TEST(LocalDatabaseLegacy, ALegacyDatabaseInWALModeIsReadAndLeftExactlyAsFound) {
+    TempDir dir;
+    // As an earlier installation that was killed leaves it: the rows are
+    // committed to the log but not yet in the database file.
+    fs::path work = dir / "work", killed = dir / "killed", closed = dir / "closed";
+    for (const auto& folder : {work, killed, closed}) {
+        fs::create_directories(folder);
+    }
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open((work / "state.db").c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer,
+                           "pragma journal_mode = wal; create table preferences(key text primary key, value text);"
+                           "insert into preferences values('pref_mode', 'ultra');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    fs::copy_file(work / "state.db", killed / "state.db");
+    fs::copy_file(work / "state.db-wal", killed / "state.db-wal");
+    sqlite3_close(writer);  // checkpoints and removes its log
+    fs::copy_file(work / "state.db", closed / "state.db");
+
+    for (const auto& legacy : {killed, closed}) {
+        SCOPED_TRACE(legacy.filename().string());
+        auto before = snapshot(legacy);
+        LocalDatabase db(dir / (legacy.filename().string() + ".sqlite3"), legacy / "state.db");
+        EXPECT_EQ(db.preference("pref_mode"), "ultra");
+        EXPECT_FALSE(db.preference("missing"));
+        EXPECT_EQ(snapshot(legacy), before);
+    }
 }
 
 TEST(LocalDatabaseLegacy, LegacyWithoutTableOrNotADatabaseReadsAsMissing) {
@@ -130,15 +231,17 @@ TEST(LocalDatabaseErrors, OpenFailuresAndStatementErrorsDescribeThemselves) {
     EXPECT_STREQ(withSQL.what(), "database is locked [SQL: delete from files where path = ?1;]");
 }
 
-TEST(LocalDatabaseErrors, LockedDatabaseFailsReadsAndWritesLoudly) {
+TEST(LocalDatabaseErrors, LockedOrDamagedDatabaseFailsReadsAndWritesLoudly) {
     TempDir dir;
     LocalDatabase db(dir / "state.sqlite3", std::nullopt);
     db.upsert(row("/r/a", "/r"));
 
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open((dir / "state.sqlite3").c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "begin exclusive;", nullptr, nullptr, nullptr), SQLITE_OK);
-
+    auto run = [&](const std::string& sql) {
+        ASSERT_EQ(sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
+    };
+    run("begin exclusive;");
     try {
         db.upsert(row("/r/b", "/r"));
         FAIL() << "expected the write to fail";
@@ -146,13 +249,31 @@ TEST(LocalDatabaseErrors, LockedDatabaseFailsReadsAndWritesLoudly) {
         EXPECT_EQ(error.sql(), std::string(LocalDatabase::upsertSQL));
         EXPECT_NE(std::string(error.what()).find(" [SQL: insert into files("), std::string::npos);
     }
+    EXPECT_EQ(db.rows("/r").size(), 1u);  // the log lets readers past a writer
+    run("rollback;");
+
     // A read that fails must not look like "no rows": that would turn every
-    // stored file into a delete or a re-upload.
+    // stored file into a delete or a re-upload. Damage the file so that both
+    // tables' roots lie past its end.
+    std::map<std::string, int> roots;
+    sqlite3_exec(
+        other, "select name, rootpage from sqlite_master where name in ('files', 'preferences');",
+        [](void* out, int, char** values, char**) {
+            (*static_cast<std::map<std::string, int>*>(out))[values[0]] = std::atoi(values[1]);
+            return 0;
+        },
+        &roots, nullptr);
+    ASSERT_EQ(roots.size(), 2u);
+    run("pragma writable_schema = on;"
+        "update sqlite_master set rootpage = 9999 where name in ('files', 'preferences');"
+        "pragma schema_version = 1000;");
     EXPECT_THROW(db.rows("/r"), DatabaseError);
     EXPECT_THROW(db.fileRecord("/r/a"), DatabaseError);
     EXPECT_THROW(db.preference("k"), DatabaseError);
 
-    sqlite3_exec(other, "rollback;", nullptr, nullptr, nullptr);
+    run("update sqlite_master set rootpage = " + std::to_string(roots["files"]) + " where name = 'files';" +
+        "update sqlite_master set rootpage = " + std::to_string(roots["preferences"]) +
+        " where name = 'preferences';" + "pragma schema_version = 1001;");
     sqlite3_close(other);
     EXPECT_EQ(db.rows("/r").size(), 1u);  // the connection is still usable
 }
