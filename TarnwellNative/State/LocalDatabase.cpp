@@ -315,12 +315,19 @@ namespace {
 // read too. Removed with its folder when the object goes.
 class LegacySnapshot {
 public:
-    explicit LegacySnapshot(const fs::path& original) {
-        std::string pattern = (fs::temp_directory_path() / "tarnwell-legacy-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            fail(original, errno);
+    // Made in the temporary folder, or else in `fallbackFolder`.
+    LegacySnapshot(const fs::path& original, const fs::path& fallbackFolder) {
+        std::error_code ignored;
+        for (const fs::path& parent : {fs::temp_directory_path(ignored), fallbackFolder}) {
+            std::string pattern = (parent / "tarnwell-legacy-XXXXXX").string();
+            if (!parent.empty() && ::mkdtemp(pattern.data()) != nullptr) {
+                folder_ = pattern;
+                break;
+            }
         }
-        folder_ = pattern;
+        if (folder_.empty()) {
+            fail(original, errno != 0 ? errno : EACCES);
+        }
         path_ = folder_ / "state.db";
         copy(original, path_, true);
         for (const char* suffix : {"-wal", "-journal"}) {
@@ -406,7 +413,8 @@ std::optional<std::string> LocalDatabase::legacyPreference(const std::string& ke
     // The earlier installation's folder is left exactly as it is: the
     // lookup reads a private copy. The statement is declared after the
     // connection so that it is finalized first.
-    LegacySnapshot snapshot(*legacyDatabaseURL_);
+    fs::path ownFolder = databaseURL_.parent_path();
+    LegacySnapshot snapshot(*legacyDatabaseURL_, ownFolder.empty() ? fs::path(".") : ownFolder);
     struct Connection {
         sqlite3* handle;
         ~Connection() { sqlite3_close(handle); }
