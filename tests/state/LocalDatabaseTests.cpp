@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include <sqlite3.h>
 #include <csignal>
@@ -100,6 +101,7 @@ std::string scalar(sqlite3* db, const char* sql) {
 TEST(LocalDatabaseRows, AWriterKilledMidStreamLosesNoCommittedRowAndLeavesASoundFile) {
     TempDir dir;
     auto path = dir / "state.sqlite3";
+    LocalDatabase(path, std::nullopt).upsert(row("/r/first", "/r"));
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -112,30 +114,28 @@ TEST(LocalDatabaseRows, AWriterKilledMidStreamLosesNoCommittedRowAndLeavesASound
         }
         ::_exit(1);
     }
-    sqlite3* reader = nullptr;
-    std::string seen;
-    for (int attempt = 0; attempt < 2000 && std::atoi(seen.c_str()) < 300; ++attempt) {
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> reader(nullptr, sqlite3_close);
+    sqlite3* handle = nullptr;
+    sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+    reader.reset(handle);
+    EXPECT_EQ(scalar(reader.get(), "pragma journal_mode;"), "wal");
+    int seen = 0;
+    for (int attempt = 0; attempt < 3000 && seen < 300; ++attempt) {
         ::usleep(10'000);
-        if (!reader && fs::exists(path)) {
-            sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr);
-        }
-        if (reader) {
-            seen = scalar(reader, "select count(*) from files;");
-        }
+        seen = std::atoi(scalar(reader.get(), "select count(*) from files;").c_str());
     }
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself";
-    ASSERT_GE(std::atoi(seen.c_str()), 300);
-    EXPECT_EQ(scalar(reader, "pragma journal_mode;"), "wal");
-    sqlite3_close(reader);
+    ASSERT_GE(seen, 300);
+    reader.reset();
 
     LocalDatabase again(path, std::nullopt);
-    EXPECT_GE(again.rows("/r").size(), static_cast<std::size_t>(std::atoi(seen.c_str())));
-    sqlite3_open(path.c_str(), &reader);
-    EXPECT_EQ(scalar(reader, "pragma integrity_check;"), "ok");
-    sqlite3_close(reader);
+    EXPECT_GE(again.rows("/r").size(), static_cast<std::size_t>(seen));
+    sqlite3_open(path.c_str(), &handle);
+    reader.reset(handle);
+    EXPECT_EQ(scalar(reader.get(), "pragma integrity_check;"), "ok");
 }
 
 TEST(LocalDatabaseLegacy, PreferenceCopiedOnceAndLegacyNeverWritten) {
