@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "State/AppPaths.hpp"
@@ -352,7 +353,15 @@ private:
 
     // Copies `from` byte for byte; a missing optional file is skipped.
     void copy(const fs::path& from, const fs::path& to, bool required) {
-        int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+        // Not blocking on a pipe put in the file's place; only a regular file
+        // is copied.
+        int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat info {};
+        if (source >= 0 && (::fstat(source, &info) != 0 || !S_ISREG(info.st_mode))) {
+            ::close(source);
+            source = -1;
+            errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        }
         if (source < 0) {
             int error = errno;
             if (!required && error == ENOENT) {
