@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,14 @@ std::optional<std::string> findHeader(const std::vector<HTTPHeader>& headers, st
     return std::nullopt;
 }
 
+std::string describeDuration(std::chrono::milliseconds duration) {
+    auto count = duration.count();
+    if (count % 1000 == 0) {
+        return std::to_string(count / 1000) + (count == 1000 ? " second" : " seconds");
+    }
+    return std::to_string(count) + " ms";
+}
+
 void initializeCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -67,8 +76,26 @@ struct FileBody {
     int readError = 0;
 };
 
+// What the callbacks of one exchange share: the answer being filled in, the
+// body being sent, and when a byte last moved either way.
+struct Exchange {
+    using Clock = std::chrono::steady_clock;
+
+    HTTPResponse response;
+    FileBody fileBody;
+    const std::stop_token* stop = nullptr;
+    std::chrono::milliseconds idleLimit{0};
+    Clock::time_point lastActivity = Clock::now();
+    curl_off_t downloaded = 0;
+    curl_off_t uploaded = 0;
+    bool idleExpired = false;
+
+    void touch() { lastActivity = Clock::now(); }
+};
+
 size_t readFileBody(char* buffer, size_t size, size_t count, void* userData) {
-    auto* body = static_cast<FileBody*>(userData);
+    auto* exchange = static_cast<Exchange*>(userData);
+    FileBody* body = &exchange->fileBody;
     curl_off_t remaining = body->size - body->sent;
     if (remaining <= 0) {
         return 0;
@@ -84,13 +111,14 @@ size_t readFileBody(char* buffer, size_t size, size_t count, void* userData) {
         return CURL_READFUNC_ABORT;
     }
     body->sent += static_cast<curl_off_t>(got);
+    exchange->touch();
     return got;
 }
 
 // libcurl rewinds the body when it must send the request again, for example
 // on a reused connection that the server had already closed.
 int seekFileBody(void* userData, curl_off_t offset, int origin) {
-    auto* body = static_cast<FileBody*>(userData);
+    FileBody* body = &static_cast<Exchange*>(userData)->fileBody;
     if (origin != SEEK_SET || offset < 0 || offset > body->size) {
         return CURL_SEEKFUNC_CANTSEEK;
     }
@@ -102,12 +130,16 @@ int seekFileBody(void* userData, curl_off_t offset, int origin) {
 }
 
 size_t writeBody(char* data, size_t size, size_t count, void* userData) {
-    static_cast<std::string*>(userData)->append(data, size * count);
+    auto* exchange = static_cast<Exchange*>(userData);
+    exchange->response.body.append(data, size * count);
+    exchange->touch();
     return size * count;
 }
 
 size_t writeHeader(char* data, size_t size, size_t count, void* userData) {
-    auto* headers = static_cast<std::vector<HTTPHeader>*>(userData);
+    auto* exchange = static_cast<Exchange*>(userData);
+    exchange->touch();
+    auto* headers = &exchange->response.headers;
     std::string_view line(data, size * count);
     if (line.substr(0, 5) == "HTTP/") {
         // A new answer begins (after an interim 1xx answer, say): only the
@@ -122,8 +154,23 @@ size_t writeHeader(char* data, size_t size, size_t count, void* userData) {
     return size * count;
 }
 
-int checkStop(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<std::stop_token*>(userData)->stop_requested() ? 1 : 0;
+// Called often while bytes flow and about once a second while none do: ends
+// the exchange on a stop request, or once nothing has moved either way for
+// the idle limit. A slow answer that keeps trickling is never cut.
+int watchExchange(void* userData, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+    auto* exchange = static_cast<Exchange*>(userData);
+    if (exchange->stop->stop_requested()) {
+        return 1;
+    }
+    if (downloaded != exchange->downloaded || uploaded != exchange->uploaded) {
+        exchange->downloaded = downloaded;
+        exchange->uploaded = uploaded;
+        exchange->touch();
+    } else if (Exchange::Clock::now() - exchange->lastActivity >= exchange->idleLimit) {
+        exchange->idleExpired = true;
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -138,6 +185,18 @@ void HTTPRequest::setHeader(std::string name, std::string value) {
         }
     }
     headers.push_back({std::move(name), std::move(value)});
+}
+
+bool HTTPRequest::mayBeResent() const {
+    if (idempotent) {
+        return *idempotent;
+    }
+    for (const char* safe : {"GET", "HEAD", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
+        if (method == safe) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::optional<std::string> HTTPResponse::header(std::string_view name) const { return findHeader(headers, name); }
@@ -220,7 +279,10 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     }
 
     std::unique_ptr<std::FILE, FileCloser> file;
-    FileBody fileBody;
+    Exchange exchange;
+    exchange.stop = &stop;
+    exchange.idleLimit = std::max(request.idleTimeout, std::chrono::milliseconds(1));
+    FileBody& fileBody = exchange.fileBody;
     if (request.bodyFile) {
         // Opened without following a link or blocking, and checked to be a
         // regular file: a link or a pipe put in the document's place after it
@@ -262,7 +324,6 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
         throw TransportError(TransportError::Kind::failed, "Could not start an HTTP request");
     }
     CURL* handle = easy.get();
-    HTTPResponse response;
     char errorText[CURL_ERROR_SIZE] = {};
 
     curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
@@ -272,20 +333,25 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.idleTimeout.count()));
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.idleTimeout.count()));
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(exchange.idleLimit.count()));
+    if (!request.mayBeResent()) {
+        // libcurl sends a request again, unasked, when a reused connection
+        // dies before the first byte of the answer, although the server may
+        // well have acted on it. It never does so on a connection opened for
+        // the request, so a request that must not arrive twice gets one.
+        curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
+    }
     if (shared_->share != nullptr) {
         curl_easy_setopt(handle, CURLOPT_SHARE, shared_->share);
     }
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &writeBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response.body);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &exchange);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &writeHeader);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &response.headers);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &exchange);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &checkStop);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stop);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &watchExchange);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
 
     bool hasBody = request.body || request.bodyFile;
     if (!hasBody && request.method == "GET") {
@@ -294,9 +360,9 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
         if (request.bodyFile) {
             curl_easy_setopt(handle, CURLOPT_READFUNCTION, &readFileBody);
-            curl_easy_setopt(handle, CURLOPT_READDATA, &fileBody);
+            curl_easy_setopt(handle, CURLOPT_READDATA, &exchange);
             curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &seekFileBody);
-            curl_easy_setopt(handle, CURLOPT_SEEKDATA, &fileBody);
+            curl_easy_setopt(handle, CURLOPT_SEEKDATA, &exchange);
             curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, fileBody.size);
         } else {
             curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
@@ -329,6 +395,7 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     }
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
 
+    exchange.touch();
     CURLcode code = curl_easy_perform(handle);
     if (code != CURLE_OK) {
         std::string detail = errorText[0] != '\0' ? std::string(errorText) : std::string(curl_easy_strerror(code));
@@ -344,6 +411,11 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
         if (code == CURLE_ABORTED_BY_CALLBACK && stop.stop_requested()) {
             throw TransportError(TransportError::Kind::cancelled, "The request was cancelled");
         }
+        if (code == CURLE_ABORTED_BY_CALLBACK && exchange.idleExpired) {
+            throw TransportError(TransportError::Kind::timedOut,
+                                 "The request timed out: nothing was sent or received for " +
+                                     describeDuration(exchange.idleLimit));
+        }
         if (code == CURLE_OPERATION_TIMEDOUT) {
             throw TransportError(TransportError::Kind::timedOut, "The request timed out: " + detail);
         }
@@ -351,8 +423,8 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     }
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    response.status = status;
-    return response;
+    exchange.response.status = status;
+    return std::move(exchange.response);
 }
 
 } // namespace tarnwell

@@ -34,7 +34,13 @@ struct HTTPRequest {
     std::optional<std::filesystem::path> bodyFile;
     // Connecting, and any stretch without a byte sent or received, may last
     // this long; the whole exchange has no limit.
-    std::chrono::seconds idleTimeout{60};
+    std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
+    // Whether the request may safely reach the server twice. A request that
+    // is not is never resent by the transport: it goes out on a connection of
+    // its own, and an answer lost on the way back is a TransportError. When
+    // unset, GET, HEAD, PUT, DELETE, OPTIONS and PATCH are taken as
+    // idempotent and every other method (POST) as not.
+    std::optional<bool> idempotent;
 
     // The value of the first header of that name (names match without regard
     // to case), or none.
@@ -42,6 +48,8 @@ struct HTTPRequest {
     // Replaces the value of an existing header of that name in place, or
     // appends the header.
     void setHeader(std::string name, std::string value);
+    // `idempotent` when set, else what the method implies.
+    bool mayBeResent() const;
 };
 
 struct HTTPResponse {

@@ -57,12 +57,12 @@ RemoteFileRecord SupabaseHTTPClient::upsertRemoteFile(const std::string& logical
                 {"is_deleted", JSONValue::boolean(false)},
                 {"ingest_error", JSONValue::null()},
             };
-            HTTPResponse response =
-                send(makeRequest("/rest/v1/files", "POST", session.accessToken, body,
-                                 URLQueryItems{{"on_conflict", "user_id,storage_bucket,storage_key"},
-                                               {"select", fileSelectList}},
-                                 {{"Prefer", "resolution=merge-duplicates,return=representation"}}),
-                     stop);
+            HTTPRequest request = makeRequest("/rest/v1/files", "POST", session.accessToken, body,
+                                              URLQueryItems{{"on_conflict", "user_id,storage_bucket,storage_key"},
+                                                            {"select", fileSelectList}},
+                                              {{"Prefer", "resolution=merge-duplicates,return=representation"}});
+            request.idempotent = true; // an upsert: sending it twice leaves one row
+            HTTPResponse response = send(request, stop);
             validate(response);
             std::vector<RemoteFileRecord> rows = decode(response.body, decodeFileRows);
             if (rows.empty()) {

@@ -14,6 +14,7 @@ void SupabaseHTTPClient::uploadFile(const std::filesystem::path& localURL, const
                                                {"x-upsert", "true"}});
             // Opened anew on every run, so a rerun sends the file from its start.
             request.bodyFile = localURL;
+            request.idempotent = true; // "x-upsert": a second copy replaces the first
             validate(send(request, stop));
         },
         stop);

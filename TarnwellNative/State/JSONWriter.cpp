@@ -1,5 +1,7 @@
 #include "State/JSONWriter.hpp"
 
+#include "State/SharedModels.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -8,7 +10,14 @@ namespace tarnwell {
 
 namespace {
 
-void writeString(std::string& out, const std::string& text) {
+// `key` names the member the text belongs to, for the error; none for the
+// elements of a top-level array.
+void writeString(std::string& out, const std::string& text, const std::string* key) {
+    if (!isValidUTF8(text)) {
+        throw JSONEncodingError(key ? "The value of \"" + (isValidUTF8(*key) ? *key : std::string("?")) +
+                                          "\" is not valid UTF-8 text and can't be written as JSON"
+                                    : std::string("A text that is not valid UTF-8 can't be written as JSON"));
+    }
     out.push_back('"');
     for (unsigned char c : text) {
         switch (c) {
@@ -37,7 +46,8 @@ void indent(std::string& out, int level) {
     out.append(static_cast<std::size_t>(level) * 2, ' ');
 }
 
-void writeValue(std::string& out, const nlohmann::json& value, const JSONWriteOptions& options, int level) {
+void writeValue(std::string& out, const nlohmann::json& value, const JSONWriteOptions& options, int level,
+                const std::string* key) {
     using value_t = nlohmann::json::value_t;
     switch (value.type()) {
     case value_t::null: out += "null"; return;
@@ -45,7 +55,7 @@ void writeValue(std::string& out, const nlohmann::json& value, const JSONWriteOp
     case value_t::number_integer: out += std::to_string(value.get<std::int64_t>()); return;
     case value_t::number_unsigned: out += std::to_string(value.get<std::uint64_t>()); return;
     case value_t::number_float: out += value.dump(); return;
-    case value_t::string: writeString(out, value.get_ref<const std::string&>()); return;
+    case value_t::string: writeString(out, value.get_ref<const std::string&>(), key); return;
     case value_t::array: {
         out.push_back('[');
         if (options.prettyPrinted) {
@@ -60,7 +70,7 @@ void writeValue(std::string& out, const nlohmann::json& value, const JSONWriteOp
             if (options.prettyPrinted) {
                 indent(out, level + 1);
             }
-            writeValue(out, element, options, level + 1);
+            writeValue(out, element, options, level + 1, key);
         }
         if (options.prettyPrinted) {
             out.push_back('\n');
@@ -96,9 +106,12 @@ void writeValue(std::string& out, const nlohmann::json& value, const JSONWriteOp
             if (options.prettyPrinted) {
                 indent(out, level + 1);
             }
-            writeString(out, *keys[index]);
+            if (!isValidUTF8(*keys[index])) {
+                throw JSONEncodingError("A key that is not valid UTF-8 can't be written as JSON");
+            }
+            writeString(out, *keys[index], keys[index]);
             out += options.prettyPrinted ? " : " : ":";
-            writeValue(out, *values[index], options, level + 1);
+            writeValue(out, *values[index], options, level + 1, keys[index]);
         }
         if (options.prettyPrinted) {
             out.push_back('\n');
@@ -118,7 +131,7 @@ void writeValue(std::string& out, const nlohmann::json& value, const JSONWriteOp
 
 std::string JSONWriter::write(const nlohmann::json& value, JSONWriteOptions options) {
     std::string out;
-    writeValue(out, value, options, 0);
+    writeValue(out, value, options, 0, nullptr);
     return out;
 }
 

@@ -4,11 +4,20 @@
 // optionally with keys sorted by their UTF-8 bytes.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 namespace tarnwell {
+
+// A value that JSON can't carry: text that is not valid UTF-8 (a file name
+// in another encoding, say). Nothing is written in that case, so no file or
+// request ever holds bytes its reader would reject.
+class JSONEncodingError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 struct JSONWriteOptions {
     bool prettyPrinted = false;
@@ -27,6 +36,7 @@ public:
     //   ]
     // }
     // (an empty array or object is written open, a blank line, close).
+    // Throws JSONEncodingError for a key or text that is not valid UTF-8.
     static std::string write(const nlohmann::json& value, JSONWriteOptions options = {});
 };
 

@@ -1,9 +1,12 @@
 #include "State/LocalDatabase.hpp"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "State/AppPaths.hpp"
@@ -125,8 +128,9 @@ LocalDatabase::LocalDatabase(const fs::path& url, std::optional<fs::path> legacy
         ::close(created);
     }
 
-    database_ = openDatabase(databaseURL_, false);
+    database_ = openDatabase(databaseURL_);
     try {
+        configure(database_);
         migrate(database_);
     } catch (...) {
         sqlite3_close(database_);
@@ -139,10 +143,9 @@ LocalDatabase::~LocalDatabase() {
     sqlite3_close(database_);
 }
 
-sqlite3* LocalDatabase::openDatabase(const fs::path& path, bool readOnly) {
+sqlite3* LocalDatabase::openDatabase(const fs::path& path) {
     sqlite3* handle = nullptr;
-    int flags = readOnly ? (SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX)
-                         : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX);
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     int result = sqlite3_open_v2(path.c_str(), &handle, flags, nullptr);
     if (result != SQLITE_OK) {
         const char* message = handle ? sqlite3_errmsg(handle) : nullptr;
@@ -151,6 +154,19 @@ sqlite3* LocalDatabase::openDatabase(const fs::path& path, bool readOnly) {
         throw DatabaseError(text, std::nullopt);
     }
     return handle;
+}
+
+void LocalDatabase::configure(sqlite3* db) {
+    // A write-ahead log with syncs only at checkpoints: one file write per
+    // row instead of several flushes. A crash or power loss can cost the
+    // last few rows (their files are hashed again and found unchanged) but
+    // never the file's integrity. A file system that can't hold the log
+    // keeps the rollback journal.
+    if (sqlite3_exec(db, "pragma journal_mode = wal;", nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, "pragma synchronous = normal;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        const char* message = sqlite3_errmsg(db);
+        throw DatabaseError(message && *message ? message : kUnknownError, std::nullopt);
+    }
 }
 
 void LocalDatabase::migrate(sqlite3* db) {
@@ -290,6 +306,111 @@ std::optional<std::string> LocalDatabase::preference(const std::string& key) {
     return legacy;
 }
 
+namespace {
+
+// A private copy of the earlier installation's database, made to be read
+// without touching the original: SQLite opens a database in WAL mode with
+// its "-wal" and "-shm" files beside it, and rolls back a hot journal in
+// place, even on a read-only connection. The copy takes the log and the
+// journal along, so rows committed to a log that was never checkpointed are
+// read too. Removed with its folder when the object goes.
+class LegacySnapshot {
+public:
+    // Made in the temporary folder, or else in `fallbackFolder`.
+    LegacySnapshot(const fs::path& original, const fs::path& fallbackFolder) {
+        std::error_code ignored;
+        for (const fs::path& parent : {fs::temp_directory_path(ignored), fallbackFolder}) {
+            std::string pattern = (parent / "tarnwell-legacy-XXXXXX").string();
+            if (!parent.empty() && ::mkdtemp(pattern.data()) != nullptr) {
+                folder_ = pattern;
+                break;
+            }
+        }
+        if (folder_.empty()) {
+            fail(original, errno != 0 ? errno : EACCES);
+        }
+        path_ = folder_ / "state.db";
+        copy(original, path_, true);
+        for (const char* suffix : {"-wal", "-journal"}) {
+            copy(fs::path(original.string() + suffix), fs::path(path_.string() + suffix), false);
+        }
+    }
+    ~LegacySnapshot() {
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+    LegacySnapshot(const LegacySnapshot&) = delete;
+    LegacySnapshot& operator=(const LegacySnapshot&) = delete;
+
+    const fs::path& path() const { return path_; }
+
+private:
+    [[noreturn]] static void fail(const fs::path& original, int error) {
+        throw DatabaseError("Could not read the earlier installation's database \"" + original.string() +
+                                "\": " + std::strerror(error),
+                            std::nullopt);
+    }
+
+    // Copies `from` byte for byte; a missing optional file is skipped.
+    void copy(const fs::path& from, const fs::path& to, bool required) {
+        // Not blocking on a pipe put in the file's place; only a regular file
+        // is copied.
+        int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat info {};
+        if (source >= 0 && (::fstat(source, &info) != 0 || !S_ISREG(info.st_mode))) {
+            ::close(source);
+            source = -1;
+            errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        }
+        if (source < 0) {
+            int error = errno;
+            if (!required && error == ENOENT) {
+                return;
+            }
+            cleanUpAndFail(from, error);
+        }
+        int target = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        int error = target < 0 ? errno : 0;
+        char buffer[1 << 16];
+        while (error == 0) {
+            ssize_t count = ::read(source, buffer, sizeof buffer);
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count <= 0) {
+                error = count < 0 ? errno : 0;
+                break;
+            }
+            for (ssize_t written = 0; written < count && error == 0;) {
+                ssize_t step = ::write(target, buffer + written, static_cast<size_t>(count - written));
+                if (step < 0 && errno != EINTR) {
+                    error = errno;
+                } else if (step > 0) {
+                    written += step;
+                }
+            }
+        }
+        ::close(source);
+        if (target >= 0) {
+            ::close(target);
+        }
+        if (error != 0) {
+            cleanUpAndFail(from, error);
+        }
+    }
+
+    [[noreturn]] void cleanUpAndFail(const fs::path& original, int error) {
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+        fail(original, error);
+    }
+
+    fs::path folder_;
+    fs::path path_;
+};
+
+} // namespace
+
 std::optional<std::string> LocalDatabase::legacyPreference(const std::string& key) {
     if (!legacyDatabaseURL_) {
         return std::nullopt;
@@ -298,12 +419,15 @@ std::optional<std::string> LocalDatabase::legacyPreference(const std::string& ke
     if (!fs::exists(*legacyDatabaseURL_, error)) {
         return std::nullopt;
     }
-    // The earlier installation's database is only ever read. The statement
-    // is declared after the connection so that it is finalized first.
+    // The earlier installation's folder is left exactly as it is: the
+    // lookup reads a private copy. The statement is declared after the
+    // connection so that it is finalized first.
+    fs::path ownFolder = databaseURL_.parent_path();
+    LegacySnapshot snapshot(*legacyDatabaseURL_, ownFolder.empty() ? fs::path(".") : ownFolder);
     struct Connection {
         sqlite3* handle;
         ~Connection() { sqlite3_close(handle); }
-    } connection{openDatabase(*legacyDatabaseURL_, true)};
+    } connection{openDatabase(snapshot.path())};
     Statement statement;
     if (sqlite3_prepare_v2(connection.handle, preferenceSQL, -1, statement.out(), nullptr) != SQLITE_OK) {
         return std::nullopt; // not a database, or no preferences table

@@ -62,7 +62,8 @@ public:
 private:
     LocalDatabase(const std::filesystem::path& url, std::optional<std::filesystem::path> legacyDatabaseURL,
                   bool useDefaults);
-    static sqlite3* openDatabase(const std::filesystem::path& path, bool readOnly);
+    static sqlite3* openDatabase(const std::filesystem::path& path);
+    static void configure(sqlite3* db);
     static void migrate(sqlite3* db);
     sqlite3_stmt* prepare(const char* sql);
     void step(sqlite3_stmt* statement, const char* sql);

@@ -78,11 +78,60 @@ void putOptional(nlohmann::json& object, const char* key, const std::optional<st
 
 } // namespace
 
+bool isValidUTF8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        unsigned char lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) {
+                low = 0xA0; // no overlong form
+            } else if (lead == 0xED) {
+                high = 0x9F; // no surrogate
+            }
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) {
+                low = 0x90; // no overlong form
+            } else if (lead == 0xF4) {
+                high = 0x8F; // nothing past U+10FFFF
+            }
+        } else {
+            return false;
+        }
+        if (size - i < length || bytes[i + 1] < low || bytes[i + 1] > high) {
+            return false;
+        }
+        for (std::size_t k = 2; k < length; ++k) {
+            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
 bool canonicallyEqual(std::string_view a, std::string_view b) {
     if (a == b) {
         return true;
     }
     if (isASCII(a) && isASCII(b)) {
+        return false;
+    }
+    // Normalising would turn every stray byte into U+FFFD and make
+    // different bytes look alike.
+    if (!isValidUTF8(a) || !isValidUTF8(b)) {
         return false;
     }
     return nfc(a) == nfc(b);

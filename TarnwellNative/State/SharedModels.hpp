@@ -25,8 +25,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// True when the bytes are well-formed UTF-8: no stray continuation byte, no
+// truncated sequence, no overlong form, no surrogate, nothing past U+10FFFF.
+bool isValidUTF8(std::string_view text);
+
 // True when both texts are the same under Unicode canonical equivalence
-// (a precomposed and a decomposed spelling compare equal).
+// (a precomposed and a decomposed spelling compare equal). Bytes that are
+// not valid UTF-8 are no text: they equal only the very same bytes.
 bool canonicallyEqual(std::string_view a, std::string_view b);
 // Absent equals only absent.
 template <typename T>

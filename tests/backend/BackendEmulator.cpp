@@ -5,8 +5,12 @@
 #include "BackendTables.hpp"
 #include "BackendUtil.hpp"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -531,9 +535,18 @@ void applyFault(const Fault& fault, Answer& answer) {
 }
 
 void writeAnswer(const Answer& answer, httplib::Response& res, std::size_t bytesPerSecond,
-                 BackendEmulator::State& s) {
+                 std::chrono::milliseconds byteInterval, BackendEmulator::State& s) {
   res.status = answer.status;
   for (const auto& [name, value] : answer.headers) res.set_header(name.c_str(), value);
+  if (byteInterval.count() > 0 && !answer.body.empty() && !answer.dropConnection) {
+    res.set_content_provider(answer.body.size(), answer.contentType.c_str(),
+                             [body = answer.body, byteInterval, &s](std::size_t offset, std::size_t,
+                                                                    httplib::DataSink& sink) {
+                               s.interruptibleSleep(byteInterval);
+                               return sink.write(body.data() + offset, 1);
+                             });
+    return;
+  }
   if (bytesPerSecond > 0 && !answer.body.empty() && !answer.dropConnection) {
     // Trickle the body out in small slices.
     const std::size_t slice = std::max<std::size_t>(1, bytesPerSecond / 20);
@@ -605,12 +618,25 @@ void BackendEmulator::start() {
     handle(req, res, &r);
   });
 
+  // The library's default adds SO_REUSEPORT, with which a second emulator
+  // could listen on the same port and take half the traffic. SO_REUSEADDR
+  // alone still lets a restart take a port whose old connections linger,
+  // but not one that is being listened on.
+  server.set_socket_options([](socket_t sock) {
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   int port = options_.port;
+  errno = 0;
   if (port == 0) {
     port = server.bind_to_any_port("127.0.0.1");
     if (port <= 0) throw std::runtime_error("cannot bind 127.0.0.1 on an ephemeral port");
   } else if (!server.bind_to_port("127.0.0.1", port)) {
-    throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(port));
+    const int error = errno;
+    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) +
+                             (error == EADDRINUSE ? std::string(": the port is already in use")
+                              : error != 0        ? ": " + std::string(std::strerror(error))
+                                                  : std::string()));
   }
   server.widenBacklog();
   s.boundPort = port;
@@ -715,7 +741,8 @@ void serveRequest(BackendEmulator::State& s, const BackendOptions& options_, con
     }
   }
   if (fault) applyFault(*fault, answer);
-  writeAnswer(answer, res, rate, s);
+  if (fault && fault->closeWithoutAnswer) closeInsteadOfAnswering();
+  writeAnswer(answer, res, rate, fault ? fault->byteInterval : std::chrono::milliseconds(0), s);
 
   if (!options_.logRequests) return;
   RecordedRequest record;

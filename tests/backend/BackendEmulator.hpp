@@ -169,9 +169,16 @@ struct Fault {
   // Close the connection after sending the headers and only some of the body:
   // the client sees a transport failure.
   bool dropConnection = false;
+  // Close the connection without sending a single byte of the answer; with
+  // passThrough the request is handled first, as by a server that fails
+  // right after doing the work.
+  bool closeWithoutAnswer = false;
   // > 0: read the request body and send the answer body no faster than this,
   // so that a transfer takes long while bytes keep flowing.
   std::size_t bytesPerSecond = 0;
+  // > 0: send the answer body one byte at a time, this long apart (a slower
+  // trickle than bytesPerSecond can make).
+  std::chrono::milliseconds byteInterval{0};
 };
 
 struct BackendStats {

@@ -33,6 +33,9 @@ void addressOf(socket_t sock, bool peer, std::string& ip, int& port) {
   port = ntohs(in->sin_port);
 }
 
+// Set by a handler on the thread that serves its connection.
+thread_local bool closeInstead = false;
+
 bool waitReadable(socket_t sock, int timeoutMs) {
   pollfd p{sock, POLLIN, 0};
   return ::poll(&p, 1, timeoutMs) > 0;
@@ -74,6 +77,11 @@ public:
   }
 
   ssize_t write(const char* ptr, size_t size) override {
+    if (closeInstead) {
+      closeInstead = false;
+      ::shutdown(sock_, SHUT_RDWR);
+      return -1;
+    }
     std::size_t sent = 0;
     while (sent < size) {
       if (!is_writable()) return -1;
@@ -135,6 +143,8 @@ private:
 
 }  // namespace
 
+void closeInsteadOfAnswering() { closeInstead = true; }
+
 void ItemRangeServer::widenBacklog() {
   const socket_t sock = svr_sock_;
   if (sock != INVALID_SOCKET) ::listen(sock, SOMAXCONN);
@@ -157,6 +167,7 @@ bool ItemRangeServer::process_and_close_socket(socket_t sock) {
       ready = waitReadable(sock, 10);
     }
     if (!ready || svr_sock_ == INVALID_SOCKET) break;
+    closeInstead = false;
     RenamingStream stream(sock, readTimeoutMs, std::move(carried));
     const bool last = served + 1 == keep_alive_max_count_;
     bool connectionClosed = false;

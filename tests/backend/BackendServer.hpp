@@ -13,6 +13,10 @@ namespace tarnwell::testing::detail {
 
 inline constexpr const char* rangeHeaderAlias = "X-Item-Range";
 
+// Called from a handler: the connection it runs on is closed where the answer
+// would go out, so the client gets not one byte of it.
+void closeInsteadOfAnswering();
+
 class ItemRangeServer : public httplib::Server {
 public:
   // The library listens with a backlog of 5; bursts of parallel clients would

@@ -48,6 +48,63 @@ TEST_F(Transport, AnIdleAnswerTimesOutAndAStopCancels) {
     canceller.join();
 }
 
+TEST_F(Transport, OnlyTheIdleTimeEndsAnAnswerThatKeepsTrickling) {
+    // One byte every 1.1 s: slower than a byte a second on average, yet
+    // never silent for the whole limit.
+    Fault trickle;
+    trickle.method = "GET";
+    trickle.pathPrefix = "/auth/v1/user";
+    trickle.status = 200;
+    trickle.body = "ok";
+    trickle.byteInterval = 1100ms;
+    backend.injectFault(trickle);
+    HTTPTransport transport;
+    HTTPRequest request;
+    request.url = backend.baseURL() + "/auth/v1/user";
+    request.idleTimeout = 1500ms;
+    EXPECT_EQ(transport.send(request).body, "ok");
+
+    trickle.byteInterval = 3s;
+    backend.injectFault(trickle);
+    try {
+        transport.send(request);
+        ADD_FAILURE() << "a silence longer than the limit was not cut";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::timedOut) << error.what();
+    }
+}
+
+TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {
+    signInDirectly();
+    std::string fileID =
+        backend.insertFile(userID, {{"storage_bucket", "files"}, {"storage_key", "k"}, {"path", "k"}})["id"];
+    // The server stores the job, then its connection dies before the answer.
+    Fault lost;
+    lost.method = "POST";
+    lost.pathPrefix = "/rest/v1/jobs";
+    lost.passThrough = true;
+    lost.closeWithoutAnswer = true;
+    backend.injectFault(lost);
+    try {
+        client->insertJob(fileID, "ingest");
+        ADD_FAILURE() << "a lost answer was reported as success";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::failed) << error.what();
+    }
+    EXPECT_EQ(backend.requestCount("POST", "/rest/v1/jobs"), 1u);
+    EXPECT_EQ(backend.jobCount(), 1u);
+
+    // An upsert may go twice, and keeps sharing the lookup's connection.
+    backend.clearRequests();
+    lost.pathPrefix = "/rest/v1/files";
+    backend.injectFault(lost);
+    client->upsertRemoteFile("k", "k", 1, "text/plain", std::string(64, 'a'));
+    EXPECT_EQ(backend.fileCount(), 1u);
+    auto upserts = backend.requests("POST", "/rest/v1/files");
+    ASSERT_EQ(upserts.size(), 2u);
+    EXPECT_EQ(upserts.front().remotePort, backend.requests("GET", "/auth/v1/user").front().remotePort);
+}
+
 TEST_F(Transport, FailuresWithoutAnAnswerAreTransportErrorsAndNeverRefresh) {
     signInDirectly();
     int port = backend.port();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -78,6 +79,7 @@ TEST(LocalDatabaseRows, ReopeningKeepsRowsAndPreferences) {
     LocalDatabase again(dir / "state.sqlite3", std::nullopt);
     EXPECT_EQ(again.rows("/r").size(), 1u);
     EXPECT_EQ(again.preference("pref_mode"), "regular");
+    EXPECT_EQ(TempDir::read(dir / "state.sqlite3").substr(18, 2), "\x02\x02");  // write-ahead log
 }
 
 TEST(LocalDatabaseLegacy, PreferenceCopiedOnceAndLegacyNeverWritten) {
@@ -100,6 +102,49 @@ TEST(LocalDatabaseLegacy, PreferenceCopiedOnceAndLegacyNeverWritten) {
     db.setPreference("[]", "watched_folders");
     EXPECT_EQ(db.preference("watched_folders"), "[]");
     (void)before;
+}
+
+// Every entry of a folder with its size, a hash of its bytes and its
+// modification time.
+std::map<std::string, std::string> snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::string bytes = TempDir::read(entry.path());
+        entries[entry.path().filename().string()] =
+            std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(bytes)) +
+            ", changed " + std::to_string(entry.last_write_time().time_since_epoch().count());
+    }
+    return entries;
+}
+
+TEST(LocalDatabaseLegacy, ALegacyDatabaseInWALModeIsReadAndLeftExactlyAsFound) {
+    TempDir dir;
+    // As an earlier installation that was killed leaves it: the rows are
+    // committed to the log but not yet in the database file.
+    fs::path work = dir / "work", killed = dir / "killed", closed = dir / "closed";
+    for (const auto& folder : {work, killed, closed}) {
+        fs::create_directories(folder);
+    }
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open((work / "state.db").c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer,
+                           "pragma journal_mode = wal; create table preferences(key text primary key, value text);"
+                           "insert into preferences values('pref_mode', 'ultra');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    fs::copy_file(work / "state.db", killed / "state.db");
+    fs::copy_file(work / "state.db-wal", killed / "state.db-wal");
+    sqlite3_close(writer);  // checkpoints and removes its log
+    fs::copy_file(work / "state.db", closed / "state.db");
+
+    for (const auto& legacy : {killed, closed}) {
+        SCOPED_TRACE(legacy.filename().string());
+        auto before = snapshot(legacy);
+        LocalDatabase db(dir / (legacy.filename().string() + ".sqlite3"), legacy / "state.db");
+        EXPECT_EQ(db.preference("pref_mode"), "ultra");
+        EXPECT_FALSE(db.preference("missing"));
+        EXPECT_EQ(snapshot(legacy), before);
+    }
 }
 
 TEST(LocalDatabaseLegacy, LegacyWithoutTableOrNotADatabaseReadsAsMissing) {
@@ -130,7 +175,7 @@ TEST(LocalDatabaseErrors, OpenFailuresAndStatementErrorsDescribeThemselves) {
     EXPECT_STREQ(withSQL.what(), "database is locked [SQL: delete from files where path = ?1;]");
 }
 
-TEST(LocalDatabaseErrors, LockedDatabaseFailsReadsAndWritesLoudly) {
+TEST(LocalDatabaseErrors, LockedOrDamagedDatabaseFailsReadsAndWritesLoudly) {
     TempDir dir;
     LocalDatabase db(dir / "state.sqlite3", std::nullopt);
     db.upsert(row("/r/a", "/r"));
@@ -138,7 +183,6 @@ TEST(LocalDatabaseErrors, LockedDatabaseFailsReadsAndWritesLoudly) {
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open((dir / "state.sqlite3").c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "begin exclusive;", nullptr, nullptr, nullptr), SQLITE_OK);
-
     try {
         db.upsert(row("/r/b", "/r"));
         FAIL() << "expected the write to fail";
@@ -146,15 +190,22 @@ TEST(LocalDatabaseErrors, LockedDatabaseFailsReadsAndWritesLoudly) {
         EXPECT_EQ(error.sql(), std::string(LocalDatabase::upsertSQL));
         EXPECT_NE(std::string(error.what()).find(" [SQL: insert into files("), std::string::npos);
     }
+    EXPECT_EQ(db.rows("/r").size(), 1u);  // the log lets readers past a writer
+    sqlite3_exec(other, "rollback;", nullptr, nullptr, nullptr);
+    db.upsert(row("/r/b", "/r"));  // the connection is still usable
+
     // A read that fails must not look like "no rows": that would turn every
-    // stored file into a delete or a re-upload.
+    // stored file into a delete or a re-upload. Both tables' roots are moved
+    // past the end of the file.
+    ASSERT_EQ(sqlite3_exec(other,
+                           "pragma writable_schema = on; update sqlite_master set rootpage = 9999 "
+                           "where name in ('files', 'preferences'); pragma schema_version = 1000;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
     EXPECT_THROW(db.rows("/r"), DatabaseError);
     EXPECT_THROW(db.fileRecord("/r/a"), DatabaseError);
     EXPECT_THROW(db.preference("k"), DatabaseError);
-
-    sqlite3_exec(other, "rollback;", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
-    EXPECT_EQ(db.rows("/r").size(), 1u);  // the connection is still usable
 }
 
 TEST(SharedFallbackLocations, LinkPlantedInTheTemporaryFolderIsRefused) {

@@ -487,5 +487,26 @@ TEST_F(EmulatorTest, ConcurrentClientsAndRestart) {
   EXPECT_EQ(json::parse(get("/rest/v1/files?select=id", token)->body).size(), 80u);
 }
 
+TEST_F(EmulatorTest, APortInUseIsRefusedUntilItsListenerStops) {
+  signIn();  // leaves a closed connection behind on the port
+  const int port = backend.port();
+  BackendOptions same;
+  same.port = port;
+  BackendEmulator second(same);
+  try {
+    second.start();
+    ADD_FAILURE() << "two emulators listen on port " << port;
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("already in use"), std::string::npos) << error.what();
+  }
+  EXPECT_FALSE(second.running());
+  EXPECT_EQ(get("/auth/v1/user", signIn()["access_token"])->status, 200);
+  EXPECT_EQ(backend.requestCount("POST", "/auth/v1/token"), 2u);
+
+  backend.stop();
+  second.start();
+  EXPECT_EQ(second.port(), port);
+}
+
 }  // namespace
 }  // namespace tarnwell::testing
