@@ -204,6 +204,9 @@ void RetryQueueStore::write(const std::vector<RetryQueueItem>& items) {
 }
 
 void RetryQueueStore::append(const RetryQueueItem& item) {
+    // Appends are written later, together with the whole queue: an item the
+    // writer can't encode is refused now, or it would stop every later write.
+    JSONWriter::write(item.toJSON());
     std::lock_guard lock(mutex_);
     pending_.push_back(item);
     if (lastWriteFailed_) {
