@@ -196,9 +196,10 @@ DesktopAppModel::~DesktopAppModel() {
     }
     cancelStatusPolling();
     shutdown_.request_stop();
-    // A scan under way ends before its next file; then every worker is joined
-    // while the services they use still exist.
-    syncCoordinator_->stopSync();
+    // The engine's work under way (a scan, an upload, a request) is cut
+    // short; then every worker is joined while the services they use still
+    // exist, and only afterwards do the services go.
+    syncCoordinator_->shutdown();
     workers_.waitForDone();
     syncCoordinator_->setLogHandler(nullptr);
     syncCoordinator_->setIndexingHandler(nullptr);
