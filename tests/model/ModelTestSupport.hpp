@@ -25,6 +25,8 @@
 #include "Sync/FileRules.hpp"
 #include "support/TempDir.hpp"
 
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 namespace tarnwell::testing {
 
 using namespace std::chrono_literals;
