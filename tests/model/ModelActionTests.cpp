@@ -121,6 +121,8 @@ TEST_F(ModelTest, SignOutDuringARunStopsItAndDropsThePendingQuestion) {
     EXPECT_EQ(m.folders().size(), 1);
     ASSERT_TRUE(until([&] { return m.logLines().contains("Sync stopped."); }));
     EXPECT_EQ(m.userLabel(), "Not logged in");
+    EXPECT_EQ(m.syncStatusLine(), "Stopped");
+    EXPECT_EQ(m.ingestQueuedText(), "--");
 }
 
 TEST_F(ModelTest, FolderSelectionStateMachine) {
@@ -219,6 +221,10 @@ TEST_F(ModelTest, StartStopRetryAndDashboard) {
     for (const char* key : {"a.pdf", "b.pdf", "c.pdf"}) addFailedJob(userID, key);
     ASSERT_TRUE(finish(m.refreshStatus()));
     ASSERT_EQ(m.failedUploads().size(), 3u);
+    EXPECT_EQ(m.ingestErrorsText(), "3");
+    EXPECT_EQ(m.ingestQueuedText(), "2"); // the two uploads of the start
+    EXPECT_EQ(m.ingestLastText(), "--");
+    EXPECT_EQ(m.ingestPresentation(), (StatusPillPresentation{"Ingestion: Errors (3)", StatusPillKind::error}));
     backend.failNext("PATCH", "/rest/v1/jobs", 1, 500, std::string(R"({"message":"Jobs are locked"})"));
     ASSERT_TRUE(finish(m.retryFailedUploads()));
     EXPECT_FALSE(m.retryStatus().isEmpty());

@@ -85,6 +85,7 @@ TEST_F(ModelTest, ConstantsAndEngineReportsArriveCoalescedAndBounded) {
     EXPECT_EQ(QSet<QString>(lines.begin(), lines.end()).size(), 300);
     EXPECT_FALSE(lines.contains("Starting sync (ultra)...")); // the oldest went first
     EXPECT_EQ(m.unsupportedFilesCount(), 400);
+    EXPECT_EQ(m.unsupportedIndicatorText(), "Unsupported file types skipped: 400. See Activity for details.");
     ASSERT_TRUE(until([&] { return !m.indexingProgress().isActive; }));
     EXPECT_EQ(m.indexingProgress().scannedFiles, 3);
     EXPECT_EQ(m.indexingProgress().totalFiles, std::optional<std::int64_t>(3));
