@@ -199,34 +199,43 @@ TEST_F(ModelTest, EitherFailedReadClearsBothAndNobodySignedInReadsNothing) {
 }
 
 TEST_F(ModelTest, PollRepeatsAfterEachRefreshAndStopsWhenCancelledInItsSleepOrItsRefresh) {
-    Model& m = make(40ms);
+    Model& m = make(150ms);
     m.setEmail("ada@example.com");
     m.setPassword("secret1");
     ASSERT_TRUE(finish(m.login()));
     ASSERT_TRUE(m.isPolling());
     ASSERT_TRUE(until([&] { return failedUploadReads() >= 4; }));
 
-    // Cancelled while its refresh is held back: the refresh ends, nothing
-    // of the old account lands, and no further pass starts.
+    // Cancelled while its refresh is held back: that refresh ends, nothing
+    // of the signed-out account lands, and no further pass starts.
     addFailedJob(userID, "b.pdf");
-    backend.delay("GET", "/rest/v1/jobs", 400ms);
-    QTest::qWait(150); // a pass is now waiting for its answer
+    Fault hold;
+    hold.method = "GET";
+    hold.pathPrefix = "/rest/v1/jobs";
+    hold.queryContains = "select=id,file_id,error,created_at";
+    hold.delay = 500ms;
+    backend.injectFault(hold);
+    ASSERT_TRUE(until([&] { return backend.pendingFaults() == 0; })); // a pass waits for its answer
     ASSERT_TRUE(finish(m.signOut()));
     EXPECT_FALSE(m.isPolling());
-    QTest::qWait(600); // the held answers come in
+    QTest::qWait(700); // the held answer comes in
     EXPECT_FALSE(m.ingestStatus().has_value());
     EXPECT_TRUE(m.failedUploads().empty());
-    const std::size_t afterSignOut = failedUploadReads();
-    QTest::qWait(300);
-    EXPECT_EQ(failedUploadReads(), afterSignOut);
+    const std::size_t afterRefresh = failedUploadReads();
+    QTest::qWait(500);
+    EXPECT_EQ(failedUploadReads(), afterRefresh);
 
-    // Cancelled in its sleep: a restart leaves exactly one poll running.
-    backend.clearFaults();
+    // Cancelled in its sleep: right after a pass has landed.
+    const std::size_t beforeLogin = failedUploadReads();
+    m.setPassword("secret1");
     ASSERT_TRUE(finish(m.login()));
+    ASSERT_TRUE(m.isPolling());
+    ASSERT_TRUE(until([&] { return failedUploadReads() >= beforeLogin + 2; }));
     ASSERT_TRUE(finish(m.signOut()));
-    const std::size_t asleep = failedUploadReads();
-    QTest::qWait(300);
-    EXPECT_EQ(failedUploadReads(), asleep);
+    QTest::qWait(200);
+    const std::size_t afterSleep = failedUploadReads();
+    QTest::qWait(500);
+    EXPECT_EQ(failedUploadReads(), afterSleep);
 }
 
 TEST_F(ModelTest, EventLoopTurnsWhileAnswersAreHeldBack) {
