@@ -1,0 +1,228 @@
+// The account, folder, sync, retry and dashboard actions, and the two races
+// a user can cause: a stop during a start's initial scan, and an account
+// change while a remote read is still out.
+#include "ModelTestSupport.hpp"
+
+namespace tarnwell::testing {
+namespace {
+
+using Model = DesktopAppModel;
+using Confirmation = FolderSelectionConfirmation;
+
+TEST_F(ModelTest, SignInReportsItsOutcomeInOrder) {
+    Model& m = make();
+    m.setEmail("ada@example.com");
+    m.setPassword("wrong-password");
+    ASSERT_TRUE(finish(m.login()));
+    EXPECT_FALSE(m.authStatus().isEmpty());
+    EXPECT_FALSE(m.currentUser().has_value());
+    EXPECT_EQ(m.password(), "wrong-password");
+    EXPECT_TRUE(m.logLines().isEmpty());
+
+    ChangeRecorder changes(m);
+    m.setPassword("secret1");
+    ASSERT_TRUE(finish(m.login()));
+    // The poll's first pass may have written after these already.
+    EXPECT_EQ(changes.only({"password", "authStatus", "currentUser", "logLines", "ingestStatus", "failedUploads"}, 8),
+              (std::vector<QString>{"password", "authStatus", "currentUser", "authStatus", "logLines", "ingestStatus",
+                                    "failedUploads", "password"}));
+    EXPECT_EQ(m.authStatus(), "Signed in");
+    EXPECT_EQ(m.logLines().last(), "Logged in as ada@example.com");
+    EXPECT_EQ(m.password(), "");
+    EXPECT_TRUE(m.isPolling());
+}
+
+TEST_F(ModelTest, SignUpWithAndWithoutASession) {
+    Model& m = make();
+    m.setEmail("new@example.com");
+    m.setPassword("secret3");
+    ASSERT_TRUE(finish(m.signup()));
+    EXPECT_EQ(m.authStatus(), "Account created");
+    EXPECT_EQ(m.logLines().last(), "Signup complete. Logged in as new@example.com");
+    EXPECT_EQ(m.password(), "");
+    EXPECT_TRUE(m.isPolling());
+
+    // The backend wants the address confirmed first: nobody is signed in,
+    // the saved session is gone, the engine stops, the password stays.
+    addFolder(m, documents("docs", 1));
+    ASSERT_TRUE(finish(m.startSync()));
+    ASSERT_TRUE(m.isRunning());
+    backend.setSignUpMode(SignUpMode::ConfirmationRequired);
+    m.setEmail("later@example.com");
+    m.setPassword("secret4");
+    const int lines = m.logLines().size();
+    ASSERT_TRUE(finish(m.signup()));
+    EXPECT_EQ(m.authStatus(), "Check your email to confirm your account, then log in.");
+    EXPECT_FALSE(m.currentUser().has_value());
+    EXPECT_FALSE(std::filesystem::exists(AppPaths::sessionFile()));
+    EXPECT_FALSE(m.isRunning());
+    EXPECT_FALSE(m.isPolling());
+    EXPECT_FALSE(m.ingestStatus().has_value());
+    EXPECT_EQ(m.password(), "secret4");
+    EXPECT_EQ(m.logLines().mid(lines), QStringList{"Sync stopped."}); // the engine's line, none of the model's
+
+    // A session without a user names the separately reported one.
+    const StoredUser bare{"u2", std::nullopt};
+    EXPECT_EQ(AuthFlowResolver::resolveSignup(StoredSession{"a", "r", std::nullopt}, bare).currentUser, bare);
+    EXPECT_EQ(AuthFlowResolver::resolveSignup(StoredSession{"a", "r", std::nullopt}, bare).logLine,
+              std::optional<QString>("Signup complete. Logged in as u2"));
+}
+
+TEST_F(ModelTest, FolderSelectionStateMachine) {
+    Model& m = make();
+    const QString home = m.homeFolder();
+    const QString a = QString::fromStdString(documents("a", 0));
+    const QString b = QString::fromStdString(documents("b", 0));
+
+    chooser->answers = {std::nullopt, a + "/./", a, b};
+    m.addFolder(); // cancelled: nothing changes
+    EXPECT_TRUE(m.folders().isEmpty());
+    m.addFolder();
+    m.addFolder();
+    EXPECT_EQ(m.syncStatus(), "Folder already selected.");
+    m.addFolder();
+    EXPECT_EQ(m.folders(), (QStringList{a, b}));
+    EXPECT_EQ(m.syncStatus(), "");
+
+    // Specific folders to home asks first; cancelling keeps everything.
+    m.chooseHomeFolder();
+    EXPECT_EQ(m.pendingFolderSelectionConfirmation(), Confirmation::replaceWithHome());
+    m.cancelPendingFolderSelection();
+    EXPECT_EQ(m.folders(), (QStringList{a, b}));
+    m.chooseHomeFolder();
+    m.confirmPendingFolderSelection();
+    EXPECT_EQ(m.folders(), QStringList{home});
+    EXPECT_FALSE(m.pendingFolderSelectionConfirmation().has_value());
+    ChangeRecorder repeated(m);
+    m.chooseHomeFolder(); // already home: the text again, no question
+    EXPECT_EQ(repeated.changes, std::vector<QString>{"syncStatus"});
+    EXPECT_EQ(m.syncStatus(), "All folders selected (home directory).");
+
+    // Adding the home folder itself to an all-folders selection asks too.
+    m.chooseRootFolder();
+    m.confirmPendingFolderSelection();
+    EXPECT_EQ(m.syncStatus(), "All files selected (full disk).");
+    addFolder(m, home.toStdString());
+    EXPECT_EQ(m.pendingFolderSelectionConfirmation()->id(), "folder:" + home);
+    m.confirmPendingFolderSelection();
+    EXPECT_EQ(m.folders(), QStringList{home});
+    EXPECT_EQ(m.syncStatus(), "Replaced the all-folders selection with a specific folder.");
+
+    // Clearing keeps a pending question, which then applies to the empty list.
+    m.chooseRootFolder();
+    m.clearFolders();
+    m.confirmPendingFolderSelection();
+    EXPECT_EQ(m.folders(), QStringList{"/"});
+    m.confirmPendingFolderSelection(); // nothing pending: nothing happens
+    m.clearFolders();
+    m.chooseRootFolder(); // empty list: at once
+    EXPECT_EQ(m.folders(), QStringList{"/"});
+    EXPECT_FALSE(m.pendingFolderSelectionConfirmation().has_value());
+    EXPECT_NE(Confirmation::replaceWithSpecificFolder("/a"), Confirmation::replaceWithSpecificFolder("/A"));
+}
+
+TEST_F(ModelTest, StartStopRetryAndDashboard) {
+    Model& m = signedIn();
+    addFolder(m, documents("docs", 2));
+    ChangeRecorder changes(m);
+    ASSERT_TRUE(finish(m.startSync()));
+    EXPECT_EQ(changes.only({"syncStatus", "retryStatus", "isRunning"}),
+              (std::vector<QString>{"syncStatus", "retryStatus", "isRunning", "syncStatus"}));
+    EXPECT_EQ(changes.changes.back(), "failedUploads"); // the refresh comes last
+    EXPECT_EQ(m.syncStatus(), "Running");
+    EXPECT_TRUE(m.isPolling());
+
+    ASSERT_TRUE(finish(m.stopSync()));
+    ASSERT_TRUE(finish(m.stopSync())); // stopped already: said again
+    EXPECT_FALSE(m.isRunning());
+    EXPECT_EQ(m.syncStatus(), "Stopped");
+    EXPECT_TRUE(m.isPolling()); // a stop leaves the poll alone
+
+    ASSERT_TRUE(finish(m.retryFailedUploads()));
+    EXPECT_EQ(m.retryStatus(), "Retried 0 upload(s).");
+    for (const char* key : {"a.pdf", "b.pdf", "c.pdf"}) addFailedJob(userID, key);
+    ASSERT_TRUE(finish(m.refreshStatus()));
+    EXPECT_EQ(m.ingestErrorsText(), "3");
+    EXPECT_EQ(m.ingestQueuedText(), "2"); // the two uploads of the start
+    EXPECT_EQ(m.ingestLastText(), "--");
+    backend.failNext("PATCH", "/rest/v1/jobs", 1, 500);
+    ASSERT_TRUE(finish(m.retryFailedUploads()));
+    EXPECT_FALSE(m.retryStatus().isEmpty());
+    EXPECT_FALSE(m.retryStatus().startsWith("Retried"));
+    EXPECT_EQ(m.failedUploads().size(), 3u); // no refresh after a failed retry
+    ASSERT_TRUE(finish(m.retryFailedUploads()));
+    EXPECT_EQ(m.retryStatus(), "Retried 3 upload(s).");
+    EXPECT_TRUE(m.failedUploads().empty());
+    ASSERT_TRUE(finish(m.startSync()));
+    EXPECT_EQ(m.retryStatus(), ""); // a start empties the retry line too
+
+    m.openDashboard();
+    EXPECT_EQ(opener->opened, std::vector<QString>{"https://dashboard.example.com/app"});
+}
+
+// A stop (or a sign-out) pressed while a start still waits for its initial
+// scan wins: when that start returns, the window must not claim a run.
+TEST_F(ModelTest, StopOrSignOutDuringTheInitialScanWins) {
+    Model& m = signedIn();
+    addFolder(m, documents("docs", 4));
+    backend.delay("POST", "/storage/v1/object/", 400ms);
+    ChangeRecorder changes(m);
+    QFuture<void> start = m.startSync();
+    ASSERT_TRUE(until([&] { return m.logLines().contains("Performing initial scan..."); }));
+    QFuture<void> stop = m.stopSync();
+    ASSERT_TRUE(finish(start) && finish(stop));
+    EXPECT_FALSE(m.isRunning());
+    EXPECT_EQ(m.syncStatus(), "Stopped");
+    EXPECT_EQ(changes.only({"isRunning"}), std::vector<QString>{"isRunning"}); // the stop's false only
+
+    // The bootstrap's own start, interrupted by a sign-out, which also drops
+    // a pending folder question and the saved session.
+    model.reset();
+    savePreferences(true, {documents("more", 4)});
+    Model& again = make();
+    QFuture<void> boot = again.bootstrap();
+    ASSERT_TRUE(until([&] { return again.logLines().contains("Performing initial scan..."); }));
+    again.chooseHomeFolder();
+    ASSERT_TRUE(again.pendingFolderSelectionConfirmation().has_value());
+    QFuture<void> out = again.signOut();
+    ASSERT_TRUE(finish(boot) && finish(out));
+    EXPECT_FALSE(again.isRunning());
+    EXPECT_FALSE(again.currentUser().has_value());
+    EXPECT_FALSE(again.isPolling());
+    EXPECT_FALSE(again.pendingFolderSelectionConfirmation().has_value());
+    EXPECT_FALSE(std::filesystem::exists(AppPaths::sessionFile()));
+    EXPECT_EQ(again.authStatus(), "Signed out");
+    EXPECT_EQ(again.syncStatusLine(), "Stopped");
+    EXPECT_EQ(again.userLabel(), "Not logged in");
+}
+
+// A remote read made for one account never shows after that account signed
+// out or another one signed in.
+TEST_F(ModelTest, ReadsOfAnEarlierAccountNeverLand) {
+    addFailedJob(userID, "ada.pdf");
+    Model& m = signedIn();
+    ASSERT_EQ(m.failedUploads().size(), 1u);
+
+    backend.delay("GET", "/rest/v1/jobs", 500ms);
+    QFuture<void> stale = m.refreshStatus();
+    m.setEmail("bob@example.com");
+    m.setPassword("secret2");
+    std::vector<std::size_t> seenAsBob;
+    QObject::connect(&m, &Model::failedUploadsChanged, [&] {
+        if (m.currentUser() && m.currentUser()->id == otherID) seenAsBob.push_back(m.failedUploads().size());
+    });
+    QFuture<void> bob = m.login();
+    ASSERT_TRUE(finish(stale) && finish(bob));
+    EXPECT_EQ(m.currentUser()->id, otherID);
+    ASSERT_FALSE(seenAsBob.empty());
+    EXPECT_EQ(std::count(seenAsBob.begin(), seenAsBob.end(), 0u), std::ssize(seenAsBob)); // never Ada's list
+
+    // Signed out while Bob's read is out: it lands nowhere.
+    QFuture<void> late = m.refreshStatus();
+    ASSERT_TRUE(finish(m.signOut()) && finish(late));
+    EXPECT_FALSE(m.ingestStatus().has_value());
+    EXPECT_TRUE(m.failedUploads().empty());
+}
+
+} // namespace
+} // namespace tarnwell::testing

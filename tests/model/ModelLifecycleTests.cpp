@@ -1,0 +1,227 @@
+// Construction and its failures, the engine's reports, the start-up
+// bootstrap, remote refreshes, the status poll and teardown.
+#include <sqlite3.h>
+
+#include "ModelTestSupport.hpp"
+
+namespace tarnwell::testing {
+namespace {
+
+using Model = DesktopAppModel;
+
+// Every later write of a preference fails with this database message.
+void freezePreferences() {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(AppPaths::databaseFile().c_str(), &db), SQLITE_OK);
+    for (std::string when : {"INSERT", "UPDATE"}) {
+        const std::string sql = "CREATE TRIGGER frozen_" + when + " BEFORE " + when +
+                                " ON preferences BEGIN SELECT RAISE(ABORT, 'preferences are frozen'); END;";
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    sqlite3_close(db);
+}
+
+template <class Build>
+std::string errorOf(Build build) {
+    try {
+        build();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "nothing thrown";
+}
+
+TEST_F(ModelTest, ConstructionFailsWithTheLoadersOrTheDatabasesOwnError) {
+    // A broken configuration file: its error, before the database is made.
+    env("SUPABASE_URL", nullptr);
+    temp.write("resources/public-config.json", "{\"SUPABASE_URL\": 7}");
+    Model::Options options;
+    options.resourceDirectory = temp / "resources";
+    const std::string configError = errorOf([&] { PublicConfigLoader::load(temp / "resources"); });
+    EXPECT_EQ(errorOf([&] { Model broken(options); }), configError);
+    EXPECT_FALSE(std::filesystem::exists(AppPaths::databaseFile()));
+
+    // A database that can't be opened: the database's own text.
+    env("SUPABASE_URL", backend.baseURL().c_str());
+    std::filesystem::create_directories(AppPaths::databaseFile() / "in-the-way");
+    const std::string databaseError = errorOf([] { LocalDatabase(AppPaths::databaseFile(), std::nullopt); });
+    EXPECT_NE(databaseError, "nothing thrown");
+    EXPECT_EQ(errorOf([] { Model broken; }), databaseError);
+}
+
+TEST_F(ModelTest, AFloodOfEngineReportsArrivesBoundedWithNothingLatestLost) {
+    // 400 skipped files make 400 log lines within moments: the log keeps the
+    // newest 300 in order; the last progress and count arrive.
+    Model& m = signedIn();
+    EXPECT_EQ(m.rootFolder(), "/");
+    EXPECT_EQ(m.homeFolder(), QString::fromStdString((temp / "home").string()));
+    const std::string root = documents("mixed", 400, ".xyz");
+    documents("mixed", 3);
+    addFolder(m, root);
+    m.setMode(SyncMode::ultra);
+    ASSERT_TRUE(finish(m.startSync()));
+    ASSERT_TRUE(until([&] { return m.logLines().size() == 300 && m.logLines().last().startsWith("Watching "); }));
+    const QStringList lines = m.logLines();
+    EXPECT_EQ(QSet<QString>(lines.begin(), lines.end()).size(), 300);
+    EXPECT_FALSE(lines.contains("Starting sync (ultra)...")); // the oldest went first
+    EXPECT_EQ(m.unsupportedIndicatorText(), "Unsupported file types skipped: 400. See Activity for details.");
+    ASSERT_TRUE(until([&] { return !m.indexingProgress().isActive; }));
+    EXPECT_EQ(m.indexingProgress().scannedFiles, 3);
+    EXPECT_EQ(m.indexEtaText(), "Done");
+}
+
+TEST_F(ModelTest, BootstrapRestoresAndAutoStartsOnceEvenWhenCalledTwice) {
+    saveSession();
+    const std::string root = documents("docs", 3);
+    savePreferences(true, {root});
+    backend.delay("POST", "/storage/v1/object/", 300ms, 1); // keeps the initial scan busy
+    Model& m = make();
+    ChangeRecorder changes(m);
+    QFuture<void> first = m.bootstrap();
+    EXPECT_TRUE(m.bootstrap().isFinished());
+    // During the initial scan the window shows the restored state and no poll.
+    ASSERT_TRUE(until([&] { return m.logLines().contains("Performing initial scan..."); }));
+    EXPECT_FALSE(m.isRunning());
+    EXPECT_FALSE(m.isPolling());
+    EXPECT_EQ(m.folders(), QStringList{QString::fromStdString(root)});
+
+    ASSERT_TRUE(finish(first));
+    EXPECT_TRUE(m.isRunning());
+    EXPECT_EQ(m.syncStatus(), "");
+    EXPECT_TRUE(m.isPolling());
+    EXPECT_EQ(m.currentUser()->id, userID);
+    EXPECT_EQ(m.logLines().count("Starting sync (ultra)..."), 1);
+    EXPECT_EQ(backend.stats().uploads, 3);
+    // The poll's first pass may have written after these already.
+    EXPECT_EQ(changes.only({"didBootstrap", "currentUser", "folders", "mode", "isRunning", "ingestStatus",
+                            "failedUploads"}, 8),
+              (std::vector<QString>{"didBootstrap", "currentUser", "folders", "mode", "isRunning", "isRunning",
+                                    "ingestStatus", "failedUploads"}));
+}
+
+TEST_F(ModelTest, BootstrapStartsNothingWithoutUserFoldersOrTheFlag) {
+    const std::string root = documents("docs", 2);
+    for (auto [session, autoStart, folders] : {std::tuple{false, true, std::vector{root}},
+                                               std::tuple{true, true, std::vector<std::string>{}},
+                                               std::tuple{true, false, std::vector{root}}}) {
+        SessionStore(AppPaths::sessionFile(), std::nullopt).clear();
+        if (session) saveSession();
+        savePreferences(autoStart, folders);
+        Model& m = make();
+        ASSERT_TRUE(finish(m.bootstrap()));
+        EXPECT_FALSE(m.isRunning());
+        EXPECT_EQ(m.isPolling(), session);
+        EXPECT_EQ(m.ingestStatus().has_value(), session);
+    }
+    EXPECT_EQ(backend.requestCount("POST", "/storage/v1/object/"), 0u);
+}
+
+TEST_F(ModelTest, FailedAutoStartIsShownAndLoggedAndTheRestStillHappens) {
+    saveSession();
+    savePreferences(true, {documents("docs", 1)});
+    freezePreferences();
+    Model& m = make();
+    ASSERT_TRUE(finish(m.bootstrap()));
+    EXPECT_FALSE(m.isRunning());
+    EXPECT_TRUE(m.syncStatus().startsWith("preferences are frozen")) << m.syncStatus().toStdString();
+    EXPECT_EQ(m.logLines().last(), "Auto-start failed: " + m.syncStatus());
+    EXPECT_TRUE(m.ingestStatus().has_value());
+    EXPECT_TRUE(m.isPolling());
+
+    // The same failure from the start button: its text, the run unchanged.
+    ASSERT_TRUE(finish(m.startSync()));
+    EXPECT_TRUE(m.syncStatus().startsWith("preferences are frozen"));
+    EXPECT_FALSE(m.isRunning());
+}
+
+TEST_F(ModelTest, EitherFailedReadClearsBothAndNobodySignedInReadsNothing) {
+    Model& m = make();
+    ASSERT_TRUE(finish(m.refreshStatus()));
+    EXPECT_EQ(backend.requestCount("GET", "/rest/v1/"), 0u);
+    model.reset();
+
+    addFailedJob(userID, "a.pdf");
+    Model& signedInModel = signedIn();
+    for (const char* query : {"status=eq.running", "select=id,file_id,error,created_at"}) {
+        ASSERT_TRUE(finish(signedInModel.refreshStatus()));
+        ASSERT_EQ(signedInModel.failedUploads().size(), 1u);
+        Fault fault;
+        fault.pathPrefix = "/rest/v1/jobs";
+        fault.queryContains = query;
+        fault.dropConnection = true;
+        backend.injectFault(fault);
+        ASSERT_TRUE(finish(signedInModel.refreshStatus()));
+        EXPECT_FALSE(signedInModel.ingestStatus().has_value()) << query;
+        EXPECT_TRUE(signedInModel.failedUploads().empty()) << query;
+    }
+}
+
+TEST_F(ModelTest, PollRepeatsAndStopsWhenCancelledInItsSleepOrWithItsRefreshOut) {
+    Model& m = make(150ms);
+    auto login = [&] {
+        m.setEmail("ada@example.com");
+        m.setPassword("secret1");
+        ASSERT_TRUE(finish(m.login()));
+        ASSERT_TRUE(m.isPolling());
+    };
+    auto assertNoFurtherPass = [&] {
+        QTest::qWait(700); // held answers come in
+        const std::size_t reads = failedUploadReads();
+        QTest::qWait(500);
+        EXPECT_EQ(failedUploadReads(), reads);
+    };
+    login();
+    ASSERT_TRUE(until([&] { return failedUploadReads() >= 4; }));
+
+    // With a pass waiting for its held answer: that answer lands nowhere.
+    addFailedJob(userID, "b.pdf");
+    Fault hold;
+    hold.pathPrefix = "/rest/v1/jobs";
+    hold.queryContains = "select=id,file_id,error,created_at";
+    hold.delay = 500ms;
+    backend.injectFault(hold);
+    ASSERT_TRUE(until([&] { return backend.pendingFaults() == 0; }));
+    ASSERT_TRUE(finish(m.signOut()));
+    EXPECT_FALSE(m.isPolling());
+    assertNoFurtherPass();
+    EXPECT_TRUE(m.failedUploads().empty());
+
+    // Asleep, right after a pass has landed.
+    const std::size_t before = failedUploadReads();
+    login();
+    ASSERT_TRUE(until([&] { return failedUploadReads() >= before + 2; }));
+    ASSERT_TRUE(finish(m.signOut()));
+    assertNoFurtherPass();
+}
+
+TEST_F(ModelTest, EventLoopTurnsWhileAnswersAreHeldBack) {
+    Model& m = signedIn();
+    backend.delay("GET", "/rest/v1/jobs", 700ms);
+    backend.delay("POST", "/auth/v1/token", 700ms);
+    m.setEmail("ada@example.com");
+    m.setPassword("secret1");
+    for (QFuture<void> action : {m.refreshStatus(), m.login()}) {
+        bool turnedWhileWaiting = false;
+        QTimer::singleShot(0, [&] { turnedWhileWaiting = !action.isFinished(); });
+        ASSERT_TRUE(finish(action));
+        EXPECT_TRUE(turnedWhileWaiting);
+    }
+}
+
+TEST_F(ModelTest, DestroyingTheModelMidActionCutsItsWorkAndLandsNothing) {
+    Model& m = signedIn(10ms);
+    backend.delay("POST", "/storage/v1/object/", 20s);
+    backend.delay("GET", "/rest/v1/jobs", 20s);
+    addFolder(m, documents("docs", 2));
+    QFuture<void> start = m.startSync();
+    QFuture<void> refresh = m.refreshStatus();
+    ASSERT_TRUE(until([&] { return m.logLines().contains("Performing initial scan..."); }));
+    model.reset(); // joins its workers without waiting out the held answers
+    EXPECT_TRUE(start.isCanceled());
+    EXPECT_TRUE(refresh.isCanceled());
+    EXPECT_EQ(backend.stats().uploads, 0);
+    QCoreApplication::processEvents(); // anything still queued for it is gone
+}
+
+} // namespace
+} // namespace tarnwell::testing
