@@ -1,7 +1,7 @@
 #include "ViewKit/DesktopButton.hpp"
 
 #include <QEasingCurve>
-#include <QEvent>
+#include <QFocusEvent>
 #include <QGraphicsEffect>
 #include <QImage>
 #include <QPainter>
@@ -196,6 +196,16 @@ void DesktopButton::changeEvent(QEvent* event) {
     QAbstractButton::changeEvent(event);
 }
 
+void DesktopButton::focusInEvent(QFocusEvent* event) {
+    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    QAbstractButton::focusInEvent(event);
+}
+
+void DesktopButton::focusOutEvent(QFocusEvent* event) {
+    keyboardFocus_ = false;
+    QAbstractButton::focusOutEvent(event);
+}
+
 void DesktopButton::paintEvent(QPaintEvent*) {
     // Dragging out of a held button lifts it without a released signal.
     if (isDown() != pressedTarget_) {
@@ -206,7 +216,7 @@ void DesktopButton::paintEvent(QPaintEvent*) {
     DesktopShapes::fillSquare(painter, frame, style_ == Style::primary ? DesktopPalette::accent()
                                                                        : DesktopPalette::surfaceStrong());
     DesktopShapes::strokeInside(painter, frame, kCornerRadius, DesktopPalette::borderStrong());
-    if (hasFocus()) {
+    if (hasFocus() && keyboardFocus_) {
         DesktopShapes::strokeInside(painter, frame.adjusted(2, 2, -2, -2), kCornerRadius - 2,
                                     DesktopPalette::accentDeep(), 2);
     }
