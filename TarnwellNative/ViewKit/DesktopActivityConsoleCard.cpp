@@ -182,6 +182,11 @@ DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, c
     layout->addWidget(box_, 1);
     surface->setContent(body);
 
+    // The empty text stands in for the list while it has no rows.
+    auto showRowsOrEmptyText = [this] { stack_->setCurrentIndex(lines_->rowCount() == 0 ? 0 : 1); };
+    connect(lines_, &QAbstractItemModel::rowsInserted, this, showRowsOrEmptyText);
+    connect(lines_, &QAbstractItemModel::rowsRemoved, this, showRowsOrEmptyText);
+
     observer_ = new DesktopModelObserver([this] { refresh(); }, this);
     observer_->watch(&model, &DesktopAppModel::logLinesChanged);
     observer_->watch(&model, &DesktopAppModel::isRunningChanged);
@@ -204,7 +209,6 @@ void DesktopActivityConsoleCard::refresh() {
         chip_->setKind(StatusPillKind::muted);
     }
     lines_->setLog(model_->logLines());
-    stack_->setCurrentIndex(lines_->rowCount() == 0 ? 0 : 1);
 }
 
 void DesktopActivityConsoleCard::copySelection() const {
