@@ -146,13 +146,13 @@ DesktopButton::DesktopButton(const QString& text, Style style, QWidget* parent)
     : QAbstractButton(parent),
       style_(style),
       animation_(new QVariantAnimation(this)),
-      effect_(new DesktopButtonEffect(style == Style::primary, this)) {
+      effect_(new DesktopButtonEffect(style == Style::primary, nullptr)) {
     setText(text);
     setFont(DesktopFonts::system(13, QFont::Bold));
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    setGraphicsEffect(effect_);
+    setGraphicsEffect(effect_);  // the button owns it from here
 
     // Ease-out as a cubic Bézier through (0, 0), (0.58, 1), (1, 1).
     QEasingCurve easeOut(QEasingCurve::BezierSpline);
