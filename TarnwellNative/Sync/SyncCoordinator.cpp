@@ -40,6 +40,12 @@ SyncCoordinator::SyncCoordinator(PublicConfig config, std::shared_ptr<SupabaseHT
       timing_(timing) {}
 
 SyncCoordinator::~SyncCoordinator() {
+    shutdown();
+    std::unique_lock lock(mutex_);
+    startsDone_.wait(lock, [this] { return startsInFlight_ == 0; });
+}
+
+void SyncCoordinator::shutdown() {
     std::unique_ptr<DirectoryEventStream> stream;
     std::vector<std::unique_ptr<RescanTask>> tasks;
     {
@@ -63,8 +69,6 @@ SyncCoordinator::~SyncCoordinator() {
     for (auto& task : tasks) {
         if (task->thread.joinable()) task->thread.join();
     }
-    std::unique_lock lock(mutex_);
-    startsDone_.wait(lock, [this] { return startsInFlight_ == 0; });
 }
 
 // MARK: - Handlers

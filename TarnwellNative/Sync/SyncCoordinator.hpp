@@ -106,6 +106,12 @@ public:
     // True from a start until the run is stopped (or its start failed).
     bool isRunning() const;
 
+    // Ends the run for good: cuts short the pauses and requests in flight,
+    // cancels and joins the rescans, and makes later starts return at once.
+    // Calls still under way on other threads end soon; the object stays
+    // valid for them until it is destroyed. Idempotent.
+    void shutdown();
+
 private:
     using RunID = std::uint64_t;
 

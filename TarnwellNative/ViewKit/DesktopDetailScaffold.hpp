@@ -1,0 +1,51 @@
+// The frame of every screen in the detail column: a header panel with the
+// screen's intro on the left and, on the right, the run and ingest chips and
+// the "Refresh", "Open dashboard" and "Sign out" buttons; the screen below
+// it; both in one vertically scrolling page on the page colour.
+#pragma once
+
+#include <QPointer>
+#include <QScrollArea>
+
+#include "Model/DesktopDestination.hpp"
+
+namespace tarnwell {
+
+class DesktopAppModel;
+class DesktopButton;
+class DesktopModelObserver;
+class DesktopSectionIntro;
+class DesktopStatusChip;
+
+class DesktopDetailScaffold : public QScrollArea {
+    Q_OBJECT
+public:
+    static constexpr int kColumnMaximumWidth = 430;
+
+    // Takes ownership of `content`.
+    DesktopDetailScaffold(DesktopAppModel& model, DesktopDestination destination, QWidget* content,
+                          QWidget* parent = nullptr);
+
+    DesktopDestination destination() const { return destination_; }
+    QWidget* content() const { return content_; }
+
+    // Applies the model's current state now instead of at the next frame.
+    void refreshNow();
+
+private:
+    void refresh();
+
+    QPointer<DesktopAppModel> model_;
+    DesktopDestination destination_;
+    QWidget* content_;
+    DesktopSectionIntro* intro_;
+    QWidget* chips_;
+    DesktopStatusChip* runChip_;
+    DesktopStatusChip* ingestChip_;
+    DesktopButton* refreshButton_;
+    DesktopButton* dashboardButton_;
+    DesktopButton* signOutButton_;
+    DesktopModelObserver* observer_;
+};
+
+}  // namespace tarnwell

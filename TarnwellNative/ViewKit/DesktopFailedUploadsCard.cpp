@@ -1,0 +1,194 @@
+#include "ViewKit/DesktopFailedUploadsCard.hpp"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QVBoxLayout>
+
+#include "Model/DesktopAppModel.hpp"
+#include "ViewKit/DesktopButton.hpp"
+#include "ViewKit/DesktopCallout.hpp"
+#include "ViewKit/DesktopFonts.hpp"
+#include "ViewKit/DesktopKicker.hpp"
+#include "ViewKit/DesktopModelObserver.hpp"
+#include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopRule.hpp"
+#include "ViewKit/DesktopSelectableText.hpp"
+#include "ViewKit/DesktopShapes.hpp"
+#include "ViewKit/DesktopSurface.hpp"
+
+namespace tarnwell {
+
+namespace {
+// The box around the rows: a square surface fill under a rounded border.
+class RowsBox : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        DesktopShapes::fillSquare(painter, rect(), DesktopPalette::surface());
+        DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::border());
+    }
+};
+
+// A date in the locale's medium style ("Dec 8, 2026"): its long format
+// without the weekday and with abbreviated month names.
+QString mediumDate(const QLocale& locale, const QDate& date) {
+    QString format = locale.dateFormat(QLocale::LongFormat);
+    format.remove(QRegularExpression(QStringLiteral("dddd[,.]?\\s*")));
+    format.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
+    return locale.toString(date, format.trimmed());
+}
+
+QString fromStd(const std::optional<std::string>& text) {
+    return text ? QString::fromStdString(*text) : QString();
+}
+}  // namespace
+
+FailedUploadDetailRow::FailedUploadDetailRow(const FailedUploadItem& item, QWidget* parent)
+    : QWidget(parent), item_(item) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 12, 0, 12);
+    layout->setSpacing(8);
+    auto* file = new DesktopSelectableText(fileLine(item), DesktopFonts::bodyMonospaced(), DesktopPalette::text());
+    file->setObjectName(QStringLiteral("fileLine"));
+    auto* error = new QLabel(errorLine(item));
+    error->setObjectName(QStringLiteral("errorLine"));
+    styleLabel(error, DesktopFonts::system(14, QFont::Medium), DesktopPalette::danger());
+    auto* time = new QLabel(lastFailedLine(item));
+    time->setObjectName(QStringLiteral("timeLine"));
+    styleLabel(time, DesktopFonts::monospaced(12, QFont::Medium), DesktopPalette::muted());
+    layout->addWidget(file);
+    layout->addWidget(error);
+    layout->addWidget(time);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+}
+
+QString FailedUploadDetailRow::fileLine(const FailedUploadItem& item) {
+    if (item.file) {
+        if (item.file->path) {
+            return QString::fromStdString(*item.file->path);
+        }
+        if (item.file->storageKey) {
+            return QString::fromStdString(*item.file->storageKey);
+        }
+    }
+    if (item.fileID) {
+        return QString::fromStdString(*item.fileID);
+    }
+    return tr("Unknown file");
+}
+
+QString FailedUploadDetailRow::errorLine(const FailedUploadItem& item) {
+    return item.error ? tr("Error: %1").arg(fromStd(item.error)) : tr("Error: unknown");
+}
+
+QString FailedUploadDetailRow::lastFailedLine(const FailedUploadItem& item) {
+    if (!item.createdAt) {
+        return QStringLiteral("Last failed: Unknown time");
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(item.createdAt->time_since_epoch());
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(ms.count()).toLocalTime();
+    const QLocale locale;
+    const QString time = locale.toString(when.time(), QLocale::ShortFormat);
+    const QString joiner = locale.language() == QLocale::English ? QStringLiteral(" at ") : QStringLiteral(" ");
+    return QStringLiteral("Last failed: ") + mediumDate(locale, when.date()) + joiner + time;
+}
+
+DesktopFailedUploadsCard::DesktopFailedUploadsCard(DesktopAppModel& model, const QString& title,
+                                                   bool showsRetryButton, QWidget* parent)
+    : QWidget(parent), model_(&model) {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
+    outer->addWidget(surface);
+
+    auto* body = new QWidget;
+    auto* layout = new QVBoxLayout(body);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(16);
+
+    auto* header = new QHBoxLayout;
+    auto* heading = new QVBoxLayout;
+    heading->setSpacing(8);
+    heading->addWidget(new DesktopKicker(title));
+    auto* sentence = new QLabel(
+        tr("Review the files that need another pass through the hosted upload or ingest pipeline."));
+    styleLabel(sentence, DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted());
+    heading->addWidget(sentence);
+    header->addLayout(heading, 1);
+    if (showsRetryButton) {
+        retry_ = new DesktopButton(tr("Retry failed uploads"), DesktopButton::Style::secondary);
+        retry_->setObjectName(QStringLiteral("retryButton"));
+        header->addWidget(retry_, 0, Qt::AlignTop);
+        connect(retry_, &QAbstractButton::clicked, this, [this] {
+            if (model_) {
+                (void)model_->retryFailedUploads();
+            }
+        });
+    }
+    layout->addLayout(header);
+
+    outcome_ = new DesktopCallout(QString(), StatusPillKind::accent);
+    outcome_->setObjectName(QStringLiteral("retryOutcome"));
+    layout->addWidget(outcome_);
+
+    empty_ = new QLabel(tr("No failed uploads right now."));
+    empty_->setObjectName(QStringLiteral("emptyText"));
+    styleLabel(empty_, DesktopFonts::system(15, QFont::Medium), DesktopPalette::muted());
+    layout->addWidget(empty_);
+
+    box_ = new RowsBox;
+    box_->setObjectName(QStringLiteral("rowsBox"));
+    rows_ = new QVBoxLayout(box_);
+    rows_->setContentsMargins(16, 16, 16, 16);
+    rows_->setSpacing(0);
+    layout->addWidget(box_);
+    surface->setContent(body);
+
+    observer_ = new DesktopModelObserver([this] { refresh(); }, this);
+    observer_->watch(&model, &DesktopAppModel::failedUploadsChanged);
+    observer_->watch(&model, &DesktopAppModel::retryStatusChanged);
+    refresh();
+}
+
+void DesktopFailedUploadsCard::refreshNow() { observer_->flush(); }
+
+void DesktopFailedUploadsCard::refresh() {
+    if (!model_) {
+        return;
+    }
+    const QString status = model_->retryStatus();
+    outcome_->setText(status);
+    outcome_->setVisible(!status.isEmpty());
+
+    const std::vector<FailedUploadItem> items = model_->failedUploads();
+    if (items != shown_) {
+        rebuildRows(items);
+        shown_ = items;
+    }
+    empty_->setVisible(items.empty());
+    box_->setVisible(!items.empty());
+}
+
+void DesktopFailedUploadsCard::rebuildRows(const std::vector<FailedUploadItem>& items) {
+    while (QLayoutItem* child = rows_->takeAt(0)) {
+        if (QWidget* widget = child->widget()) {
+            delete widget;
+        }
+        delete child;
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        rows_->addWidget(new FailedUploadDetailRow(items[i]));
+        if (i + 1 < items.size()) {
+            rows_->addWidget(new DesktopRule);
+        }
+    }
+}
+
+}  // namespace tarnwell

@@ -1,0 +1,133 @@
+#include "ViewKit/DesktopIndexingStatusCard.hpp"
+
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "Model/DesktopAppModel.hpp"
+#include "ViewKit/DesktopAdaptiveGridLayout.hpp"
+#include "ViewKit/DesktopCallout.hpp"
+#include "ViewKit/DesktopFonts.hpp"
+#include "ViewKit/DesktopKicker.hpp"
+#include "ViewKit/DesktopMetricCard.hpp"
+#include "ViewKit/DesktopModelObserver.hpp"
+#include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopProgressIndicator.hpp"
+#include "ViewKit/DesktopSurface.hpp"
+
+namespace tarnwell {
+
+namespace {
+const QString kUnknown = QStringLiteral("--");
+}
+
+DesktopIndexingStatusCard::DesktopIndexingStatusCard(DesktopAppModel& model, QWidget* parent)
+    : QWidget(parent), model_(&model) {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
+    outer->addWidget(surface);
+
+    auto* body = new QWidget;
+    auto* layout = new QVBoxLayout(body);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(18);
+
+    auto* heading = new QVBoxLayout;
+    heading->setSpacing(8);
+    heading->addWidget(new DesktopKicker(QStringLiteral("Indexing status")));
+    auto* sentence = new QLabel(
+        tr("Track whether local uploads, hosted ingestion, and the worker handoff are staying healthy."));
+    styleLabel(sentence, DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted());
+    heading->addWidget(sentence);
+    layout->addLayout(heading);
+
+    auto* progress = new QVBoxLayout;
+    progress->setSpacing(10);
+    indicator_ = new DesktopProgressIndicator;
+    indicator_->setObjectName(QStringLiteral("indexingIndicator"));
+    caption_ = new QLabel;
+    caption_->setObjectName(QStringLiteral("indexingCaption"));
+    styleLabel(caption_, DesktopFonts::monospaced(12, QFont::Medium), DesktopPalette::muted());
+    progress->addWidget(indicator_);
+    progress->addWidget(caption_);
+    layout->addLayout(progress);
+
+    auto* tiles = new QWidget;
+    auto* grid = new DesktopAdaptiveGridLayout(kMetricMinimumWidth, kMetricSpacing, tiles);
+    indexed_ = new DesktopMetricCard(QStringLiteral("Indexed so far"), kUnknown, std::nullopt);
+    remaining_ = new DesktopMetricCard(QStringLiteral("Remaining"), kUnknown, std::nullopt);
+    queue_ = new DesktopMetricCard(QStringLiteral("Worker queue"), kUnknown, std::nullopt);
+    errors_ = new DesktopMetricCard(QStringLiteral("Errors"), kUnknown, std::nullopt);
+    for (DesktopMetricCard* tile : {indexed_, remaining_, queue_, errors_}) {
+        grid->addWidget(tile);
+    }
+    QSizePolicy tilesPolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    tilesPolicy.setHeightForWidth(true);
+    tiles->setSizePolicy(tilesPolicy);
+    layout->addWidget(tiles);
+
+    ingestWarning_ = new DesktopCallout(QString(), StatusPillKind::warn);
+    ingestWarning_->setObjectName(QStringLiteral("ingestWarning"));
+    unsupportedWarning_ = new DesktopCallout(QString(), StatusPillKind::warn);
+    unsupportedWarning_->setObjectName(QStringLiteral("unsupportedWarning"));
+    layout->addWidget(ingestWarning_);
+    layout->addWidget(unsupportedWarning_);
+    surface->setContent(body);
+
+    observer_ = new DesktopModelObserver([this] { refresh(); }, this);
+    observer_->watch(&model, &DesktopAppModel::indexingProgressChanged);
+    observer_->watch(&model, &DesktopAppModel::ingestStatusChanged);
+    observer_->watch(&model, &DesktopAppModel::unsupportedFilesCountChanged);
+    refresh();
+}
+
+void DesktopIndexingStatusCard::refreshNow() { observer_->flush(); }
+
+void DesktopIndexingStatusCard::refresh() {
+    if (!model_) {
+        return;
+    }
+    const DesktopAppModel& model = *model_;
+    const IndexingProgressSnapshot progress = model.indexingProgress();
+    const QString indexedText = DesktopPresentationFormatter::indexedFilesText(progress);
+    if (const auto fraction = DesktopPresentationFormatter::indexingFraction(progress)) {
+        indicator_->setDeterminate(*fraction);
+        caption_->setText(tr("%1 files indexed").arg(indexedText));
+    } else if (progress.isActive) {
+        indicator_->setIndeterminate();
+        caption_->setText(tr("Indexing has started. Waiting for a full scan count."));
+    } else {
+        indicator_->setIdle();
+        caption_->setText(tr("Waiting for the next scan or remote ingest snapshot."));
+    }
+
+    const QString last = model.ingestLastText();
+    indexed_->setValue(indexedText);
+    indexed_->setDetail(last == kUnknown ? QStringLiteral("No completed ingest yet")
+                                         : QStringLiteral("Last ingest ") + last);
+    const QString eta = model.indexEtaText();
+    remaining_->setValue(model.indexRemainingText());
+    remaining_->setDetail(eta == kUnknown ? QStringLiteral("ETA unavailable") : QStringLiteral("ETA ") + eta);
+    const QString running = model.ingestRunningText();
+    queue_->setValue(model.ingestQueuedText());
+    queue_->setDetail(running == kUnknown ? QStringLiteral("Running unknown")
+                                          : running + QStringLiteral(" currently running"));
+    const qint64 unsupported = model.unsupportedFilesCount();
+    errors_->setValue(model.ingestErrorsText());
+    errors_->setDetail(unsupported <= 0
+                           ? QStringLiteral("No unsupported file warnings")
+                           : QString::number(unsupported) + QStringLiteral(" unsupported files skipped locally"));
+
+    const StatusPillPresentation ingest = model.ingestPresentation();
+    const bool warns = ingest.kind == StatusPillKind::warn || ingest.kind == StatusPillKind::error;
+    if (warns) {
+        ingestWarning_->setText(ingest.text);
+        ingestWarning_->setKind(ingest.kind);
+    }
+    ingestWarning_->setVisible(warns);
+    const std::optional<QString> indicator = model.unsupportedIndicatorText();
+    unsupportedWarning_->setText(indicator.value_or(QString()));
+    unsupportedWarning_->setVisible(indicator.has_value());
+}
+
+}  // namespace tarnwell

@@ -1,0 +1,44 @@
+// How far the local scan has come and how the hosted ingest queue stands: a
+// progress indicator with its caption, four metric tiles and up to two
+// warning callouts. Reads the model only; calls nothing.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+class QLabel;
+
+namespace tarnwell {
+
+class DesktopAppModel;
+class DesktopCallout;
+class DesktopMetricCard;
+class DesktopModelObserver;
+class DesktopProgressIndicator;
+
+class DesktopIndexingStatusCard : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kMetricMinimumWidth = 180;
+    static constexpr int kMetricSpacing = 14;
+
+    explicit DesktopIndexingStatusCard(DesktopAppModel& model, QWidget* parent = nullptr);
+
+    void refreshNow();
+
+private:
+    void refresh();
+
+    QPointer<DesktopAppModel> model_;
+    DesktopProgressIndicator* indicator_;
+    QLabel* caption_;
+    DesktopMetricCard* indexed_;
+    DesktopMetricCard* remaining_;
+    DesktopMetricCard* queue_;
+    DesktopMetricCard* errors_;
+    DesktopCallout* ingestWarning_;
+    DesktopCallout* unsupportedWarning_;
+    DesktopModelObserver* observer_;
+};
+
+}  // namespace tarnwell

@@ -1,0 +1,150 @@
+#include "ViewKit/DesktopMetricCard.hpp"
+
+#include <QLabel>
+#include <QPainter>
+#include <QTextLayout>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "ViewKit/DesktopFonts.hpp"
+#include "ViewKit/DesktopKicker.hpp"
+#include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopShapes.hpp"
+
+namespace tarnwell {
+
+namespace {
+// The lines `text` breaks into at `width` in `font`.
+QStringList wrap(const QString& text, const QFont& font, qreal width) {
+    QStringList lines;
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        lines.append(text.mid(line.textStart(), line.textLength()));
+    }
+    layout.endLayout();
+    if (lines.isEmpty()) {
+        lines.append(QString());
+    }
+    return lines;
+}
+}  // namespace
+
+DesktopFittedText::DesktopFittedText(const QFont& font, int maxLines, qreal minimumScale, QWidget* parent)
+    : QWidget(parent), maxLines_(maxLines), minimumScale_(minimumScale) {
+    setFont(font);
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
+}
+
+void DesktopFittedText::setText(const QString& text) {
+    if (text == text_) {
+        return;
+    }
+    text_ = text;
+    updateGeometry();
+    update();
+}
+
+DesktopFittedText::Fit DesktopFittedText::fitFor(int width) const {
+    const qreal available = std::max(1, width);
+    Fit fit;
+    constexpr int kSteps = 4;
+    for (int step = 0; step <= kSteps; ++step) {
+        fit.scale = 1.0 - (1.0 - minimumScale_) * step / kSteps;
+        fit.lines = wrap(text_, font(), available / fit.scale);
+        if (fit.lines.size() <= maxLines_) {
+            return fit;
+        }
+    }
+    // Still too long at the smallest scale: keep the first lines and elide
+    // the last one.
+    QString rest;
+    for (int i = maxLines_ - 1; i < fit.lines.size(); ++i) {
+        rest += fit.lines[i];
+    }
+    fit.lines = fit.lines.mid(0, maxLines_ - 1);
+    fit.lines.append(QFontMetricsF(font()).elidedText(rest.trimmed(), Qt::ElideRight, available / fit.scale));
+    fit.elided = true;
+    return fit;
+}
+
+int DesktopFittedText::heightForWidth(int width) const {
+    const Fit fit = fitFor(width);
+    return static_cast<int>(std::ceil(QFontMetricsF(font()).height() * fit.lines.size() * fit.scale));
+}
+
+QSize DesktopFittedText::sizeHint() const {
+    const int natural = static_cast<int>(std::ceil(QFontMetricsF(font()).horizontalAdvance(text_)));
+    return {natural, heightForWidth(natural)};
+}
+
+QSize DesktopFittedText::minimumSizeHint() const {
+    return {0, static_cast<int>(std::ceil(QFontMetricsF(font()).height() * minimumScale_))};
+}
+
+void DesktopFittedText::paintEvent(QPaintEvent*) {
+    const Fit fit = fitFor(width());
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    painter.setFont(font());
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.scale(fit.scale, fit.scale);
+    const QFontMetricsF metrics(font());
+    qreal y = metrics.ascent();
+    for (const QString& line : fit.lines) {
+        painter.drawText(QPointF(0, y), line);
+        y += metrics.height();
+    }
+}
+
+DesktopMetricCard::DesktopMetricCard(const QString& title, const QString& value,
+                                     const std::optional<QString>& detail, QWidget* parent)
+    : QWidget(parent), title_(new DesktopKicker(title, this)), detailLabel_(new QLabel(this)) {
+    QFont valueFont = DesktopFonts::system(28, QFont::Black);
+    valueFont.setLetterSpacing(QFont::AbsoluteSpacing, -1.2);
+    value_ = new DesktopFittedText(valueFont, 3, 0.84, this);
+    QPalette colours = value_->palette();
+    colours.setColor(QPalette::WindowText, DesktopPalette::text());
+    value_->setPalette(colours);
+    value_->setText(value);
+    styleLabel(detailLabel_, DesktopFonts::system(14, QFont::Normal), DesktopPalette::muted());
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
+    layout->setSpacing(10);
+    layout->addWidget(title_);
+    layout->addWidget(value_);
+    layout->addWidget(detailLabel_);
+    layout->addStretch(1);
+    setMinimumHeight(kMinimumContentHeight + 2 * kPadding);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Minimum);
+    setDetail(detail);
+}
+
+QString DesktopMetricCard::title() const { return title_->text(); }
+QString DesktopMetricCard::value() const { return value_->text(); }
+
+bool DesktopMetricCard::showsDetail() const { return detail_.has_value() && !detail_->isEmpty(); }
+
+void DesktopMetricCard::setTitle(const QString& title) { title_->setText(title); }
+void DesktopMetricCard::setValue(const QString& value) { value_->setText(value); }
+
+void DesktopMetricCard::setDetail(const std::optional<QString>& detail) {
+    detail_ = detail;
+    detailLabel_->setText(detail.value_or(QString()));
+    detailLabel_->setVisible(showsDetail());
+}
+
+void DesktopMetricCard::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    DesktopShapes::fillSquare(painter, rect(), DesktopPalette::surface());
+    DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::border());
+}
+
+}  // namespace tarnwell

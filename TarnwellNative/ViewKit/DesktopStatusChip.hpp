@@ -1,0 +1,39 @@
+// A short status text beside a coloured dot, in a chip coloured by its kind:
+// always 34 px high, as wide as dot + 8 + text + 24; a text too long for the
+// width it gets stays on one line and is elided.
+#pragma once
+
+#include <QWidget>
+
+#include "Model/StatusPillPresentation.hpp"
+
+namespace tarnwell {
+
+class DesktopStatusChip : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kHeight = 34;
+    static constexpr int kDotSize = 7;
+    static constexpr int kGap = 8;
+    static constexpr int kHorizontalPadding = 12;
+
+    DesktopStatusChip(const QString& text, StatusPillKind kind, QWidget* parent = nullptr);
+
+    QString text() const { return text_; }
+    StatusPillKind kind() const { return kind_; }
+    void setText(const QString& text);
+    void setKind(StatusPillKind kind);
+    void setPresentation(const StatusPillPresentation& presentation);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString text_;
+    StatusPillKind kind_;
+};
+
+}  // namespace tarnwell

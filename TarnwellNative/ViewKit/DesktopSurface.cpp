@@ -1,0 +1,33 @@
+#include "ViewKit/DesktopSurface.hpp"
+
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include "ViewKit/DesktopShapes.hpp"
+
+namespace tarnwell {
+
+DesktopSurface::DesktopSurface(DesktopSurfaceTone tone, int padding, QWidget* parent)
+    : QWidget(parent), tone_(tone), padding_(padding), layout_(new QVBoxLayout(this)) {
+    layout_->setContentsMargins(padding, padding, padding, padding);
+    layout_->setSpacing(0);
+}
+
+void DesktopSurface::setContent(QWidget* content) {
+    if (content_ != nullptr) {
+        layout_->removeWidget(content_);
+        content_->deleteLater();
+    }
+    content_ = content;
+    if (content_ != nullptr) {
+        layout_->addWidget(content_);
+    }
+}
+
+void DesktopSurface::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    DesktopShapes::fillRounded(painter, rect(), kCornerRadius, surfaceFillColor(tone_));
+    DesktopShapes::strokeInside(painter, rect(), kCornerRadius, surfaceBorderColor(tone_));
+}
+
+}  // namespace tarnwell

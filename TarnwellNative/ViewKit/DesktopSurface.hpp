@@ -1,0 +1,40 @@
+// The bordered panel that holds every section: its content padded on all
+// four sides, on a continuous rounded rectangle (radius 10) filled and
+// outlined in the colours of its tone.
+#pragma once
+
+#include <QWidget>
+
+#include "ViewKit/DesktopPalette.hpp"
+
+class QVBoxLayout;
+
+namespace tarnwell {
+
+class DesktopSurface : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kDefaultPadding = 24;
+    static constexpr qreal kCornerRadius = 10;
+
+    explicit DesktopSurface(DesktopSurfaceTone tone = DesktopSurfaceTone::strong,
+                            int padding = kDefaultPadding, QWidget* parent = nullptr);
+
+    DesktopSurfaceTone tone() const { return tone_; }
+    int padding() const { return padding_; }
+
+    // Puts `content` inside the panel (the panel takes ownership).
+    void setContent(QWidget* content);
+    QWidget* content() const { return content_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    DesktopSurfaceTone tone_;
+    int padding_;
+    QVBoxLayout* layout_;
+    QWidget* content_ = nullptr;
+};
+
+}  // namespace tarnwell

@@ -1,0 +1,42 @@
+// Shows its items in one row when the row fits the width it is given, and
+// otherwise all in one column. Nothing ever wraps onto a second row. In the
+// row the items are centred vertically; in the column they line up on their
+// right edges.
+#pragma once
+
+#include <QLayout>
+#include <QList>
+
+namespace tarnwell {
+
+class FlowLayout : public QLayout {
+    Q_OBJECT
+public:
+    explicit FlowLayout(int spacing = 8, QWidget* parent = nullptr);
+    ~FlowLayout() override;
+
+    // True when the items are laid out in a row at this width.
+    bool fitsInRow(int width) const;
+    // The width of the items side by side.
+    int rowWidth() const;
+
+    void addItem(QLayoutItem* item) override;
+    int count() const override;
+    QLayoutItem* itemAt(int index) const override;
+    QLayoutItem* takeAt(int index) override;
+    Qt::Orientations expandingDirections() const override;
+    bool hasHeightForWidth() const override;
+    int heightForWidth(int width) const override;
+    QSize sizeHint() const override;
+    QSize minimumSize() const override;
+    void setGeometry(const QRect& rect) override;
+
+private:
+    QList<QLayoutItem*> visibleItems() const;
+    QSize rowSize() const;
+    QSize columnSize() const;
+
+    QList<QLayoutItem*> items_;
+};
+
+}  // namespace tarnwell
