@@ -173,6 +173,14 @@ DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, c
     colours.setColor(QPalette::Base, Qt::transparent);
     list_->setPalette(colours);
     list_->viewport()->setAutoFillBackground(false);
+    // A slim scroll bar without arrows, in the border colour.
+    const QColor thumb = DesktopPalette::border();
+    list_->verticalScrollBar()->setStyleSheet(
+        QStringLiteral("QScrollBar:vertical { background: transparent; width: 10px; margin: 6px 3px 6px 0; }"
+                       "QScrollBar::handle:vertical { background: %1; border-radius: 3px; min-height: 28px; }"
+                       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+                       "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }")
+            .arg(thumb.name()));
     list_->installEventFilter(this);
     auto* copy = new QAction(tr("Copy"), list_);
     connect(copy, &QAction::triggered, this, [this] { copySelection(); });
@@ -181,6 +189,11 @@ DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, c
     stack_->addWidget(listPage);
     layout->addWidget(box_, 1);
     surface->setContent(body);
+
+    // The empty text stands in for the list while it has no rows.
+    auto showRowsOrEmptyText = [this] { stack_->setCurrentIndex(lines_->rowCount() == 0 ? 0 : 1); };
+    connect(lines_, &QAbstractItemModel::rowsInserted, this, showRowsOrEmptyText);
+    connect(lines_, &QAbstractItemModel::rowsRemoved, this, showRowsOrEmptyText);
 
     observer_ = new DesktopModelObserver([this] { refresh(); }, this);
     observer_->watch(&model, &DesktopAppModel::logLinesChanged);
@@ -204,7 +217,6 @@ void DesktopActivityConsoleCard::refresh() {
         chip_->setKind(StatusPillKind::muted);
     }
     lines_->setLog(model_->logLines());
-    stack_->setCurrentIndex(lines_->rowCount() == 0 ? 0 : 1);
 }
 
 void DesktopActivityConsoleCard::copySelection() const {

@@ -1,7 +1,7 @@
 #include "ViewKit/DesktopButton.hpp"
 
 #include <QEasingCurve>
-#include <QEvent>
+#include <QFocusEvent>
 #include <QGraphicsEffect>
 #include <QImage>
 #include <QPainter>
@@ -146,13 +146,13 @@ DesktopButton::DesktopButton(const QString& text, Style style, QWidget* parent)
     : QAbstractButton(parent),
       style_(style),
       animation_(new QVariantAnimation(this)),
-      effect_(new DesktopButtonEffect(style == Style::primary, this)) {
+      effect_(new DesktopButtonEffect(style == Style::primary, nullptr)) {
     setText(text);
     setFont(DesktopFonts::system(13, QFont::Bold));
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    setGraphicsEffect(effect_);
+    setGraphicsEffect(effect_);  // the button owns it from here
 
     // Ease-out as a cubic Bézier through (0, 0), (0.58, 1), (1, 1).
     QEasingCurve easeOut(QEasingCurve::BezierSpline);
@@ -196,6 +196,16 @@ void DesktopButton::changeEvent(QEvent* event) {
     QAbstractButton::changeEvent(event);
 }
 
+void DesktopButton::focusInEvent(QFocusEvent* event) {
+    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    QAbstractButton::focusInEvent(event);
+}
+
+void DesktopButton::focusOutEvent(QFocusEvent* event) {
+    keyboardFocus_ = false;
+    QAbstractButton::focusOutEvent(event);
+}
+
 void DesktopButton::paintEvent(QPaintEvent*) {
     // Dragging out of a held button lifts it without a released signal.
     if (isDown() != pressedTarget_) {
@@ -206,7 +216,7 @@ void DesktopButton::paintEvent(QPaintEvent*) {
     DesktopShapes::fillSquare(painter, frame, style_ == Style::primary ? DesktopPalette::accent()
                                                                        : DesktopPalette::surfaceStrong());
     DesktopShapes::strokeInside(painter, frame, kCornerRadius, DesktopPalette::borderStrong());
-    if (hasFocus()) {
+    if (hasFocus() && keyboardFocus_) {
         DesktopShapes::strokeInside(painter, frame.adjusted(2, 2, -2, -2), kCornerRadius - 2,
                                     DesktopPalette::accentDeep(), 2);
     }

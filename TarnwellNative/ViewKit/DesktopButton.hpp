@@ -38,6 +38,8 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void animateTo(bool pressed);
@@ -45,6 +47,7 @@ private:
     Style style_;
     qreal scale_ = 1.0;
     bool pressedTarget_ = false;
+    bool keyboardFocus_ = false;  // focus ring only when tabbed to
     QVariantAnimation* animation_;
     DesktopButtonEffect* effect_;
 };

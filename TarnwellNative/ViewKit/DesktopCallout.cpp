@@ -17,6 +17,7 @@ DesktopCallout::DesktopCallout(const QString& text, StatusPillKind kind, QWidget
     : QWidget(parent), kind_(kind), icon_(new QLabel(this)), text_(new QLabel(text, this)) {
     styleLabel(text_, DesktopFonts::system(14, QFont::Medium), DesktopPalette::muted());
     text_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    text_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     icon_->setFixedSize(kIconSize, kIconSize + 2);
     icon_->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
     auto* layout = new QHBoxLayout(this);

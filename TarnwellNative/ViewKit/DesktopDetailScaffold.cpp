@@ -48,7 +48,10 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     intro_ = new DesktopSectionIntro(desktop_destination::eyebrow(destination),
                                      desktop_destination::title(destination),
                                      desktop_destination::subtitle(destination));
-    intro_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    // The intro takes the room the column leaves; its headline wraps.
+    QSizePolicy introPolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    introPolicy.setHeightForWidth(true);
+    intro_->setSizePolicy(introPolicy);
     headerLayout->addWidget(intro_, 1, Qt::AlignTop);
     headerLayout->addSpacing(24);
 

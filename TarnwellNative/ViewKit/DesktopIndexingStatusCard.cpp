@@ -83,12 +83,29 @@ DesktopIndexingStatusCard::DesktopIndexingStatusCard(DesktopAppModel& model, QWi
 
 void DesktopIndexingStatusCard::refreshNow() { observer_->flush(); }
 
+DesktopIndexingStatusCard::Reading DesktopIndexingStatusCard::Reading::of(const DesktopAppModel& model) {
+    Reading reading;
+    reading.progress = model.indexingProgress();
+    reading.ingest = model.ingestPresentation();
+    reading.unsupportedIndicator = model.unsupportedIndicatorText();
+    reading.unsupportedFilesCount = model.unsupportedFilesCount();
+    reading.ingestLast = model.ingestLastText();
+    reading.indexRemaining = model.indexRemainingText();
+    reading.indexEta = model.indexEtaText();
+    reading.ingestQueued = model.ingestQueuedText();
+    reading.ingestRunning = model.ingestRunningText();
+    reading.ingestErrors = model.ingestErrorsText();
+    return reading;
+}
+
 void DesktopIndexingStatusCard::refresh() {
-    if (!model_) {
-        return;
+    if (model_) {
+        display(Reading::of(*model_));
     }
-    const DesktopAppModel& model = *model_;
-    const IndexingProgressSnapshot progress = model.indexingProgress();
+}
+
+void DesktopIndexingStatusCard::display(const Reading& reading) {
+    const IndexingProgressSnapshot& progress = reading.progress;
     const QString indexedText = DesktopPresentationFormatter::indexedFilesText(progress);
     if (const auto fraction = DesktopPresentationFormatter::indexingFraction(progress)) {
         indicator_->setDeterminate(*fraction);
@@ -101,33 +118,29 @@ void DesktopIndexingStatusCard::refresh() {
         caption_->setText(tr("Waiting for the next scan or remote ingest snapshot."));
     }
 
-    const QString last = model.ingestLastText();
     indexed_->setValue(indexedText);
-    indexed_->setDetail(last == kUnknown ? QStringLiteral("No completed ingest yet")
-                                         : QStringLiteral("Last ingest ") + last);
-    const QString eta = model.indexEtaText();
-    remaining_->setValue(model.indexRemainingText());
-    remaining_->setDetail(eta == kUnknown ? QStringLiteral("ETA unavailable") : QStringLiteral("ETA ") + eta);
-    const QString running = model.ingestRunningText();
-    queue_->setValue(model.ingestQueuedText());
-    queue_->setDetail(running == kUnknown ? QStringLiteral("Running unknown")
-                                          : running + QStringLiteral(" currently running"));
-    const qint64 unsupported = model.unsupportedFilesCount();
-    errors_->setValue(model.ingestErrorsText());
-    errors_->setDetail(unsupported <= 0
+    indexed_->setDetail(reading.ingestLast == kUnknown ? QStringLiteral("No completed ingest yet")
+                                                       : QStringLiteral("Last ingest ") + reading.ingestLast);
+    remaining_->setValue(reading.indexRemaining);
+    remaining_->setDetail(reading.indexEta == kUnknown ? QStringLiteral("ETA unavailable")
+                                                       : QStringLiteral("ETA ") + reading.indexEta);
+    queue_->setValue(reading.ingestQueued);
+    queue_->setDetail(reading.ingestRunning == kUnknown ? QStringLiteral("Running unknown")
+                                                        : reading.ingestRunning + QStringLiteral(" currently running"));
+    errors_->setValue(reading.ingestErrors);
+    errors_->setDetail(reading.unsupportedFilesCount <= 0
                            ? QStringLiteral("No unsupported file warnings")
-                           : QString::number(unsupported) + QStringLiteral(" unsupported files skipped locally"));
+                           : QString::number(reading.unsupportedFilesCount) +
+                                 QStringLiteral(" unsupported files skipped locally"));
 
-    const StatusPillPresentation ingest = model.ingestPresentation();
-    const bool warns = ingest.kind == StatusPillKind::warn || ingest.kind == StatusPillKind::error;
+    const bool warns = reading.ingest.kind == StatusPillKind::warn || reading.ingest.kind == StatusPillKind::error;
     if (warns) {
-        ingestWarning_->setText(ingest.text);
-        ingestWarning_->setKind(ingest.kind);
+        ingestWarning_->setText(reading.ingest.text);
+        ingestWarning_->setKind(reading.ingest.kind);
     }
     ingestWarning_->setVisible(warns);
-    const std::optional<QString> indicator = model.unsupportedIndicatorText();
-    unsupportedWarning_->setText(indicator.value_or(QString()));
-    unsupportedWarning_->setVisible(indicator.has_value());
+    unsupportedWarning_->setText(reading.unsupportedIndicator.value_or(QString()));
+    unsupportedWarning_->setVisible(reading.unsupportedIndicator.has_value());
 }
 
 }  // namespace tarnwell

@@ -5,6 +5,10 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <optional>
+
+#include "Model/StatusPillPresentation.hpp"
+#include "State/SharedModels.hpp"
 
 class QLabel;
 
@@ -22,9 +26,23 @@ public:
     static constexpr int kMetricMinimumWidth = 180;
     static constexpr int kMetricSpacing = 14;
 
+    // The model fields the card shows, read in one go.
+    struct Reading {
+        IndexingProgressSnapshot progress;
+        StatusPillPresentation ingest;
+        std::optional<QString> unsupportedIndicator;
+        qint64 unsupportedFilesCount = 0;
+        QString ingestLast, indexRemaining, indexEta, ingestQueued, ingestRunning, ingestErrors;
+
+        static Reading of(const DesktopAppModel& model);
+    };
+
     explicit DesktopIndexingStatusCard(DesktopAppModel& model, QWidget* parent = nullptr);
 
     void refreshNow();
+    // Draws the card for `reading`; the model's next change redraws it from
+    // the model again.
+    void display(const Reading& reading);
 
 private:
     void refresh();

@@ -80,8 +80,11 @@ int DesktopFittedText::heightForWidth(int width) const {
 }
 
 QSize DesktopFittedText::sizeHint() const {
+    // Ask for room for a short value on one line; a long one wraps.
+    constexpr int kPreferredWidth = 160;
     const int natural = static_cast<int>(std::ceil(QFontMetricsF(font()).horizontalAdvance(text_)));
-    return {natural, heightForWidth(natural)};
+    const int width = std::min(natural, kPreferredWidth);
+    return {width, heightForWidth(width)};
 }
 
 QSize DesktopFittedText::minimumSizeHint() const {

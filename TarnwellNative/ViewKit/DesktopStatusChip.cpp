@@ -14,6 +14,7 @@ DesktopStatusChip::DesktopStatusChip(const QString& text, StatusPillKind kind, Q
     setFont(DesktopFonts::system(12, QFont::Bold));
     setFixedHeight(kHeight);
     setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+    setAccessibleName(text_);
 }
 
 void DesktopStatusChip::setText(const QString& text) {
@@ -21,6 +22,7 @@ void DesktopStatusChip::setText(const QString& text) {
         return;
     }
     text_ = text;
+    setAccessibleName(text_);
     updateGeometry();
     update();
 }

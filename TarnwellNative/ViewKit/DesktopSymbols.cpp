@@ -16,7 +16,7 @@ const std::map<QString, QString>& table() {
         {QStringLiteral("checkmark.circle.fill"), QStringLiteral("emblem-ok-symbolic")},
         {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("dialog-warning-symbolic")},
         {QStringLiteral("xmark.octagon.fill"), QStringLiteral("dialog-error-symbolic")},
-        {QStringLiteral("info.circle.fill"), QStringLiteral("dialog-information-symbolic")},
+        {QStringLiteral("info.circle.fill"), QStringLiteral("help-about-symbolic")},
         {QStringLiteral("folder"), QStringLiteral("folder-symbolic")},
         {QStringLiteral("house"), QStringLiteral("user-home-symbolic")},
         {QStringLiteral("externaldrive"), QStringLiteral("drive-harddisk-symbolic")},

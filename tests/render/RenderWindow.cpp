@@ -1,8 +1,9 @@
-// Renders the whole window to PNG files: every screen signed out, every
-// screen signed in with synced files and a failed upload, the folder
-// replacement question, and the initialization-failure screen.
-//
-// Usage: tarnwell-render [OUTPUT_DIR]   (default: render-out)
+// The whole window's scenes of tarnwell-render: every screen signed out,
+// every screen signed in with synced files and a failed upload (at the
+// default size and as tall as the page), the folder replacement question,
+// and the initialization-failure screen.
+#include "RenderWindow.hpp"
+
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
@@ -19,7 +20,10 @@ using namespace tarnwell::testing;
 
 namespace {
 
+QStringList wanted;
+
 bool save(QWidget* widget, const QDir& folder, const QString& name, int height = -1) {
+    if (!wanted.isEmpty() && !wanted.contains(name)) return true;
     settle(250);
     const QString file = folder.filePath(name + QStringLiteral(".png"));
     const QRect area = height > 0 ? QRect(0, 0, widget->width(), height) : widget->rect();
@@ -107,14 +111,15 @@ bool renderFailure(const QDir& folder) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
+namespace tarnwell::render {
+
+int renderWindowScenes(const QDir& output, const QStringList& only) {
+    wanted = only;
     TarnwellNativeApp::configureApplication();
-    const QDir folder(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("render-out"));
-    QDir().mkpath(folder.path());
-    bool ok = renderSignedOut(folder);
-    ok = renderSignedIn(folder) && ok;
-    ok = renderFailure(folder) && ok;
+    bool ok = renderSignedOut(output);
+    ok = renderSignedIn(output) && ok;
+    ok = renderFailure(output) && ok;
     return ok ? 0 : 1;
 }
+
+} // namespace tarnwell::render
