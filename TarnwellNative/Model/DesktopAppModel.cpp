@@ -1,7 +1,10 @@
 #include "Model/DesktopAppModel.hpp"
 
 #include <cmath>
+#include <atomic>
 #include <deque>
+#include <list>
+#include <thread>
 #include <exception>
 #include <future>
 #include <mutex>
@@ -116,9 +119,9 @@ struct DesktopAppModel::EngineInbox {
         change(*this);
         if (drainScheduled) return;
         drainScheduled = true;
-        // Posting under the lock: the model can't begin to go meanwhile, and a
-        // call still queued when it goes is discarded with it.
-        QMetaObject::invokeMethod(model, &DesktopAppModel::drainEngineInbox, Qt::QueuedConnection);
+        // Signalled under the lock: the model can't begin to go meanwhile, and
+        // a wake-up still queued when it goes is discarded with it.
+        emit model->engineReported(QPrivateSignal());
     }
 };
 
@@ -131,30 +134,78 @@ struct DesktopAppModel::Outcome {
     bool ok() const { return value.has_value(); }
 };
 
+// The model's worker threads, one per blocking call, and the results they
+// hand to the GUI thread. Results travel under `mutex`; the queued signal
+// only wakes the GUI thread. Threads are joined on the GUI thread, as soon as
+// they have finished, and all of them before the model goes.
+struct DesktopAppModel::Workers {
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+
+    std::mutex mutex;
+    std::vector<std::function<void()>> results;
+    std::list<Worker> running; // GUI thread only
+
+    void reapFinished() {
+        for (auto it = running.begin(); it != running.end();) {
+            if (it->finished->load()) {
+                it->thread.join();
+                it = running.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    void joinAll() {
+        for (Worker& worker : running) worker.thread.join();
+        running.clear();
+    }
+};
+
 template <class Work, class Apply>
 void DesktopAppModel::inBackground(Work work, Apply apply) {
     using Raw = std::invoke_result_t<Work&, std::stop_token>;
     using Value = std::conditional_t<std::is_void_v<Raw>, std::monostate, Raw>;
-    std::stop_token stop = shutdown_.get_token();
-    // The pool is joined in the destructor before the object itself goes, so
-    // posting to `this` from the worker is safe; a result posted but not yet
-    // delivered when the model goes is discarded unread.
-    workers_.start([this, stop, work = std::move(work), apply = std::move(apply)]() mutable {
-        auto outcome = std::make_shared<Outcome<Value>>();
+    workers_->reapFinished();
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    // Every worker is joined in the destructor before the object itself
+    // goes, so signalling `this` from the worker is safe.
+    std::thread thread([this, stop = shutdown_.get_token(), work = std::move(work), apply = std::move(apply),
+                        finished]() mutable {
+        Outcome<Value> outcome;
         try {
             if constexpr (std::is_void_v<Raw>) {
                 work(stop);
-                outcome->value.emplace();
+                outcome.value.emplace();
             } else {
-                outcome->value.emplace(work(stop));
+                outcome.value.emplace(work(stop));
             }
         } catch (...) {
-            outcome->error = describe(std::current_exception());
+            outcome.error = describe(std::current_exception());
         }
-        QMetaObject::invokeMethod(
-            this, [apply = std::move(apply), outcome]() mutable { apply(std::move(*outcome)); },
-            Qt::QueuedConnection);
+        {
+            std::lock_guard lock(workers_->mutex);
+            workers_->results.push_back(
+                [apply = std::move(apply), outcome = std::make_shared<Outcome<Value>>(std::move(outcome))]() mutable {
+                    apply(std::move(*outcome));
+                });
+        }
+        emit backgroundWorkFinished(QPrivateSignal());
+        finished->store(true);
     });
+    workers_->running.push_back(Workers::Worker{std::move(thread), std::move(finished)});
+}
+
+void DesktopAppModel::applyBackgroundResults() {
+    std::vector<std::function<void()>> results;
+    {
+        std::lock_guard lock(workers_->mutex);
+        results.swap(workers_->results);
+    }
+    for (auto& result : results) result();
+    workers_->reapFinished();
 }
 
 // ---- Construction and teardown -------------------------------------------------
@@ -166,7 +217,8 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
       folderChooser_(std::move(options.folderChooser)),
       urlOpener_(std::move(options.urlOpener)),
       pollInterval_(options.pollInterval),
-      inbox_(std::make_shared<EngineInbox>()) {
+      inbox_(std::make_shared<EngineInbox>()),
+      workers_(std::make_unique<Workers>()) {
     config_ = PublicConfigLoader::load(options.resourceDirectory);
     sessionStore_ = std::make_shared<SessionStore>();
     database_ = std::make_shared<LocalDatabase>();
@@ -179,7 +231,9 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
     // The home folder is absolute, so its first component is the root.
     rootFolder_ = QStringLiteral("/");
 
-    workers_.setMaxThreadCount(8);
+    connect(this, &DesktopAppModel::backgroundWorkFinished, this, &DesktopAppModel::applyBackgroundResults,
+            Qt::QueuedConnection);
+    connect(this, &DesktopAppModel::engineReported, this, &DesktopAppModel::drainEngineInbox, Qt::QueuedConnection);
     pollTimer_.setSingleShot(true);
     connect(&pollTimer_, &QTimer::timeout, this, [this] {
         if (pollActive_) pollPass(pollID_);
@@ -200,7 +254,7 @@ DesktopAppModel::~DesktopAppModel() {
     // short; then every worker is joined while the services they use still
     // exist, and only afterwards do the services go.
     syncCoordinator_->shutdown();
-    workers_.waitForDone();
+    workers_->joinAll();
     syncCoordinator_->setLogHandler(nullptr);
     syncCoordinator_->setIndexingHandler(nullptr);
     syncCoordinator_->setUnsupportedFilesHandler(nullptr);

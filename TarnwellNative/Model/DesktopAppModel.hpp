@@ -25,7 +25,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThreadPool>
 #include <QTimer>
 
 #include "Model/AuthFlowResolver.hpp"
@@ -214,8 +213,14 @@ signals:
     void indexingProgressChanged();
     void pendingFolderSelectionConfirmationChanged();
 
+    // Internal wake-ups of the GUI thread: a worker finished, the engine
+    // reported. Their data travels separately, under the model's own locks.
+    void backgroundWorkFinished(QPrivateSignal);
+    void engineReported(QPrivateSignal);
+
 private:
     struct EngineInbox;
+    struct Workers;
     template <class T>
     struct Outcome;
 
@@ -223,6 +228,7 @@ private:
     template <class Work, class Apply>
     void inBackground(Work work, Apply apply);
 
+    void applyBackgroundResults();
     void installEngineHandlers();
     void drainEngineInbox();
     void appendLog(const QString& line);
@@ -296,7 +302,7 @@ private:
 
     std::shared_ptr<EngineInbox> inbox_;
     std::stop_source shutdown_;
-    QThreadPool workers_;
+    std::unique_ptr<Workers> workers_;
 };
 
 } // namespace tarnwell
