@@ -106,7 +106,9 @@ TEST(DesktopIndexingStatusCardTest, TilesAndCalloutsFollowTheModel) {
     EXPECT_EQ(tile(card, "Errors")->value(), QStringLiteral("1"));
     EXPECT_EQ(tile(card, "Worker queue")->detail(), QStringLiteral("0 currently running"));
 
-    // Unsupported files: both callouts, the ingest one first.
+    // Unsupported files: both callouts, the ingest one first. (A refresh
+    // still waiting for its frame would redraw from the model: run it first.)
+    card.refreshNow();
     auto reading = DesktopIndexingStatusCard::Reading::of(*harness.model);
     reading.unsupportedFilesCount = 3;
     reading.unsupportedIndicator = QStringLiteral("3 skipped");
@@ -194,7 +196,7 @@ TEST(DesktopActivityConsoleCardTest, EmptyLimitAndLiveIdle) {
 
     ASSERT_TRUE(harness.signIn());
     ASSERT_TRUE(waitUntil([&] { return !card.showsEmptyText(); }));
-    EXPECT_EQ(card.lines()->lines(), harness.model->logLines());
+    EXPECT_TRUE(waitUntil([&] { return card.lines()->lines() == harness.model->logLines(); }));
 
     DesktopActivityConsoleCard none(*harness.model, QStringLiteral("Recent"), 120, 0);
     EXPECT_TRUE(none.showsEmptyText());
