@@ -1,5 +1,6 @@
 #include "Screens/ContentView.hpp"
 
+#include <QFile>
 #include <QHBoxLayout>
 #include <QLinearGradient>
 #include <QMessageBox>
@@ -82,6 +83,10 @@ void ContentView::setSelectedDestination(std::optional<DesktopDestination> desti
     const DesktopDestination chosen = destination.value_or(DesktopDestination::overview);
     settings_.setValue(QString::fromLatin1(destinationKey), desktop_destination::rawValue(chosen));
     settings_.sync();
+    // Like every file of the agent's state, for the owner's eyes only.
+    if (QFile::exists(settings_.fileName())) {
+        QFile::setPermissions(settings_.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
     if (!scaffold_ || scaffold_->destination() != chosen) showDestination(chosen);
 }
 

@@ -54,6 +54,9 @@ TEST(RootView, RemembersTheScreenAndMarksItsRow) {
     QTest::mouseClick(content->sidebar()->row(DesktopDestination::sync), Qt::LeftButton);
     EXPECT_EQ(content->scaffold()->destination(), DesktopDestination::sync);
     EXPECT_EQ(QSettings(windowSettingsFile(harness), QSettings::IniFormat).value(ContentView::destinationKey), "sync");
+    const auto perms = std::filesystem::status(harness.state.path() / "window.ini").permissions();
+    EXPECT_EQ(perms & (std::filesystem::perms::group_all | std::filesystem::perms::others_all),
+              std::filesystem::perms::none);
     content->setSelectedDestination(std::nullopt);
     EXPECT_EQ(content->scaffold()->destination(), DesktopDestination::overview);
     EXPECT_EQ(QSettings(windowSettingsFile(harness), QSettings::IniFormat).value(ContentView::destinationKey),
