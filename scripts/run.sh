@@ -66,6 +66,7 @@ export SUPABASE_URL="$base_url"
 export SUPABASE_ANON_KEY="$anon_key"
 export DASHBOARD_URL="$base_url/dashboard"
 export QV_STATE_DIR="$work_dir/state"
+unset SUPABASE_BUCKET SUPABASE_FILES_BUCKET  # the emulator has the default bucket only
 
 cat <<INFO
 

@@ -104,9 +104,9 @@ SidebarDestinationButton::SidebarDestinationButton(DesktopDestination destinatio
     auto* column = new QVBoxLayout(texts);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(4);
-    column->addWidget(makeLimitedText(DesktopFonts::system(16, QFont::Bold), DesktopPalette::text(), 1));
-    static_cast<DesktopFittedText*>(column->itemAt(0)->widget())
-        ->setText(desktop_destination::sidebarTitle(destination));
+    auto* title = makeLimitedText(DesktopFonts::system(16, QFont::Bold), DesktopPalette::text(), 1);
+    title->setText(desktop_destination::sidebarTitle(destination));
+    column->addWidget(title);
     auto* detail = makeLimitedText(DesktopFonts::system(13, QFont::Medium), DesktopPalette::muted(), 2);
     detail->setText(desktop_destination::sidebarDetail(destination));
     column->addWidget(detail);
