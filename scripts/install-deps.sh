@@ -15,6 +15,7 @@ PACKAGES=(
   fonts-inter
   adwaita-icon-theme
   libqt6svg6
+  qt6-wayland
   libcpp-httplib-dev
 )
 

@@ -1,7 +1,83 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the program and starts it.
+#
+# With SUPABASE_URL, SUPABASE_ANON_KEY and DASHBOARD_URL all set, the program
+# runs against that backend and nothing else is started. Otherwise a local
+# backend emulator is started on a free loopback port with a demo account
+# (its e-mail and password are printed), the program is pointed at it and
+# keeps its state in a fresh folder, and closing the window stops both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
-exec "${BUILD_DIR:-build}/TarnwellNative" "$@"
+BUILD_DIR="${BUILD_DIR:-build}"
+PROGRAM="$BUILD_DIR/TarnwellNative"
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "run.sh: no graphical session found (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
+  echo "run.sh: start it from a terminal inside your desktop session." >&2
+  exit 1
+fi
+
+if [ -n "${SUPABASE_URL:-}" ] && [ -n "${SUPABASE_ANON_KEY:-}" ] && [ -n "${DASHBOARD_URL:-}" ]; then
+  echo "run.sh: using the backend at $SUPABASE_URL"
+  exec "$PROGRAM" "$@"
+fi
+
+work_dir="$(mktemp -d "${TMPDIR:-/tmp}/tarnwell-demo.XXXXXX")"
+backend_pid=""
+cleanup() {
+  if [ -n "$backend_pid" ] && kill -0 "$backend_pid" 2>/dev/null; then
+    kill "$backend_pid" 2>/dev/null || true
+    wait "$backend_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work_dir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+demo_email="demo@tarnwell.local"
+demo_password="demo-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
+anon_key="local-anon-key"
+
+"$BUILD_DIR/tarnwell-backend" --port=0 --anon-key="$anon_key" \
+  --user="$demo_email:$demo_password" --worker=done --worker-interval-ms=1000 \
+  >"$work_dir/backend.url" 2>"$work_dir/backend.log" &
+backend_pid=$!
+
+base_url=""
+for _ in $(seq 1 100); do
+  base_url="$(head -n 1 "$work_dir/backend.url" 2>/dev/null || true)"
+  [ -n "$base_url" ] && break
+  if ! kill -0 "$backend_pid" 2>/dev/null; then
+    echo "run.sh: the local backend did not start:" >&2
+    cat "$work_dir/backend.log" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+if [ -z "$base_url" ]; then
+  echo "run.sh: the local backend did not report its address in time." >&2
+  exit 1
+fi
+
+mkdir -m 700 "$work_dir/state"
+export SUPABASE_URL="$base_url"
+export SUPABASE_ANON_KEY="$anon_key"
+export DASHBOARD_URL="$base_url/dashboard"
+export QV_STATE_DIR="$work_dir/state"
+unset SUPABASE_BUCKET SUPABASE_FILES_BUCKET  # the emulator has the default bucket only
+
+cat <<INFO
+
+  Local backend: $base_url (loopback only, kept in memory)
+  Sign in with
+    e-mail:   $demo_email
+    password: $demo_password
+  State folder for this run: $QV_STATE_DIR (removed when the window closes)
+
+INFO
+
+status=0
+"$PROGRAM" "$@" || status=$?
+exit "$status"

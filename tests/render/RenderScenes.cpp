@@ -1,4 +1,5 @@
 #include "RenderScenes.hpp"
+#include "RenderWindow.hpp"
 
 #include <QApplication>
 #include <QHBoxLayout>
@@ -313,7 +314,9 @@ int renderScenes(const std::vector<Scene>& scenes, const QDir& output, const QSt
 }
 
 int renderAll(const QDir& output, const QStringList& only) {
-    return renderScenes(viewKitScenes(), output, only);
+    const int parts = renderScenes(viewKitScenes(), output, only);
+    const int window = renderWindowScenes(output, only);
+    return parts != 0 ? parts : window;
 }
 
 }  // namespace tarnwell::render

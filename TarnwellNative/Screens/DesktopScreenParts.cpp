@@ -1,0 +1,136 @@
+#include "Screens/DesktopScreenParts.hpp"
+
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+#include "Model/DesktopAppModel.hpp"
+#include "ViewKit/DesktopFonts.hpp"
+#include "ViewKit/DesktopKicker.hpp"
+#include "ViewKit/DesktopMetricCard.hpp"
+#include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopRule.hpp"
+#include "ViewKit/DesktopSelectableText.hpp"
+#include "ViewKit/DesktopShapes.hpp"
+#include "ViewKit/DesktopSymbols.hpp"
+
+namespace tarnwell {
+
+namespace screen_parts {
+
+QLabel* label(const QString& text, const QFont& font, const QColor& colour) {
+    auto* result = new QLabel(text);
+    styleLabel(result, font, colour, true);
+    return result;
+}
+
+QLabel* headline(const QString& text, int pixelSize, qreal tracking) {
+    QFont font = DesktopFonts::system(pixelSize, QFont::Black);
+    font.setLetterSpacing(QFont::AbsoluteSpacing, tracking);
+    return label(text, font, DesktopPalette::text());
+}
+
+QWidget* holder(QLayout* layout) {
+    auto* widget = new QWidget;
+    layout->setContentsMargins(0, 0, 0, 0);
+    widget->setLayout(layout);
+    return widget;
+}
+
+void clear(QLayout* layout) {
+    while (QLayoutItem* item = layout->takeAt(0)) {
+        if (QWidget* widget = item->widget()) {
+            widget->hide();
+            widget->deleteLater();
+        } else if (QLayout* inner = item->layout()) {
+            clear(inner);
+        }
+        delete item;
+    }
+}
+
+} // namespace screen_parts
+
+namespace {
+
+// Selectable text cut after a number of lines; the whole text stays
+// selectable and copyable.
+class LineLimitedSelectableText : public DesktopSelectableText {
+public:
+    LineLimitedSelectableText(const QString& text, const QFont& font, const QColor& colour, int maxLines)
+        : DesktopSelectableText(text, font, colour), maxLines_(maxLines) {}
+
+    int heightForWidth(int width) const override {
+        const int full = DesktopSelectableText::heightForWidth(width);
+        const int limit = static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing() * maxLines_));
+        return std::min(full, limit);
+    }
+
+private:
+    int maxLines_;
+};
+
+QWidget* folderRow(const QString& text, int maxLines, bool selectable) {
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(0, 12, 0, 12);
+    row->setSpacing(8);
+    const QFont font = DesktopFonts::bodyMonospaced();
+    auto* icon = new QLabel;
+    icon->setPixmap(DesktopSymbols::tinted(QStringLiteral("folder"), 14, DesktopPalette::text()));
+    icon->setFixedSize(16, QFontMetrics(font).height());
+    icon->setAlignment(Qt::AlignCenter);
+    row->addWidget(icon, 0, Qt::AlignTop);
+    if (selectable) {
+        row->addWidget(new LineLimitedSelectableText(text, font, DesktopPalette::text(), maxLines), 1);
+    } else {
+        auto* fitted = new DesktopFittedText(font, maxLines, 1.0);
+        QPalette colours = fitted->palette();
+        colours.setColor(QPalette::WindowText, DesktopPalette::text());
+        fitted->setPalette(colours);
+        fitted->setText(text);
+        row->addWidget(fitted, 1);
+    }
+    QWidget* widget = screen_parts::holder(row);
+    row->setContentsMargins(0, 12, 0, 12);
+    widget->setObjectName(QStringLiteral("folderRow"));
+    return widget;
+}
+
+} // namespace
+
+DesktopFolderBox::DesktopFolderBox(DesktopAppModel& model, int maxRows, int maxLines, bool selectable,
+                                   QWidget* parent)
+    : QWidget(parent), model_(&model), maxRows_(maxRows), maxLines_(maxLines), selectable_(selectable),
+      rows_(new QVBoxLayout(this)) {
+    setObjectName(QStringLiteral("folderBox"));
+    rows_->setContentsMargins(16, 16, 16, 16);
+    rows_->setSpacing(0);
+}
+
+void DesktopFolderBox::setFolders(const QStringList& folders) {
+    const QStringList wanted = maxRows_ < 0 ? folders : folders.mid(0, maxRows_);
+    if (built_ && wanted == shown_) return;
+    built_ = true;
+    shown_ = wanted;
+    screen_parts::clear(rows_);
+    rules_ = 0;
+    for (int i = 0; i < shown_.size(); ++i) {
+        const QString text = model_ ? model_->folderLabel(shown_[i]) : shown_[i];
+        rows_->addWidget(folderRow(text, maxLines_, selectable_));
+        if (i < shown_.size() - 1) {
+            rows_->addWidget(new DesktopRule);
+            ++rules_;
+        }
+    }
+}
+
+void DesktopFolderBox::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    DesktopShapes::fillSquare(painter, rect(), DesktopPalette::surface());
+    DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::border());
+}
+
+} // namespace tarnwell

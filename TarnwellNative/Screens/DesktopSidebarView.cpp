@@ -1,0 +1,282 @@
+#include "Screens/DesktopSidebarView.hpp"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include "Model/DesktopAppModel.hpp"
+#include "Model/DesktopPresentationFormatter.hpp"
+#include "ViewKit/DesktopButton.hpp"
+#include "ViewKit/DesktopFonts.hpp"
+#include "ViewKit/DesktopKicker.hpp"
+#include "ViewKit/DesktopMetricCard.hpp"
+#include "ViewKit/DesktopModelObserver.hpp"
+#include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopRule.hpp"
+#include "ViewKit/DesktopShapes.hpp"
+#include "ViewKit/DesktopStatusChip.hpp"
+#include "ViewKit/DesktopSurface.hpp"
+#include "ViewKit/DesktopSymbols.hpp"
+#include "ViewKit/FlowLayout.hpp"
+
+namespace tarnwell {
+
+namespace {
+
+QLabel* makeLabel(const QString& text, const QFont& font, const QColor& colour, bool wrap = true) {
+    auto* label = new QLabel(text);
+    styleLabel(label, font, colour, wrap);
+    return label;
+}
+
+DesktopFittedText* makeLimitedText(const QFont& font, const QColor& colour, int maxLines) {
+    auto* text = new DesktopFittedText(font, maxLines, 1.0);
+    QPalette colours = text->palette();
+    colours.setColor(QPalette::WindowText, colour);
+    text->setPalette(colours);
+    return text;
+}
+
+// The "QV" badge at the top of the sidebar.
+class SidebarBadge : public QWidget {
+public:
+    SidebarBadge() { setFixedSize(44, 44); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        DesktopShapes::fillRounded(painter, rect(), 8, DesktopPalette::surfaceStrong());
+        DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::borderStrong());
+        painter.setFont(DesktopFonts::system(15, QFont::Bold));
+        painter.setPen(DesktopPalette::text());
+        painter.drawText(rect(), Qt::AlignCenter, QStringLiteral("QV"));
+    }
+};
+
+// A plain fill in the colour it is given.
+class ColourBar : public QWidget {
+public:
+    ColourBar() { setFixedWidth(4); }
+    void setColour(const QColor& colour) {
+        colour_ = colour;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), colour_); }
+
+private:
+    QColor colour_;
+};
+
+} // namespace
+
+// ---- SidebarDestinationButton ----------------------------------------------
+
+SidebarDestinationButton::SidebarDestinationButton(DesktopDestination destination, QWidget* parent)
+    : QAbstractButton(parent), destination_(destination) {
+    setObjectName(QStringLiteral("sidebarRow-") + desktop_destination::rawValue(destination));
+    setText(desktop_destination::sidebarTitle(destination));
+    setCursor(Qt::PointingHandCursor);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(16, 16, 16, 16);
+    row->setSpacing(14);
+
+    auto* bar = new ColourBar;
+    indicator_ = bar;
+    row->addWidget(bar);
+
+    auto* iconBox = new QWidget;
+    auto* iconLayout = new QVBoxLayout(iconBox);
+    iconLayout->setContentsMargins(0, 2, 0, 0);
+    icon_ = new QLabel;
+    icon_->setFixedSize(18, 18);
+    icon_->setAlignment(Qt::AlignCenter);
+    iconLayout->addWidget(icon_);
+    iconLayout->addStretch(1);
+    row->addWidget(iconBox, 0, Qt::AlignTop);
+
+    auto* texts = new QWidget;
+    auto* column = new QVBoxLayout(texts);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(4);
+    auto* title = makeLimitedText(DesktopFonts::system(16, QFont::Bold), DesktopPalette::text(), 1);
+    title->setText(desktop_destination::sidebarTitle(destination));
+    column->addWidget(title);
+    auto* detail = makeLimitedText(DesktopFonts::system(13, QFont::Medium), DesktopPalette::muted(), 2);
+    detail->setText(desktop_destination::sidebarDetail(destination));
+    column->addWidget(detail);
+    row->addWidget(texts, 1, Qt::AlignTop);
+
+    // Clicks anywhere on the row belong to the button.
+    for (QWidget* child : findChildren<QWidget*>()) child->setAttribute(Qt::WA_TransparentForMouseEvents);
+    applySelection();
+}
+
+void SidebarDestinationButton::setSelected(bool selected) {
+    if (selected_ == selected) return;
+    selected_ = selected;
+    applySelection();
+}
+
+void SidebarDestinationButton::applySelection() {
+    static_cast<ColourBar*>(indicator_)->setColour(selected_ ? DesktopPalette::accentDeep() : DesktopPalette::border());
+    icon_->setPixmap(DesktopSymbols::tinted(desktop_destination::systemImage(destination_), 16,
+                                            selected_ ? DesktopPalette::text() : DesktopPalette::muted(),
+                                            devicePixelRatioF()));
+    update();
+}
+
+void SidebarDestinationButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    DesktopShapes::fillSquare(painter, rect(), selected_ ? DesktopPalette::surfaceStrong() : DesktopPalette::surface());
+    DesktopShapes::strokeInside(painter, rect(), 8, selected_ ? DesktopPalette::borderStrong() : DesktopPalette::border());
+}
+
+// ---- DesktopSidebarView ----------------------------------------------------
+
+DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) : QWidget(parent), model_(&model) {
+    setObjectName(QStringLiteral("sidebar"));
+    setMinimumWidth(minimumWidth);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+
+    auto* body = new QVBoxLayout(this);
+    body->setContentsMargins(0, 0, 0, 0);
+    body->setSpacing(0);
+
+    // Brand header.
+    auto* header = new QWidget;
+    auto* headerColumn = new QVBoxLayout(header);
+    headerColumn->setContentsMargins(24, 24, 24, 24);
+    headerColumn->setSpacing(18);
+    auto* brand = new QHBoxLayout;
+    brand->setSpacing(14);
+    brand->addWidget(new SidebarBadge, 0, Qt::AlignVCenter);
+    QFont nameFont = DesktopFonts::monospaced(18, QFont::Medium);
+    nameFont.setLetterSpacing(QFont::AbsoluteSpacing, 2.2);
+    nameFont.setCapitalization(QFont::AllUppercase);
+    brand->addWidget(makeLabel(QStringLiteral("Tarnwell"), nameFont, DesktopPalette::muted(), false), 1,
+                     Qt::AlignVCenter);
+    headerColumn->addLayout(brand);
+    headerColumn->addWidget(makeLabel(
+        tr("Keep local sync, hosted indexing, and dashboard readiness aligned from one native window."),
+        DesktopFonts::system(14, QFont::Normal), DesktopPalette::muted()));
+    body->addWidget(header);
+
+    body->addWidget(new DesktopRule);
+
+    // Screen list.
+    auto* workspace = new QWidget;
+    auto* workspaceColumn = new QVBoxLayout(workspace);
+    workspaceColumn->setContentsMargins(24, 24, 24, 24);
+    workspaceColumn->setSpacing(16);
+    workspaceColumn->addWidget(new DesktopKicker(tr("Workspace")));
+    auto* rowsColumn = new QVBoxLayout;
+    rowsColumn->setSpacing(10);
+    for (DesktopDestination destination : desktop_destination::allCases) {
+        auto* rowButton = new SidebarDestinationButton(destination);
+        connect(rowButton, &QAbstractButton::clicked, this,
+                [this, destination] { emit destinationClicked(destination); });
+        rows_.append(rowButton);
+        rowsColumn->addWidget(rowButton);
+    }
+    workspaceColumn->addLayout(rowsColumn);
+    body->addWidget(workspace);
+
+    body->addSpacerItem(new QSpacerItem(0, 16, QSizePolicy::Minimum, QSizePolicy::Expanding));
+
+    // Account card.
+    auto* cardHolder = new QWidget;
+    auto* cardMargins = new QVBoxLayout(cardHolder);
+    cardMargins->setContentsMargins(24, 28, 24, 24);
+    auto* surface = new DesktopSurface(DesktopSurfaceTone::strong, 20);
+    accountCard_ = surface;
+    accountCard_->setObjectName(QStringLiteral("accountCard"));
+    auto* card = new QWidget;
+    accountLines_ = new QVBoxLayout(card);
+    accountLines_->setContentsMargins(0, 0, 0, 0);
+    accountLines_->setSpacing(14);
+    accountLines_->addWidget(new DesktopKicker(tr("This computer")));
+
+    userLabel_ = makeLimitedText(DesktopFonts::system(18, QFont::Bold), DesktopPalette::text(), 2);
+    userLabel_->setObjectName(QStringLiteral("userLabel"));
+    accountLines_->addWidget(userLabel_);
+    folderCount_ = makeLabel(QString(), DesktopFonts::system(14, QFont::Medium), DesktopPalette::muted());
+    accountLines_->addWidget(folderCount_);
+    chipRow_ = new QWidget;
+    auto* chips = new FlowLayout(8, chipRow_);
+    chips->setContentsMargins(0, 0, 0, 0);
+    runChip_ = new DesktopStatusChip(QString(), StatusPillKind::muted);
+    chips->addWidget(runChip_);
+    accountLines_->addWidget(chipRow_);
+
+    signedOutTitle_ = makeLabel(tr("Not signed in"), DesktopFonts::system(18, QFont::Bold), DesktopPalette::text());
+    accountLines_->addWidget(signedOutTitle_);
+    signedOutText_ = makeLabel(
+        tr("Sign in to connect this computer to your QV workspace and keep selected folders in sync."),
+        DesktopFonts::system(14, QFont::Normal), DesktopPalette::muted());
+    accountLines_->addWidget(signedOutText_);
+
+    dashboardButton_ = new DesktopButton(tr("Open dashboard"), DesktopButton::Style::secondary);
+    connect(dashboardButton_, &QAbstractButton::clicked, this, [this] {
+        if (model_) model_->openDashboard();
+    });
+    accountLines_->addWidget(dashboardButton_, 0, Qt::AlignLeft);
+    surface->setContent(card);
+    cardMargins->addWidget(surface);
+    body->addWidget(cardHolder);
+
+    observer_ = new DesktopModelObserver([this] { refresh(); }, this);
+    observer_->watch(&model, &DesktopAppModel::currentUserChanged);
+    observer_->watch(&model, &DesktopAppModel::foldersChanged);
+    observer_->watch(&model, &DesktopAppModel::isRunningChanged);
+    refresh();
+    setActiveDestination(std::nullopt);
+}
+
+void DesktopSidebarView::setActiveDestination(std::optional<DesktopDestination> destination) {
+    active_ = destination.value_or(DesktopDestination::overview);
+    for (SidebarDestinationButton* rowButton : rows_) rowButton->setSelected(rowButton->destination() == active_);
+}
+
+SidebarDestinationButton* DesktopSidebarView::row(DesktopDestination destination) const {
+    for (SidebarDestinationButton* rowButton : rows_) {
+        if (rowButton->destination() == destination) return rowButton;
+    }
+    return nullptr;
+}
+
+QSize DesktopSidebarView::sizeHint() const {
+    return {idealWidth, QWidget::sizeHint().height()};
+}
+
+void DesktopSidebarView::refreshNow() {
+    observer_->flush();
+    refresh();
+}
+
+void DesktopSidebarView::refresh() {
+    if (!model_) return;
+    const bool signedIn = model_->currentUser().has_value();
+    userLabel_->setVisible(signedIn);
+    folderCount_->setVisible(signedIn);
+    chipRow_->setVisible(signedIn);
+    signedOutTitle_->setVisible(!signedIn);
+    signedOutText_->setVisible(!signedIn);
+    if (signedIn) {
+        userLabel_->setText(model_->userLabel());
+        folderCount_->setText(DesktopPresentationFormatter::folderCountText(model_->folders().size()));
+        runChip_->setPresentation(model_->runPresentation());
+    }
+}
+
+void DesktopSidebarView::paintEvent(QPaintEvent*) {
+    QPainter(this).fillRect(rect(), DesktopPalette::surface());
+}
+
+} // namespace tarnwell

@@ -1,0 +1,297 @@
+#include "Screens/DesktopSyncView.hpp"
+
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include "Model/DesktopAppModel.hpp"
+#include "Model/DesktopPresentationFormatter.hpp"
+#include "Screens/DesktopScreenParts.hpp"
+#include "ViewKit/DesktopAdaptiveGridLayout.hpp"
+#include "ViewKit/DesktopAuthCard.hpp"
+#include "ViewKit/DesktopButton.hpp"
+#include "ViewKit/DesktopCallout.hpp"
+#include "ViewKit/DesktopFailedUploadsCard.hpp"
+#include "ViewKit/DesktopFonts.hpp"
+#include "ViewKit/DesktopIndexingStatusCard.hpp"
+#include "ViewKit/DesktopKicker.hpp"
+#include "ViewKit/DesktopMetricCard.hpp"
+#include "ViewKit/DesktopModelObserver.hpp"
+#include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopRule.hpp"
+#include "ViewKit/DesktopShapes.hpp"
+#include "ViewKit/DesktopStatusChip.hpp"
+#include "ViewKit/DesktopSurface.hpp"
+
+namespace tarnwell {
+
+namespace {
+
+using screen_parts::holder;
+using screen_parts::label;
+
+QString modeValue(SyncMode mode) {
+    return mode == SyncMode::regular ? QStringLiteral("Regular") : QStringLiteral("Ultra");
+}
+
+// One segment of the speed picker: its label on the selected fill or none.
+class Segment : public QAbstractButton {
+public:
+    explicit Segment(const QString& text) {
+        setText(text);
+        setCheckable(true);
+        setAutoExclusive(true);
+        setCursor(Qt::PointingHandCursor);
+        setFont(DesktopFonts::system(13, QFont::DemiBold));
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+    QSize sizeHint() const override {
+        return {fontMetrics().horizontalAdvance(text()) + 36, 30};
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        if (isChecked()) {
+            const QRectF area = QRectF(rect()).adjusted(2, 2, -2, -2);
+            DesktopShapes::fillRounded(painter, area, 6, DesktopPalette::accent());
+            DesktopShapes::strokeInside(painter, area, 6, DesktopPalette::borderStrong());
+        }
+        painter.setPen(isChecked() ? DesktopPalette::text() : DesktopPalette::muted());
+        painter.drawText(rect(), Qt::AlignCenter, text());
+    }
+};
+
+} // namespace
+
+// ---- DesktopSpeedPicker -----------------------------------------------------
+
+DesktopSpeedPicker::DesktopSpeedPicker(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("speedPicker"));
+    setAccessibleName(tr("Speed"));
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    regular_ = new Segment(tr("Regular"));
+    ultra_ = new Segment(tr("Ultra"));
+    regular_->setChecked(true);
+    row->addWidget(regular_);
+    row->addWidget(ultra_);
+    connect(regular_, &QAbstractButton::clicked, this, [this] {
+        setMode(SyncMode::regular);
+        emit modePicked(SyncMode::regular);
+    });
+    connect(ultra_, &QAbstractButton::clicked, this, [this] {
+        setMode(SyncMode::ultra);
+        emit modePicked(SyncMode::ultra);
+    });
+    setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+    setMinimumWidth(240);
+}
+
+void DesktopSpeedPicker::setMode(SyncMode mode) {
+    mode_ = mode;
+    segment(mode)->setChecked(true);
+    update();
+}
+
+QAbstractButton* DesktopSpeedPicker::segment(SyncMode mode) const {
+    return mode == SyncMode::regular ? regular_ : ultra_;
+}
+
+void DesktopSpeedPicker::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    DesktopShapes::fillRounded(painter, rect(), 8, DesktopPalette::surface());
+    DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::border());
+}
+
+// ---- DesktopSyncView ----------------------------------------------------------
+
+QString DesktopSyncView::modeExplanation(SyncMode mode) {
+    return mode == SyncMode::regular ? QStringLiteral("Balanced speed, lighter on CPU and bandwidth.")
+                                     : QStringLiteral("Fastest indexing, higher CPU and network usage.");
+}
+
+DesktopSyncView::DesktopSyncView(DesktopAppModel& model, QWidget* parent)
+    : QWidget(parent), model_(&model), body_(new QVBoxLayout(this)) {
+    setObjectName(QStringLiteral("syncScreen"));
+    body_->setContentsMargins(0, 0, 0, 0);
+    body_->setSpacing(24);
+    observer_ = new DesktopModelObserver([this] { refresh(); }, this);
+    observer_->watch(&model, &DesktopAppModel::currentUserChanged);
+    observer_->watch(&model, &DesktopAppModel::foldersChanged);
+    observer_->watch(&model, &DesktopAppModel::modeChanged);
+    observer_->watch(&model, &DesktopAppModel::isRunningChanged);
+    observer_->watch(&model, &DesktopAppModel::syncStatusChanged);
+    refresh();
+}
+
+void DesktopSyncView::refreshNow() {
+    observer_->flush();
+    refresh();
+}
+
+void DesktopSyncView::build(bool signedIn) {
+    screen_parts::clear(body_);
+    runChip_ = nullptr;
+    foldersTile_ = speedTile_ = nullptr;
+    noFolders_ = nullptr;
+    folderBox_ = nullptr;
+    startButton_ = nullptr;
+    picker_ = nullptr;
+    explanation_ = nullptr;
+    status_ = nullptr;
+    builtSignedIn_ = signedIn;
+    DesktopAppModel& model = *model_;
+
+    if (!signedIn) {
+        body_->addWidget(new DesktopAuthCard(model));
+        auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
+        auto* column = new QVBoxLayout;
+        column->setSpacing(14);
+        column->addWidget(new DesktopKicker(QStringLiteral("Sync setup")));
+        column->addWidget(screen_parts::headline(tr("Sync setup unlocks after sign-in"), 30, -0.8));
+        column->addWidget(label(tr("Once this computer has a session, you can select folders, choose a speed profile, "
+                                   "and keep sync running in the background."),
+                                DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted()));
+        column->addWidget(new DesktopCallout(
+            QStringLiteral("The native agent and the web dashboard share the same QV account and hosted corpus."),
+            StatusPillKind::accent));
+        surface->setContent(holder(column));
+        body_->addWidget(surface);
+        return;
+    }
+
+    auto* workspace = new DesktopSurface(DesktopSurfaceTone::strong);
+    workspace->setObjectName(QStringLiteral("folderWorkspace"));
+    auto* column = new QVBoxLayout;
+    column->setSpacing(20);
+
+    // 1. Header with the run chip at the trailing edge.
+    auto* header = new QHBoxLayout;
+    header->setSpacing(16);
+    auto* intro = new QVBoxLayout;
+    intro->setSpacing(8);
+    intro->addWidget(new DesktopKicker(QStringLiteral("Folder workspace")));
+    intro->addWidget(label(tr("Choose the local sources QV should watch, then control the native sync engine from "
+                              "the same surface."),
+                           DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted()));
+    header->addWidget(holder(intro), 1, Qt::AlignTop);
+    runChip_ = new DesktopStatusChip(QString(), StatusPillKind::muted);
+    header->addWidget(runChip_, 0, Qt::AlignTop);
+    column->addLayout(header);
+
+    // 2. Tiles.
+    auto* tiles = new DesktopAdaptiveGridLayout(220, 14);
+    foldersTile_ = new DesktopMetricCard(QStringLiteral("Selected folders"), QString(), QString());
+    speedTile_ = new DesktopMetricCard(QStringLiteral("Speed profile"), QString(), QString());
+    tiles->addWidget(foldersTile_);
+    tiles->addWidget(speedTile_);
+    column->addWidget(holder(tiles));
+    column->addWidget(new DesktopRule);
+
+    // 4. Chosen folders.
+    auto* chosen = new QVBoxLayout;
+    chosen->setSpacing(10);
+    chosen->addWidget(new DesktopKicker(QStringLiteral("Chosen folders")));
+    noFolders_ = label(tr("No folders selected yet."), DesktopFonts::system(15, QFont::Medium),
+                       DesktopPalette::muted());
+    chosen->addWidget(noFolders_);
+    folderBox_ = new DesktopFolderBox(model, -1, 3, true);
+    chosen->addWidget(folderBox_);
+    column->addLayout(chosen);
+    column->addWidget(new DesktopRule);
+
+    auto buttonRow = [&](const QString& kicker, std::initializer_list<DesktopButton*> buttons) {
+        auto* group = new QVBoxLayout;
+        group->setSpacing(12);
+        group->addWidget(new DesktopKicker(kicker));
+        auto* row = new QHBoxLayout;
+        row->setSpacing(10);
+        for (DesktopButton* button : buttons) row->addWidget(button, 0, Qt::AlignVCenter);
+        row->addStretch(1);
+        group->addLayout(row);
+        column->addLayout(group);
+    };
+
+    // 6. Selection controls.
+    auto* add = new DesktopButton(tr("Add folder..."), DesktopButton::Style::secondary);
+    auto* home = new DesktopButton(tr("Use Home"), DesktopButton::Style::secondary);
+    auto* root = new DesktopButton(tr("Use full disk"), DesktopButton::Style::secondary);
+    connect(add, &QAbstractButton::clicked, this, [this] {
+        if (model_) model_->addFolder();
+    });
+    connect(home, &QAbstractButton::clicked, this, [this] {
+        if (model_) model_->chooseHomeFolder();
+    });
+    connect(root, &QAbstractButton::clicked, this, [this] {
+        if (model_) model_->chooseRootFolder();
+    });
+    buttonRow(QStringLiteral("Selection controls"), {add, home, root});
+
+    // 7. Run controls.
+    auto* clearSelection = new DesktopButton(tr("Clear selection"), DesktopButton::Style::secondary);
+    startButton_ = new DesktopButton(tr("Start sync"), DesktopButton::Style::primary);
+    auto* stop = new DesktopButton(tr("Stop"), DesktopButton::Style::secondary);
+    connect(clearSelection, &QAbstractButton::clicked, this, [this] {
+        if (model_) model_->clearFolders();
+    });
+    connect(startButton_, &QAbstractButton::clicked, this, [this] {
+        if (model_) model_->startSync();
+    });
+    connect(stop, &QAbstractButton::clicked, this, [this] {
+        if (model_) model_->stopSync();
+    });
+    buttonRow(QStringLiteral("Run controls"), {clearSelection, startButton_, stop});
+
+    // 8. Speed.
+    auto* speed = new QVBoxLayout;
+    speed->setSpacing(10);
+    speed->addWidget(new DesktopKicker(QStringLiteral("Speed")));
+    picker_ = new DesktopSpeedPicker;
+    connect(picker_, &DesktopSpeedPicker::modePicked, this, [this](SyncMode mode) {
+        if (model_) model_->setMode(mode);
+    });
+    speed->addWidget(picker_, 0, Qt::AlignLeft);
+    explanation_ = label(QString(), DesktopFonts::system(14, QFont::Normal), DesktopPalette::muted());
+    speed->addWidget(explanation_);
+    column->addLayout(speed);
+
+    // 9. Status.
+    status_ = new DesktopCallout(QString(), StatusPillKind::muted);
+    status_->setObjectName(QStringLiteral("syncStatusCallout"));
+    column->addWidget(status_);
+
+    workspace->setContent(holder(column));
+    body_->addWidget(workspace);
+    body_->addWidget(new DesktopIndexingStatusCard(model));
+    body_->addWidget(new DesktopFailedUploadsCard(model, QStringLiteral("Failed uploads and retries"), true));
+}
+
+void DesktopSyncView::refresh() {
+    if (!model_) return;
+    const DesktopAppModel& model = *model_;
+    const bool signedIn = model.currentUser().has_value();
+    if (builtSignedIn_ != signedIn) build(signedIn);
+    if (!signedIn) return;
+
+    const QStringList folders = model.folders();
+    runChip_->setPresentation(model.runPresentation());
+    foldersTile_->setValue(DesktopPresentationFormatter::folderCountText(folders.size()));
+    foldersTile_->setDetail(
+        DesktopPresentationFormatter::folderSelectionSummary(folders, model.homeFolder(), model.rootFolder()));
+    speedTile_->setValue(modeValue(model.mode()));
+    speedTile_->setDetail(modeExplanation(model.mode()));
+    noFolders_->setVisible(folders.isEmpty());
+    folderBox_->setVisible(!folders.isEmpty());
+    folderBox_->setFolders(folders);
+    startButton_->setEnabled(!folders.isEmpty());
+    picker_->setMode(model.mode());
+    explanation_->setText(modeExplanation(model.mode()));
+    status_->setText(model.syncStatusLine());
+    status_->setKind(model.isRunning() ? StatusPillKind::ok : StatusPillKind::muted);
+}
+
+} // namespace tarnwell

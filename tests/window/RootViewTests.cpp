@@ -1,0 +1,113 @@
+// The root view's own duties: the remembered screen, the sidebar's marking
+// of it, the window's minimum size and the replacement question's life.
+#include <QMessageBox>
+#include <QSettings>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "Screens/ContentView.hpp"
+#include "Screens/DesktopSidebarView.hpp"
+#include "ViewKit/DesktopDetailScaffold.hpp"
+#include "ViewKit/DesktopPalette.hpp"
+#include "window/WindowHarness.hpp"
+
+using namespace tarnwell;
+using namespace tarnwell::testing;
+
+namespace {
+
+QString windowSettingsFile(const WindowHarness& harness) {
+    return QString::fromStdString((harness.state.path() / "window.ini").string());
+}
+
+// The colour of the row's indicator bar and of its fill.
+std::pair<QColor, QColor> rowColours(SidebarDestinationButton* row) {
+    const QImage image = row->grab().toImage();
+    const int y = image.height() / 2;
+    return {image.pixelColor(18, y), image.pixelColor(image.width() - 6, y)};
+}
+
+} // namespace
+
+TEST(RootView, RemembersTheScreenAndMarksItsRow) {
+    WindowHarness harness;
+    {
+        QSettings stored(windowSettingsFile(harness), QSettings::IniFormat);
+        stored.setValue(ContentView::destinationKey, "activity");
+    }
+    harness.open();
+    auto* content = harness.window()->findChild<ContentView*>();
+    ASSERT_NE(content, nullptr);
+    EXPECT_EQ(content->scaffold()->destination(), DesktopDestination::activity);
+    settle();
+    for (DesktopDestination destination : desktop_destination::allCases) {
+        SidebarDestinationButton* row = content->sidebar()->row(destination);
+        const bool selected = destination == DesktopDestination::activity;
+        EXPECT_EQ(row->isSelected(), selected);
+        const auto [bar, fill] = rowColours(row);
+        EXPECT_EQ(bar.rgb(), (selected ? DesktopPalette::accentDeep() : DesktopPalette::border()).rgb());
+        EXPECT_EQ(fill.rgb(), (selected ? DesktopPalette::surfaceStrong() : DesktopPalette::surface()).rgb());
+    }
+
+    // A click stores the screen; writing none stores the overview.
+    QTest::mouseClick(content->sidebar()->row(DesktopDestination::sync), Qt::LeftButton);
+    EXPECT_EQ(content->scaffold()->destination(), DesktopDestination::sync);
+    EXPECT_EQ(QSettings(windowSettingsFile(harness), QSettings::IniFormat).value(ContentView::destinationKey), "sync");
+    const auto perms = std::filesystem::status(harness.state.path() / "window.ini").permissions();
+    EXPECT_EQ(perms & (std::filesystem::perms::group_all | std::filesystem::perms::others_all),
+              std::filesystem::perms::none);
+    content->setSelectedDestination(std::nullopt);
+    EXPECT_EQ(content->scaffold()->destination(), DesktopDestination::overview);
+    EXPECT_EQ(QSettings(windowSettingsFile(harness), QSettings::IniFormat).value(ContentView::destinationKey),
+              "overview");
+
+    // A stored name of no screen (case matters) opens the overview and stays stored.
+    QSettings odd(windowSettingsFile(harness), QSettings::IniFormat);
+    odd.setValue(ContentView::destinationKey, "Activity");
+    ContentView second(*harness.model(), odd);
+    EXPECT_EQ(second.scaffold()->destination(), DesktopDestination::overview);
+    EXPECT_TRUE(second.sidebar()->row(DesktopDestination::overview)->isSelected());
+    EXPECT_EQ(odd.value(ContentView::destinationKey), "Activity");
+
+    // The window can't be made smaller than the root view allows.
+    harness.window()->resize(800, 500);
+    settle();
+    EXPECT_GE(harness.window()->width(), ContentView::minimumWidth);
+    EXPECT_GE(harness.window()->height(), ContentView::minimumHeight);
+}
+
+TEST(RootView, ReplacementQuestionFollowsThePendingChoice) {
+    WindowHarness harness;
+    harness.open();
+    DesktopAppModel* model = harness.model();
+    auto* content = harness.window()->findChild<ContentView*>();
+    ASSERT_TRUE(spinUntil([&] { return model->didBootstrap(); }));
+    model->setEmail(WindowHarness::email);
+    model->setPassword(WindowHarness::password);
+    model->login();
+    ASSERT_TRUE(spinUntil([&] { return model->currentUser().has_value(); }));
+
+    model->chooseHomeFolder(); // empty selection: no question
+    EXPECT_EQ(content->folderReplacementAlert(), nullptr);
+    model->chooseRootFolder();
+    ASSERT_NE(content->folderReplacementAlert(), nullptr);
+    QMessageBox* alert = content->folderReplacementAlert();
+    EXPECT_EQ(alert->text(), "Replace folder selection with full disk?");
+    EXPECT_TRUE(alert->windowModality() == Qt::WindowModal);
+
+    // A newer question takes over the one on screen.
+    harness.chooser->next = QString::fromStdString(harness.documents.path().string());
+    model->addFolder();
+    EXPECT_EQ(content->folderReplacementAlert(), alert);
+    EXPECT_EQ(alert->text(), "Replace all-folders selection?");
+    EXPECT_EQ(alert->informativeText(),
+              "You currently have an all-folders selection active. Replace it with this specific folder?");
+    EXPECT_NE(findButton(alert, "Replace with folder"), nullptr);
+
+    // Signing out drops the question, and the window with it.
+    model->signOut();
+    ASSERT_TRUE(spinUntil([&] { return content->folderReplacementAlert() == nullptr; }));
+    EXPECT_FALSE(model->pendingFolderSelectionConfirmation().has_value());
+    EXPECT_EQ(model->folders(), QStringList{model->homeFolder()});
+}

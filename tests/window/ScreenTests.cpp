@@ -1,0 +1,109 @@
+// The screens and the sidebar follow the model they read: folder lists,
+// counts, the speed picker both ways, what shows only when there is
+// something to report.
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "Screens/ContentView.hpp"
+#include "Screens/DesktopScreenParts.hpp"
+#include "Screens/DesktopSidebarView.hpp"
+#include "Screens/DesktopSyncView.hpp"
+#include "ViewKit/DesktopCallout.hpp"
+#include "ViewKit/DesktopDetailScaffold.hpp"
+#include "ViewKit/DesktopFailedUploadsCard.hpp"
+#include "ViewKit/DesktopMetricCard.hpp"
+#include "window/WindowHarness.hpp"
+
+using namespace tarnwell;
+using namespace tarnwell::testing;
+
+namespace {
+
+DesktopMetricCard* tile(QWidget* root, const QString& title) {
+    for (DesktopMetricCard* card : root->findChildren<DesktopMetricCard*>()) {
+        if (card->title() == title && card->isVisibleTo(root)) return card;
+    }
+    return nullptr;
+}
+
+DesktopFolderBox* folderBox(QWidget* root) { return root->findChild<DesktopFolderBox*>(); }
+
+} // namespace
+
+TEST(Screens, FollowTheModelSignedIn) {
+    WindowHarness harness;
+    harness.open();
+    DesktopAppModel* model = harness.model();
+    auto* content = harness.window()->findChild<ContentView*>();
+    ASSERT_TRUE(spinUntil([&] { return model->didBootstrap(); }));
+    model->setEmail(WindowHarness::email);
+    model->setPassword(WindowHarness::password);
+    model->login();
+    ASSERT_TRUE(spinUntil([&] { return model->currentUser().has_value(); }));
+    settle();
+
+    // No folders: the overview warns, the sync screen can't start.
+    EXPECT_EQ(tile(content, "Folders")->value(), "0 folders");
+    DesktopCallout* warning = nullptr;
+    for (DesktopCallout* callout : content->findChildren<DesktopCallout*>()) {
+        if (callout->text().startsWith("No folders are selected yet.")) warning = callout;
+    }
+    ASSERT_NE(warning, nullptr);
+    EXPECT_TRUE(warning->isVisibleTo(content));
+    EXPECT_EQ(warning->kind(), StatusPillKind::warn);
+    EXPECT_FALSE(folderBox(content)->isVisibleTo(content));
+    EXPECT_EQ(content->findChild<DesktopFailedUploadsCard*>()->isVisibleTo(content), false);
+    content->setSelectedDestination(DesktopDestination::sync);
+    settle();
+    EXPECT_FALSE(findButton(content, "Start sync")->isEnabled());
+    EXPECT_TRUE(showsLabel(content, "No folders selected yet."));
+
+    // Five folders: all five on the sync screen, the first three on the overview.
+    QStringList chosen;
+    for (int i = 0; i < 5; ++i) {
+        const auto folder = harness.documents.path() / ("source-" + std::to_string(i));
+        std::filesystem::create_directories(folder);
+        harness.chooser->next = QString::fromStdString(folder.string());
+        model->addFolder();
+        chosen << harness.chooser->next.value();
+    }
+    settle();
+    EXPECT_TRUE(findButton(content, "Start sync")->isEnabled());
+    EXPECT_EQ(folderBox(content)->shownFolders(), chosen);
+    EXPECT_EQ(folderBox(content)->ruleCount(), 4);
+    EXPECT_EQ(tile(content, "Selected folders")->value(), "5 folders");
+    EXPECT_TRUE(showsLabel(content->sidebar(), "5 folders"));
+    content->setSelectedDestination(DesktopDestination::overview);
+    settle();
+    EXPECT_EQ(folderBox(content)->shownFolders(), chosen.mid(0, 3));
+    EXPECT_EQ(folderBox(content)->ruleCount(), 2);
+    EXPECT_EQ(tile(content, "Folders")->detail(), "5 folders selected");
+
+    // The speed picker writes the model and shows what the model holds.
+    content->setSelectedDestination(DesktopDestination::sync);
+    settle();
+    auto* picker = content->findChild<DesktopSpeedPicker*>();
+    ASSERT_NE(picker, nullptr);
+    QTest::mouseClick(picker->segment(SyncMode::ultra), Qt::LeftButton);
+    EXPECT_EQ(model->mode(), SyncMode::ultra);
+    model->setMode(SyncMode::regular);
+    settle();
+    EXPECT_TRUE(picker->segment(SyncMode::regular)->isChecked());
+    EXPECT_TRUE(showsLabel(content, DesktopSyncView::modeExplanation(SyncMode::regular)));
+    EXPECT_EQ(tile(content, "Speed profile")->value(), "Regular");
+
+    // Before any remote failure: the activity screen's snapshot is clear.
+    content->setSelectedDestination(DesktopDestination::activity);
+    settle();
+    EXPECT_EQ(tile(content, "Retry queue")->value(), "Clear");
+    EXPECT_EQ(tile(content, "Retry queue")->detail(), "Retry from here when uploads fail.");
+    EXPECT_EQ(tile(content, "Ingestion")->detail(), "No completed ingest yet");
+
+    // A retry that re-queued nothing still shows the overview's card.
+    model->retryFailedUploads();
+    ASSERT_TRUE(spinUntil([&] { return model->retryStatus() == "Retried 0 upload(s)."; }));
+    content->setSelectedDestination(DesktopDestination::overview);
+    settle();
+    EXPECT_TRUE(content->findChild<DesktopFailedUploadsCard*>()->isVisibleTo(content));
+}
