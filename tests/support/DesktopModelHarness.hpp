@@ -48,6 +48,25 @@ inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000) 
     return done();
 }
 
+// Lets the coalesced view refreshes and the layout passes they start run to
+// the end. Refreshes wait for a frame timer, so this runs the loop for a
+// while and then once more, however slow each pass is on a loaded machine.
+inline void settleViews(int milliseconds = 100) {
+    QElapsedTimer clock;
+    clock.start();
+    int passes = 0;
+    while (clock.elapsed() < milliseconds || passes < 6) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+        ++passes;
+    }
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    }
+}
+
 template <class T>
 bool waitFor(const QFuture<T>& future, int timeoutMs = 30000) {
     return waitUntil([&] { return future.isFinished(); }, timeoutMs);

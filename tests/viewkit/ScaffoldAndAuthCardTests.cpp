@@ -107,7 +107,7 @@ TEST(DesktopDetailScaffoldTest, ChipsStackRightAlignedWhenTheColumnCannotHoldThe
     scaffold.resize(1280, 900);
     scaffold.show();
     ASSERT_TRUE(waitUntil([&] { return ingest->text() == QStringLiteral("Ingestion: Idle"); }));
-    QApplication::processEvents();
+    testing::settleViews();
     EXPECT_EQ(run->geometry().top(), ingest->geometry().top());
     EXPECT_LT(rightEdge(run), rightEdge(ingest));
 
@@ -118,7 +118,7 @@ TEST(DesktopDetailScaffoldTest, ChipsStackRightAlignedWhenTheColumnCannotHoldThe
     ASSERT_TRUE(testing::waitFor(harness.model->refreshStatus()));
     ASSERT_EQ(harness.model->ingestPresentation().kind, StatusPillKind::warn);
     ASSERT_TRUE(waitUntil([&] { return ingest->kind() == StatusPillKind::warn; }));
-    QApplication::processEvents();
+    testing::settleViews();
     EXPECT_EQ(column->width(), DesktopDetailScaffold::kColumnMaximumWidth);
     EXPECT_EQ(rightEdge(column), scaffold.width() - 28 - 24);
     EXPECT_EQ(ingest->geometry().top(), run->geometry().bottom() + 1 + 10);

@@ -20,12 +20,6 @@ using namespace tarnwell::testing;
 
 namespace {
 
-DesktopMetricCard* tile(QWidget* root, const QString& title) {
-    for (DesktopMetricCard* card : root->findChildren<DesktopMetricCard*>()) {
-        if (card->title() == title && card->isVisibleTo(root)) return card;
-    }
-    return nullptr;
-}
 
 DesktopFolderBox* folderBox(QWidget* root) { return root->findChild<DesktopFolderBox*>(); }
 
@@ -44,7 +38,7 @@ TEST(Screens, FollowTheModelSignedIn) {
     settle();
 
     // No folders: the overview warns, the sync screen can't start.
-    EXPECT_EQ(tile(content, "Folders")->value(), "0 folders");
+    EXPECT_EQ(tileValue(content, "Folders"), "0 folders");
     DesktopCallout* warning = nullptr;
     for (DesktopCallout* callout : content->findChildren<DesktopCallout*>()) {
         if (callout->text().startsWith("No folders are selected yet.")) warning = callout;
@@ -72,13 +66,13 @@ TEST(Screens, FollowTheModelSignedIn) {
     EXPECT_TRUE(findButton(content, "Start sync")->isEnabled());
     EXPECT_EQ(folderBox(content)->shownFolders(), chosen);
     EXPECT_EQ(folderBox(content)->ruleCount(), 4);
-    EXPECT_EQ(tile(content, "Selected folders")->value(), "5 folders");
+    EXPECT_EQ(tileValue(content, "Selected folders"), "5 folders");
     EXPECT_TRUE(showsLabel(content->sidebar(), "5 folders"));
     content->setSelectedDestination(DesktopDestination::overview);
     settle();
     EXPECT_EQ(folderBox(content)->shownFolders(), chosen.mid(0, 3));
     EXPECT_EQ(folderBox(content)->ruleCount(), 2);
-    EXPECT_EQ(tile(content, "Folders")->detail(), "5 folders selected");
+    EXPECT_EQ(tileDetail(content, "Folders"), "5 folders selected");
 
     // The speed picker writes the model and shows what the model holds.
     content->setSelectedDestination(DesktopDestination::sync);
@@ -91,14 +85,14 @@ TEST(Screens, FollowTheModelSignedIn) {
     settle();
     EXPECT_TRUE(picker->segment(SyncMode::regular)->isChecked());
     EXPECT_TRUE(showsLabel(content, DesktopSyncView::modeExplanation(SyncMode::regular)));
-    EXPECT_EQ(tile(content, "Speed profile")->value(), "Regular");
+    EXPECT_EQ(tileValue(content, "Speed profile"), "Regular");
 
     // Before any remote failure: the activity screen's snapshot is clear.
     content->setSelectedDestination(DesktopDestination::activity);
     settle();
-    EXPECT_EQ(tile(content, "Retry queue")->value(), "Clear");
-    EXPECT_EQ(tile(content, "Retry queue")->detail(), "Retry from here when uploads fail.");
-    EXPECT_EQ(tile(content, "Ingestion")->detail(), "No completed ingest yet");
+    EXPECT_EQ(tileValue(content, "Retry queue"), "Clear");
+    EXPECT_EQ(tileDetail(content, "Retry queue"), "Retry from here when uploads fail.");
+    EXPECT_EQ(tileDetail(content, "Ingestion"), "No completed ingest yet");
 
     // A retry that re-queued nothing still shows the overview's card.
     model->retryFailedUploads();

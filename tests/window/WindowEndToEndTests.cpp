@@ -28,12 +28,6 @@ namespace {
 
 ContentView* contentOf(QWidget* window) { return window->findChild<ContentView*>(); }
 
-DesktopMetricCard* tile(QWidget* root, const QString& title) {
-    for (DesktopMetricCard* card : root->findChildren<DesktopMetricCard*>()) {
-        if (card->title() == title && card->isVisibleTo(root)) return card;
-    }
-    return nullptr;
-}
 
 void click(QAbstractButton* button) {
     ASSERT_NE(button, nullptr);
@@ -96,7 +90,7 @@ TEST(WindowEndToEnd, SignInSyncFailRetryReplaceAndSignOut) {
     click(findButton(content, "Add folder..."));
     settle();
     ASSERT_EQ(model->folders().size(), 1);
-    EXPECT_EQ(tile(content, "Selected folders")->value(), "1 folder");
+    EXPECT_EQ(tileValue(content, "Selected folders"), "1 folder");
     click(findButton(content, "Ultra"));
     EXPECT_EQ(model->mode(), SyncMode::ultra);
     click(findButton(content, "Start sync"));
@@ -106,7 +100,7 @@ TEST(WindowEndToEnd, SignInSyncFailRetryReplaceAndSignOut) {
     ASSERT_NE(status, nullptr);
     EXPECT_EQ(status->text(), "Running");
     EXPECT_EQ(status->kind(), StatusPillKind::ok);
-    EXPECT_EQ(tile(content, "Indexed so far")->value(), "3 / 3");
+    EXPECT_EQ(tileValue(content, "Indexed so far"), "3 / 3");
     EXPECT_EQ(harness.backend.objectCount(), 3u);
 
     // The worker fails one of the three ingests; a refresh lists it.
@@ -128,7 +122,7 @@ TEST(WindowEndToEnd, SignInSyncFailRetryReplaceAndSignOut) {
     const auto rows = content->findChildren<FailedUploadDetailRow*>();
     ASSERT_EQ(rows.size(), 1);
     EXPECT_EQ(FailedUploadDetailRow::fileLine(rows.front()->item()), QString::fromStdString(failedPath));
-    EXPECT_EQ(tile(content, "Retry queue")->value(), "1 item(s)");
+    EXPECT_EQ(tileValue(content, "Retry queue"), "1 item(s)");
     const QStringList lines = consoleLines(content);
     EXPECT_TRUE(lines.contains("Scanned: 3")) << lines.join('\n').toStdString();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const QString& l) { return l.startsWith("Summary: "); }));
@@ -136,7 +130,7 @@ TEST(WindowEndToEnd, SignInSyncFailRetryReplaceAndSignOut) {
     click(findButton(content, "Retry failed uploads"));
     ASSERT_TRUE(spinUntil([&] { return model->retryStatus() == "Retried 1 upload(s)."; }));
     settle();
-    EXPECT_EQ(tile(content, "Retry queue")->detail(), "Retried 1 upload(s).");
+    EXPECT_EQ(tileDetail(content, "Retry queue"), "Retried 1 upload(s).");
 
     // Replacing the selection asks first; dismissing the question keeps it.
     showScreen(content, DesktopDestination::sync);
@@ -158,7 +152,7 @@ TEST(WindowEndToEnd, SignInSyncFailRetryReplaceAndSignOut) {
     ASSERT_TRUE(spinUntil([&] { return content->folderReplacementAlert() == nullptr; }));
     settle();
     EXPECT_EQ(model->folders(), QStringList{model->homeFolder()});
-    EXPECT_EQ(tile(content, "Selected folders")->detail(), "Home (all folders) - " + model->homeFolder());
+    EXPECT_EQ(tileDetail(content, "Selected folders"), "Home (all folders) - " + model->homeFolder());
     EXPECT_FALSE(model->pendingFolderSelectionConfirmation().has_value());
 
     // Signing out brings back the signed-out header and account card.

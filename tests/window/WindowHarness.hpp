@@ -21,6 +21,8 @@
 #include "Model/DesktopAppModel.hpp"
 #include "Model/FolderChooser.hpp"
 #include "Screens/TarnwellNativeApp.hpp"
+#include "ViewKit/DesktopMetricCard.hpp"
+#include "support/DesktopModelHarness.hpp"
 #include "support/TempDir.hpp"
 
 namespace tarnwell::testing {
@@ -43,10 +45,30 @@ inline bool spinUntil(const std::function<bool()>& done, int timeoutMs = 30000) 
 }
 
 // Lets coalesced view refreshes run.
-inline void settle(int milliseconds = 60) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < milliseconds) QApplication::processEvents(QEventLoop::AllEvents, 10);
+inline void settle(int milliseconds = 100) { settleViews(milliseconds); }
+
+// The visible metric tile with this title under `root`, waited for.
+inline DesktopMetricCard* tile(QWidget* root, const QString& title) {
+    DesktopMetricCard* found = nullptr;
+    spinUntil(
+        [&] {
+            for (DesktopMetricCard* card : root->findChildren<DesktopMetricCard*>()) {
+                if (card->title() == title && card->isVisibleTo(root)) found = card;
+            }
+            return found != nullptr;
+        },
+        5000);
+    return found;
+}
+
+// A tile's value and detail, or a text saying it isn't shown.
+inline QString tileValue(QWidget* root, const QString& title) {
+    auto* card = tile(root, title);
+    return card ? card->value() : QStringLiteral("<no tile ") + title + ">";
+}
+inline std::optional<QString> tileDetail(QWidget* root, const QString& title) {
+    auto* card = tile(root, title);
+    return card ? card->detail() : QStringLiteral("<no tile ") + title + ">";
 }
 
 // The visible button with exactly this text under `root`.
