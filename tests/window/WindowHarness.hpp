@@ -21,6 +21,7 @@
 #include "Model/DesktopAppModel.hpp"
 #include "Model/FolderChooser.hpp"
 #include "Screens/TarnwellNativeApp.hpp"
+#include "ViewKit/DesktopModelObserver.hpp"
 #include "support/TempDir.hpp"
 
 namespace tarnwell::testing {
@@ -42,11 +43,27 @@ inline bool spinUntil(const std::function<bool()>& done, int timeoutMs = 30000) 
     return done();
 }
 
-// Lets coalesced view refreshes run.
+// Whether a view of any window still waits for its next frame.
+inline bool refreshPending() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        for (DesktopModelObserver* observer : window->findChildren<DesktopModelObserver*>()) {
+            if (observer->isPending()) return true;
+        }
+    }
+    return false;
+}
+
+// Lets coalesced view refreshes run: at least `milliseconds`, and on until no
+// view waits for a frame (a busy machine may not get to the timer in time).
 inline void settle(int milliseconds = 60) {
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < milliseconds) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (clock.elapsed() < milliseconds || (refreshPending() && clock.elapsed() < 10000)) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    // Views a refresh replaced are gone, not just hidden.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::processEvents();
 }
 
 // The visible button with exactly this text under `root`.
