@@ -32,6 +32,11 @@ fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "install-deps.sh: these packages are missing: ${missing[*]}" >&2
+    echo "install-deps.sh: install them as root (apt-get install ${missing[*]}) or install sudo." >&2
+    exit 1
+  fi
   SUDO="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive

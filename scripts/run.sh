@@ -26,11 +26,17 @@ fi
 
 work_dir="$(mktemp -d "${TMPDIR:-/tmp}/tarnwell-demo.XXXXXX")"
 backend_pid=""
-cleanup() {
-  if [ -n "$backend_pid" ] && kill -0 "$backend_pid" 2>/dev/null; then
-    kill "$backend_pid" 2>/dev/null || true
-    wait "$backend_pid" 2>/dev/null || true
+program_pid=""
+stop_process() {
+  if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
   fi
+}
+cleanup() {
+  # The window first, so that it doesn't outlive the backend it talks to.
+  stop_process "$program_pid"
+  stop_process "$backend_pid"
   rm -rf "$work_dir"
 }
 trap cleanup EXIT
@@ -78,6 +84,12 @@ cat <<INFO
 
 INFO
 
+# The program runs as a child the script waits for, so that a signal to the
+# script (Ctrl-C, kill, a closed terminal) stops the window and the backend
+# at once instead of after the window has been closed by hand.
+"$PROGRAM" "$@" </dev/null &
+program_pid=$!
 status=0
-"$PROGRAM" "$@" || status=$?
+wait "$program_pid" || status=$?
+program_pid=""
 exit "$status"

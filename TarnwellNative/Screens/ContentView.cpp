@@ -43,6 +43,11 @@ ContentView::ContentView(DesktopAppModel& model, QSettings& settings, QWidget* p
     : QWidget(parent), model_(&model), settings_(settings) {
     setObjectName(QStringLiteral("contentView"));
     setMinimumSize(minimumWidth, minimumHeight);
+    // Controls that draw in the system's highlight colour take the accent.
+    QPalette tinted = palette();
+    tinted.setColor(QPalette::Highlight, DesktopPalette::accent());
+    tinted.setColor(QPalette::HighlightedText, DesktopPalette::text());
+    setPalette(tinted);
 
     sidebar_ = new DesktopSidebarView(model);
     split_ = new QSplitter(Qt::Horizontal);

@@ -1,8 +1,11 @@
 #include "Screens/DesktopOverviewView.hpp"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "Model/DesktopAppModel.hpp"
 #include "Model/DesktopPresentationFormatter.hpp"
@@ -87,6 +90,55 @@ protected:
         painter.setClipping(false);
         DesktopShapes::strokeInside(painter, panelRect, DesktopSurface::kCornerRadius, DesktopPalette::border());
     }
+};
+
+// A chip row that turns into a column when it doesn't fit, the column as
+// wide as its widest chip and kept against the leading edge, its chips lined
+// up on their right edges.
+class LeadingChipFlow : public QWidget {
+public:
+    explicit LeadingChipFlow(int spacing) : inner_(new QWidget(this)), flow_(new FlowLayout(spacing, inner_)) {
+        QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+        policy.setHeightForWidth(true);
+        setSizePolicy(policy);
+        inner_->installEventFilter(this);
+    }
+
+    void addWidget(QWidget* widget) { flow_->addWidget(widget); }
+
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override { return flow_->heightForWidth(width); }
+    QSize sizeHint() const override { return flow_->sizeHint(); }
+    QSize minimumSizeHint() const override { return flow_->minimumSize(); }
+
+protected:
+    void resizeEvent(QResizeEvent*) override { place(); }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // A chip changed its text: ask again for room and take it.
+        if (watched == inner_ && event->type() == QEvent::LayoutRequest) {
+            updateGeometry();
+            place();
+        }
+        return QWidget::eventFilter(watched, event);
+    }
+
+private:
+    void place() {
+        int used = width();
+        if (!flow_->fitsInRow(used)) {
+            int widest = 0;
+            for (int i = 0; i < flow_->count(); ++i) {
+                QLayoutItem* item = flow_->itemAt(i);
+                if (!item->isEmpty()) widest = std::max(widest, item->sizeHint().width());
+            }
+            used = std::min(used, widest);
+        }
+        inner_->setGeometry(0, 0, used, height());
+    }
+
+    QWidget* inner_;
+    FlowLayout* flow_;
 };
 
 class VerticalDivider : public QWidget {
@@ -221,11 +273,12 @@ QWidget* DesktopOverviewView::makeHeroPanel(bool signedIn) {
     left->addWidget(new DesktopKicker(QStringLiteral("Private context infrastructure")));
     left->addWidget(screen_parts::headline(heroTitle(signedIn), 50, -1.8));
     left->addWidget(label(heroSubtitle(signedIn), DesktopFonts::system(17, QFont::Normal), DesktopPalette::muted()));
-    auto* chips = new FlowLayout(10);
+    auto* chips = new LeadingChipFlow(10);
+    chips->setObjectName(QStringLiteral("heroChips"));
     chips->addWidget(new DesktopStatusChip(DesktopAppModel::supportedTypesText(), StatusPillKind::muted));
     folderChip_ = new DesktopStatusChip(signedOutChipText(), StatusPillKind::accent);
     chips->addWidget(folderChip_);
-    left->addWidget(holder(chips));
+    left->addWidget(chips);
     left->addStretch(1);
     QWidget* leftColumn = new QWidget;
     leftColumn->setLayout(left);

@@ -13,6 +13,7 @@
 #include "ViewKit/DesktopDetailScaffold.hpp"
 #include "ViewKit/DesktopFailedUploadsCard.hpp"
 #include "ViewKit/DesktopMetricCard.hpp"
+#include "ViewKit/DesktopStatusChip.hpp"
 #include "window/WindowHarness.hpp"
 
 using namespace tarnwell;
@@ -48,6 +49,21 @@ TEST(Screens, FollowTheModelSignedIn) {
     EXPECT_EQ(warning->kind(), StatusPillKind::warn);
     EXPECT_FALSE(folderBox(content)->isVisibleTo(content));
     EXPECT_EQ(content->findChild<DesktopFailedUploadsCard*>()->isVisibleTo(content), false);
+
+    // The hero's chips, stacked when the row doesn't fit, keep to the leading
+    // edge and line up on their right edges.
+    QWidget* heroChips = content->findChild<QWidget*>("heroChips");
+    ASSERT_NE(heroChips, nullptr);
+    const auto chips = heroChips->findChildren<DesktopStatusChip*>();
+    ASSERT_EQ(chips.size(), 2);
+    const QRect typesChip(chips[0]->mapTo(heroChips, QPoint(0, 0)), chips[0]->size());
+    const QRect countChip(chips[1]->mapTo(heroChips, QPoint(0, 0)), chips[1]->size());
+    if (countChip.top() > typesChip.top()) {
+        EXPECT_EQ(typesChip.left(), 0);
+        EXPECT_EQ(countChip.right(), typesChip.right());
+    } else {
+        EXPECT_EQ(typesChip.left(), 0);
+    }
     content->setSelectedDestination(DesktopDestination::sync);
     settle();
     EXPECT_FALSE(findButton(content, "Start sync")->isEnabled());

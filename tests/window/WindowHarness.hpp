@@ -22,6 +22,7 @@
 #include "Model/FolderChooser.hpp"
 #include "Screens/TarnwellNativeApp.hpp"
 #include "ViewKit/DesktopMetricCard.hpp"
+#include "ViewKit/DesktopModelObserver.hpp"
 #include "support/DesktopModelHarness.hpp"
 #include "support/TempDir.hpp"
 
@@ -44,8 +45,28 @@ inline bool spinUntil(const std::function<bool()>& done, int timeoutMs = 30000) 
     return done();
 }
 
-// Lets coalesced view refreshes run.
-inline void settle(int milliseconds = 100) { settleViews(milliseconds); }
+// Whether a view of any window still waits for its next frame.
+inline bool refreshPending() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        for (DesktopModelObserver* observer : window->findChildren<DesktopModelObserver*>()) {
+            if (observer->isPending()) return true;
+        }
+    }
+    return false;
+}
+
+// Lets coalesced view refreshes and their layout passes run: at least
+// `milliseconds`, and on until no view waits for a frame (a busy machine may
+// not get to the timer in time).
+inline void settle(int milliseconds = 100) {
+    settleViews(milliseconds);
+    QElapsedTimer clock;
+    clock.start();
+    while (refreshPending() && clock.elapsed() < 10000) settleViews(0);
+    // Views a refresh replaced are gone, not just hidden.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::processEvents();
+}
 
 // The visible metric tile with this title under `root`, waited for.
 inline DesktopMetricCard* tile(QWidget* root, const QString& title) {
