@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QPromise>
+#include <QRegularExpression>
 
 #include "Client/SupabaseHTTPClient.hpp"
 #include "State/LocalDatabase.hpp"
@@ -302,9 +303,10 @@ void DesktopAppModel::appendLog(const QString& line) {
 }
 
 void DesktopAppModel::appendLogLines(const QStringList& lines) {
+    // The append is one change; cutting back to the bound is a second one.
     logLines_.append(lines);
-    if (logLines_.size() > maxLogLines) logLines_ = logLines_.mid(logLines_.size() - maxLogLines);
     emit logLinesChanged();
+    if (logLines_.size() > maxLogLines) setLogLines(logLines_.mid(logLines_.size() - maxLogLines));
 }
 
 void DesktopAppModel::setFolderChooser(std::shared_ptr<FolderChooser> chooser) { folderChooser_ = std::move(chooser); }
@@ -693,7 +695,13 @@ QFuture<void> DesktopAppModel::retryFailedUploads() {
     setRetryStatus(QString());
     Completion done = makeCompletion();
     inBackground([client = client_](std::stop_token stop) { return client->retryFailedUploads(stop); },
-                 [this, done](Outcome<std::int64_t> outcome) {
+                 [this, done, epoch = accountEpoch_](Outcome<std::int64_t> outcome) {
+                     // The account that asked has signed out or been replaced:
+                     // its outcome is nobody's news now.
+                     if (epoch != accountEpoch_) {
+                         done->finish();
+                         return;
+                     }
                      if (!outcome.ok()) {
                          setRetryStatus(outcome.error);
                          done->finish();
@@ -762,9 +770,14 @@ QString DesktopAppModel::ingestLastText() const {
                         ingestStatus_->lastIngestedAt->time_since_epoch())
                         .count();
     const QDateTime when = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime();
-    // Medium date, short time, in the user's locale.
-    const QLocale locale = QLocale::system();
-    return locale.toString(when.date(), QStringLiteral("MMM d, yyyy")) + QStringLiteral(" at ") +
+    // Medium date ("Dec 8, 2026": the locale's long format without the
+    // weekday, months abbreviated) and short time, in the user's locale.
+    const QLocale locale;
+    QString dateFormat = locale.dateFormat(QLocale::LongFormat);
+    dateFormat.remove(QRegularExpression(QStringLiteral("dddd[,.]?\\s*")));
+    dateFormat.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
+    const QString joiner = locale.language() == QLocale::English ? QStringLiteral(" at ") : QStringLiteral(" ");
+    return locale.toString(when.date(), dateFormat.trimmed()) + joiner +
            locale.toString(when.time(), QLocale::ShortFormat);
 }
 

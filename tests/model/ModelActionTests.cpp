@@ -217,11 +217,13 @@ TEST_F(ModelTest, ReadsOfAnEarlierAccountNeverLand) {
     ASSERT_FALSE(seenAsBob.empty());
     EXPECT_EQ(std::count(seenAsBob.begin(), seenAsBob.end(), 0u), std::ssize(seenAsBob)); // never Ada's list
 
-    // Signed out while Bob's read is out: it lands nowhere.
+    // Signed out while Bob's read and retry are out: neither lands.
     QFuture<void> late = m.refreshStatus();
-    ASSERT_TRUE(finish(m.signOut()) && finish(late));
+    QFuture<void> retry = m.retryFailedUploads();
+    ASSERT_TRUE(finish(m.signOut()) && finish(late) && finish(retry));
     EXPECT_FALSE(m.ingestStatus().has_value());
     EXPECT_TRUE(m.failedUploads().empty());
+    EXPECT_EQ(m.retryStatus(), "");
 }
 
 } // namespace
