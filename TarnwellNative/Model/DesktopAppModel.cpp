@@ -355,14 +355,19 @@ QFuture<void> DesktopAppModel::bootstrap() {
             done->finish();
         });
     };
+    const std::uint64_t epoch = accountEpoch_;
     inBackground([coordinator = syncCoordinator_](std::stop_token) { return coordinator->restoreSnapshot(); },
-                 [this, finish](Outcome<SyncStateSnapshot> outcome) {
+                 [this, finish, epoch](Outcome<SyncStateSnapshot> outcome) {
                      const SyncStateSnapshot snapshot = outcome.value.value_or(SyncStateSnapshot{});
-                     setCurrentUser(snapshot.user);
+                     // A sign-in or sign-out made while the saved state was
+                     // read is newer than that state: it stands, and the
+                     // person at the window decides when to start.
+                     const bool accountChanged = epoch != accountEpoch_;
+                     if (!accountChanged) setCurrentUser(snapshot.user);
                      setFolders(fromStd(snapshot.folders));
                      setMode(snapshot.mode);
                      setIsRunning(snapshot.running);
-                     if (!(snapshot.autoStart && !snapshot.folders.empty() && snapshot.user)) {
+                     if (accountChanged || !(snapshot.autoStart && !snapshot.folders.empty() && snapshot.user)) {
                          finish();
                          return;
                      }
@@ -403,6 +408,7 @@ void DesktopAppModel::refreshRemoteState(std::function<void()> done) {
         std::vector<FailedUploadItem> failed;
     };
     const std::uint64_t epoch = accountEpoch_;
+    const std::uint64_t sequence = ++refreshesStarted_;
     inBackground(
         [client = client_](std::stop_token stop) {
             // Both reads side by side; the first failure cancels the other,
@@ -428,10 +434,12 @@ void DesktopAppModel::refreshRemoteState(std::function<void()> done) {
             remote.failed = failedUploads.get();
             return remote;
         },
-        [this, epoch, done = std::move(done)](Outcome<Remote> outcome) {
+        [this, epoch, sequence, done = std::move(done)](Outcome<Remote> outcome) {
             // A read made for an account that has since signed out or been
-            // replaced must not show that account's state.
-            if (epoch == accountEpoch_) {
+            // replaced must not show that account's state, and a slow read
+            // must not replace what a later one already showed.
+            if (epoch == accountEpoch_ && sequence > refreshesApplied_) {
+                refreshesApplied_ = sequence;
                 if (outcome.ok()) {
                     setIngestStatus(outcome.value->status);
                     setFailedUploads(outcome.value->failed);

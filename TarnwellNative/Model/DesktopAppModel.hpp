@@ -291,6 +291,10 @@ private:
     // Changes whenever the signed-in account is set or a sign-out begins: a
     // remote read started under another value is stale.
     std::uint64_t accountEpoch_ = 0;
+    // Remote reads in start order: the newest one shown wins over older ones
+    // that answer late.
+    std::uint64_t refreshesStarted_ = 0;
+    std::uint64_t refreshesApplied_ = 0;
     // Changes whenever a stop (or a sign-out) is requested: a start that
     // began under another value must not claim the run.
     std::uint64_t runGeneration_ = 0;

@@ -226,5 +226,33 @@ TEST_F(ModelTest, ReadsOfAnEarlierAccountNeverLand) {
     EXPECT_EQ(m.retryStatus(), "");
 }
 
+// Two reads out at once (the poll's and the user's, say): the older one,
+// answering last with a failure, must not clear what the newer one showed.
+TEST_F(ModelTest, ALateOlderReadNeverReplacesANewerOne) {
+    addFailedJob(userID, "ada.pdf");
+    Model& m = signedIn();
+    ASSERT_EQ(m.failedUploads().size(), 1u);
+    Fault slowFailure;
+    slowFailure.method = "GET";
+    slowFailure.pathPrefix = "/rest/v1/jobs";
+    slowFailure.delay = 700ms;
+    slowFailure.status = 500;
+    backend.injectFault(slowFailure);
+    QFuture<void> older = m.refreshStatus();
+    ASSERT_TRUE(until([&] { return backend.pendingFaults() == 0; }));
+    ASSERT_TRUE(finish(m.refreshStatus()));
+    ASSERT_EQ(m.failedUploads().size(), 1u);
+    auto failedRead = [&] {
+        for (const auto& request : backend.requests("GET", "/rest/v1/jobs")) {
+            if (request.status == 500) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(finish(older) && until(failedRead));
+    // The failed read's outcome reaches the model a moment after its answer.
+    EXPECT_FALSE(QTest::qWaitFor([&] { return m.failedUploads().empty(); }, 1000));
+    EXPECT_TRUE(m.ingestStatus().has_value());
+}
+
 } // namespace
 } // namespace tarnwell::testing

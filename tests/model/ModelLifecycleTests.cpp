@@ -116,6 +116,24 @@ TEST_F(ModelTest, BootstrapStartsNothingWithoutUserFoldersOrTheFlag) {
     EXPECT_EQ(backend.requestCount("POST", "/storage/v1/object/"), 0u);
 }
 
+// Someone signs in while the saved state is still being read: the newer
+// sign-in stands, and nothing starts behind the person's back.
+TEST_F(ModelTest, ASignInDuringTheRestoreStands) {
+    saveSession();
+    savePreferences(true, {documents("docs", 2)});
+    backend.delay("GET", "/auth/v1/user", 700ms, 1);
+    Model& m = make();
+    QFuture<void> boot = m.bootstrap();
+    ASSERT_TRUE(until([&] { return backend.pendingFaults() == 0; }));
+    m.setEmail("bob@example.com");
+    m.setPassword("secret2");
+    ASSERT_TRUE(finish(m.login()) && finish(boot));
+    ASSERT_TRUE(m.currentUser().has_value());
+    EXPECT_EQ(m.currentUser()->id, otherID);
+    EXPECT_FALSE(m.isRunning());
+    EXPECT_EQ(backend.requestCount("POST", "/storage/v1/object/"), 0u);
+}
+
 TEST_F(ModelTest, FailedAutoStartIsShownAndLoggedAndTheRestStillHappens) {
     saveSession();
     savePreferences(true, {documents("docs", 1)});
