@@ -122,19 +122,19 @@ DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, c
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(16);
 
-    auto* header = new QHBoxLayout;
     auto* heading = new QVBoxLayout;
     heading->setSpacing(8);
-    heading->addWidget(new DesktopKicker(title));
+    auto* kicker = new DesktopKicker(title);
+    heading->addWidget(kicker);
     auto* sentence = new QLabel(tr(
         "Live local-agent output from this computer. Use it to spot scans, uploads, and handoff errors quickly."));
     styleLabel(sentence, DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted());
     heading->addWidget(sentence);
-    header->addLayout(heading, 1);
     chip_ = new DesktopStatusChip(QString(), StatusPillKind::muted);
     chip_->setObjectName(QStringLiteral("runStateChip"));
-    header->addWidget(chip_, 0, Qt::AlignTop);
-    layout->addLayout(header);
+    // The heading and the chip on one baseline, the default 8 on each side of
+    // a spacer of at least 8 between them.
+    layout->addLayout(firstBaselineRow(heading, kicker->firstBaseline(), chip_, chip_->firstBaseline(), 8 + 8 + 8));
 
     box_ = new ConsoleBox;
     box_->setObjectName(QStringLiteral("consoleBox"));

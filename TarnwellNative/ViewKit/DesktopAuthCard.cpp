@@ -46,12 +46,12 @@ DesktopAuthCard::DesktopAuthCard(DesktopAppModel& model, QWidget* parent) : QWid
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(18);
 
-    // Header row.
-    auto* header = new QHBoxLayout;
-    header->setSpacing(12);
+    // Header row: the heading and the chip on one baseline; the stack's 12
+    // on each side of a spacer of at least 8 keep them 32 apart.
     auto* heading = new QVBoxLayout;
     heading->setSpacing(8);
-    heading->addWidget(new DesktopKicker(QStringLiteral("Local auth")));
+    auto* kicker = new DesktopKicker(QStringLiteral("Local auth"));
+    heading->addWidget(kicker);
     auto* title = new QLabel(tr("Sign in on this computer"));
     title->setObjectName(QStringLiteral("authTitle"));
     QFont titleFont = DesktopFonts::system(30, QFont::Black);
@@ -63,11 +63,9 @@ DesktopAuthCard::DesktopAuthCard(DesktopAppModel& model, QWidget* parent) : QWid
         new QLabel(tr("Connect the native agent to your QV account before choosing folders to keep in sync."));
     styleLabel(sentence, DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted());
     heading->addWidget(sentence);
-    header->addLayout(heading, 1);
     auto* chip = new DesktopStatusChip(QStringLiteral("Required"), StatusPillKind::accent);
     chip->setObjectName(QStringLiteral("requiredChip"));
-    header->addWidget(chip, 0, Qt::AlignTop);
-    layout->addLayout(header);
+    layout->addLayout(firstBaselineRow(heading, kicker->firstBaseline(), chip, chip->firstBaseline(), 12 + 8 + 12));
 
     // Fields.
     auto* fields = new QHBoxLayout;

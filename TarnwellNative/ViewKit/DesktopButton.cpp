@@ -174,6 +174,11 @@ QSize DesktopButton::sizeHint() const {
     return {labelWidth + 2 * kHorizontalPadding, std::max(kMinimumHeight, labelHeight)};
 }
 
+int DesktopButton::firstBaseline() const {
+    const QFontMetricsF metrics(font());
+    return qRound((sizeHint().height() - metrics.height()) / 2.0 + metrics.ascent());
+}
+
 QSize DesktopButton::minimumSizeHint() const {
     return sizeHint();
 }

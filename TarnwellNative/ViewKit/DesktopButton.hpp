@@ -32,6 +32,9 @@ public:
     // The scale the button is drawn at right now (1 at rest).
     qreal currentScale() const { return scale_; }
 
+    // How far below its top the label sits, at the button's preferred height.
+    int firstBaseline() const;
+
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 

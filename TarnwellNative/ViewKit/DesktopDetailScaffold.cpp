@@ -39,7 +39,7 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     pageLayout->setContentsMargins(28, 28, 28, 28);
     pageLayout->setSpacing(24);
 
-    // Header: intro, at least 24 px, then the status and action column.
+    // Header: intro, then the status and action column against the right edge.
     auto* header = new DesktopSurface(DesktopSurfaceTone::surface);
     auto* headerRow = new QWidget;
     auto* headerLayout = new QHBoxLayout(headerRow);
@@ -53,7 +53,8 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     introPolicy.setHeightForWidth(true);
     intro_->setSizePolicy(introPolicy);
     headerLayout->addWidget(intro_, 1, Qt::AlignTop);
-    headerLayout->addSpacing(24);
+    // The stack's 24 on each side of a spacer of at least 24.
+    headerLayout->addSpacing(kIntroGap);
 
     auto* column = new QWidget;
     column->setObjectName(QStringLiteral("statusColumn"));

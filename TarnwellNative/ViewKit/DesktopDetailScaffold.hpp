@@ -21,6 +21,8 @@ class DesktopDetailScaffold : public QScrollArea {
     Q_OBJECT
 public:
     static constexpr int kColumnMaximumWidth = 430;
+    // The least room between the intro and the status and action column.
+    static constexpr int kIntroGap = 24 + 24 + 24;
 
     // Takes ownership of `content`.
     DesktopDetailScaffold(DesktopAppModel& model, DesktopDestination destination, QWidget* content,

@@ -45,6 +45,14 @@ QString mediumDate(const QLocale& locale, const QDate& date) {
     return locale.toString(date, format.trimmed());
 }
 
+// The locale's short time format, without seconds (some locales' short
+// format carries them).
+QString shortTimeFormat(const QLocale& locale) {
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[:.]ss?")));
+    return format.trimmed();
+}
+
 QString fromStd(const std::optional<std::string>& text) {
     return text ? QString::fromStdString(*text) : QString();
 }
@@ -95,7 +103,7 @@ QString FailedUploadDetailRow::lastFailedLine(const FailedUploadItem& item) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(item.createdAt->time_since_epoch());
     const QDateTime when = QDateTime::fromMSecsSinceEpoch(ms.count()).toLocalTime();
     const QLocale locale;
-    const QString time = locale.toString(when.time(), QLocale::ShortFormat);
+    const QString time = locale.toString(when.time(), shortTimeFormat(locale));
     const QString joiner = locale.language() == QLocale::English ? QStringLiteral(" at ") : QStringLiteral(" ");
     return QStringLiteral("Last failed: ") + mediumDate(locale, when.date()) + joiner + time;
 }
@@ -113,26 +121,27 @@ DesktopFailedUploadsCard::DesktopFailedUploadsCard(DesktopAppModel& model, const
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(16);
 
-    auto* header = new QHBoxLayout;
     auto* heading = new QVBoxLayout;
     heading->setSpacing(8);
-    heading->addWidget(new DesktopKicker(title));
+    auto* kicker = new DesktopKicker(title);
+    heading->addWidget(kicker);
     auto* sentence = new QLabel(
         tr("Review the files that need another pass through the hosted upload or ingest pipeline."));
     styleLabel(sentence, DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted());
     heading->addWidget(sentence);
-    header->addLayout(heading, 1);
     if (showsRetryButton) {
         retry_ = new DesktopButton(tr("Retry failed uploads"), DesktopButton::Style::secondary);
         retry_->setObjectName(QStringLiteral("retryButton"));
-        header->addWidget(retry_, 0, Qt::AlignTop);
         connect(retry_, &QAbstractButton::clicked, this, [this] {
             if (model_) {
                 (void)model_->retryFailedUploads();
             }
         });
     }
-    layout->addLayout(header);
+    // The heading and the button on one baseline, the default 8 on each
+    // side of a spacer of at least 8 between them.
+    layout->addLayout(firstBaselineRow(heading, kicker->firstBaseline(), retry_,
+                                       retry_ != nullptr ? retry_->firstBaseline() : 0, 8 + 8 + 8));
 
     outcome_ = new DesktopCallout(QString(), StatusPillKind::accent);
     outcome_->setObjectName(QStringLiteral("retryOutcome"));

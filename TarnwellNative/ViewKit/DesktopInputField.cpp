@@ -8,10 +8,16 @@
 
 namespace tarnwell {
 
+namespace {
+// The horizontal margin QLineEdit leaves around its text inside its frame.
+constexpr int kLineEditMargin = 2;
+}  // namespace
+
 DesktopInputField::DesktopInputField(QWidget* parent) : QLineEdit(parent) {
     setFont(DesktopFonts::system(15, QFont::Medium));
     setFrame(false);
-    setTextMargins(kHorizontalPadding, 0, kHorizontalPadding, 0);
+    // The line edit keeps a margin of its own on each side.
+    setTextMargins(kHorizontalPadding - kLineEditMargin, 0, kHorizontalPadding - kLineEditMargin, 0);
     setFixedHeight(kHeight);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setAttribute(Qt::WA_MacShowFocusRect, false);

@@ -1,5 +1,8 @@
 #include "ViewKit/DesktopKicker.hpp"
 
+#include <QBoxLayout>
+#include <algorithm>
+
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopPalette.hpp"
 
@@ -20,6 +23,32 @@ DesktopKicker::DesktopKicker(const QString& text, QWidget* parent) : QLabel(text
     font.setLetterSpacing(QFont::AbsoluteSpacing, 2.2);
     font.setCapitalization(QFont::AllUppercase);
     styleLabel(this, font, DesktopPalette::muted());
+}
+
+int DesktopKicker::firstBaseline() const {
+    return contentsRect().top() + QFontMetrics(font()).ascent();
+}
+
+QHBoxLayout* firstBaselineRow(QBoxLayout* heading, int headingBaseline, QWidget* trailing, int trailingBaseline,
+                              int gap) {
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    const int shift = trailing != nullptr ? trailingBaseline - headingBaseline : 0;
+    heading->setContentsMargins(0, std::max(0, shift), 0, 0);
+    // Extra height of the row goes below the heading's texts, not into them.
+    heading->addStretch(1);
+    row->addLayout(heading, 1);
+    if (trailing != nullptr) {
+        row->addSpacing(gap);
+        auto* column = new QVBoxLayout;
+        column->setContentsMargins(0, std::max(0, -shift), 0, 0);
+        column->setSpacing(0);
+        column->addWidget(trailing, 0, Qt::AlignRight);
+        column->addStretch(1);
+        row->addLayout(column);
+    }
+    return row;
 }
 
 }  // namespace tarnwell

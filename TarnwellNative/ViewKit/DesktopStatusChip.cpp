@@ -40,6 +40,11 @@ void DesktopStatusChip::setPresentation(const StatusPillPresentation& presentati
     setKind(presentation.kind);
 }
 
+int DesktopStatusChip::firstBaseline() const {
+    const QFontMetricsF metrics(font());
+    return qRound((kHeight - metrics.height()) / 2.0 + metrics.ascent());
+}
+
 QSize DesktopStatusChip::sizeHint() const {
     const int textWidth = static_cast<int>(std::ceil(QFontMetricsF(font()).horizontalAdvance(text_)));
     return {kHorizontalPadding + kDotSize + kGap + textWidth + kHorizontalPadding, kHeight};

@@ -25,6 +25,9 @@ public:
     void setKind(StatusPillKind kind);
     void setPresentation(const StatusPillPresentation& presentation);
 
+    // How far below its top the chip's text sits.
+    int firstBaseline() const;
+
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 

@@ -82,6 +82,11 @@ TEST(DesktopDetailScaffoldTest, SignedInShowsChipsAndThreeButtonsUntilSignOut) {
     EXPECT_LT(dashboard->geometry().left(), signOut->geometry().left());
     auto* column = child<QWidget>(scaffold, "statusColumn");
     EXPECT_LE(column->width(), DesktopDetailScaffold::kColumnMaximumWidth);
+    // The stack's 24 on each side of the spacer's 24 between intro and column.
+    auto* intro = scaffold.findChild<DesktopSectionIntro*>();
+    ASSERT_NE(intro, nullptr);
+    EXPECT_GE(column->mapTo(&scaffold, QPoint(0, 0)).x() - intro->mapTo(&scaffold, QPoint(intro->width(), 0)).x(),
+              72);
 
     // A refresh reaches the backend; two presses, two refreshes.
     const auto before = harness.backend.requestCount("GET", "/rest/v1/jobs");

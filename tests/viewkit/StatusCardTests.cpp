@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "ViewKit/DesktopActivityConsoleCard.hpp"
+#include "ViewKit/DesktopButton.hpp"
 #include "ViewKit/DesktopCallout.hpp"
 #include "ViewKit/DesktopFailedUploadsCard.hpp"
 #include "ViewKit/DesktopIndexingStatusCard.hpp"
+#include "ViewKit/DesktopKicker.hpp"
 #include "ViewKit/DesktopLogLinesModel.hpp"
 #include "ViewKit/DesktopMetricCard.hpp"
 #include "ViewKit/DesktopProgressIndicator.hpp"
@@ -133,8 +135,13 @@ TEST(DesktopFailedUploadsCardTest, RowsRulesFallbacksAndRetry) {
     EXPECT_TRUE(shown(card, child<QLabel>(card, "emptyText")));
     EXPECT_FALSE(shown(card, child<QWidget>(card, "rowsBox")));
     EXPECT_FALSE(shown(card, child<QWidget>(card, "retryOutcome")));
-    auto* retry = child<QWidget>(card, "retryButton");
+    auto* retry = child<DesktopButton>(card, "retryButton");
     EXPECT_TRUE(shown(card, retry));
+    // The title and the button's label stand on one baseline.
+    auto* kicker = card.findChild<DesktopKicker*>();
+    ASSERT_NE(kicker, nullptr);
+    EXPECT_NEAR(kicker->mapTo(&card, QPoint(0, kicker->firstBaseline())).y(),
+                retry->mapTo(&card, QPoint(0, retry->firstBaseline())).y(), 1);
 
     ASSERT_TRUE(harness.signIn());
     harness.addFailedUpload(std::string("/docs/report.pdf"), "user-x/root-1/report.pdf", std::string("bad pdf"),
@@ -181,6 +188,7 @@ TEST(DesktopFailedUploadsCardTest, MissingFieldsHaveFallbacks) {
     const QString line = FailedUploadDetailRow::lastFailedLine(bare);
     EXPECT_TRUE(line.startsWith(QStringLiteral("Last failed: ")));
     EXPECT_TRUE(line.contains(QStringLiteral("2023"))) << line.toStdString();
+    EXPECT_FALSE(line.contains(QStringLiteral(":20"))) << "a short time shows no seconds: " << line.toStdString();
 }
 
 TEST(DesktopActivityConsoleCardTest, EmptyLimitAndLiveIdle) {
