@@ -11,16 +11,14 @@
 #include <utility>
 #include <variant>
 
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QLocale>
 #include <QPromise>
-#include <QRegularExpression>
 
 #include "Client/SupabaseHTTPClient.hpp"
 #include "State/LocalDatabase.hpp"
 #include "State/RetryQueueStore.hpp"
+#include "Model/DesktopPresentationFormatter.hpp"
 #include "State/SessionStore.hpp"
 
 namespace tarnwell {
@@ -774,19 +772,7 @@ QString DesktopAppModel::ingestErrorsText() const {
 
 QString DesktopAppModel::ingestLastText() const {
     if (!ingestStatus_ || !ingestStatus_->lastIngestedAt) return QStringLiteral("--");
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        ingestStatus_->lastIngestedAt->time_since_epoch())
-                        .count();
-    const QDateTime when = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime();
-    // Medium date ("Dec 8, 2026": the locale's long format without the
-    // weekday, months abbreviated) and short time, in the user's locale.
-    const QLocale locale;
-    QString dateFormat = locale.dateFormat(QLocale::LongFormat);
-    dateFormat.remove(QRegularExpression(QStringLiteral("dddd[,.]?\\s*")));
-    dateFormat.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
-    const QString joiner = locale.language() == QLocale::English ? QStringLiteral(" at ") : QStringLiteral(" ");
-    return locale.toString(when.date(), dateFormat.trimmed()) + joiner +
-           locale.toString(when.time(), QLocale::ShortFormat);
+    return DesktopPresentationFormatter::mediumDateShortTime(*ingestStatus_->lastIngestedAt);
 }
 
 QString DesktopAppModel::indexRemainingText() const {

@@ -1,6 +1,11 @@
 #include "Model/DesktopPresentationFormatter.hpp"
 
 #include <algorithm>
+#include <chrono>
+
+#include <QDateTime>
+#include <QLocale>
+#include <QRegularExpression>
 
 #include "Model/DesktopStatusFormatter.hpp"
 
@@ -30,6 +35,21 @@ std::optional<double> indexingFraction(const IndexingProgressSnapshot& progress)
     const std::int64_t total = *progress.totalFiles;
     const std::int64_t scanned = std::clamp<std::int64_t>(progress.scannedFiles, 0, total);
     return static_cast<double>(scanned) / static_cast<double>(total);
+}
+
+QString mediumDateShortTime(Timestamp when) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime();
+    const QLocale locale;
+    // Medium date: the long format without the weekday, months abbreviated.
+    QString dateFormat = locale.dateFormat(QLocale::LongFormat);
+    dateFormat.remove(QRegularExpression(QStringLiteral("dddd[,.]?\\s*")));
+    dateFormat.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
+    // Short time; some locales' short format carries seconds.
+    QString timeFormat = locale.timeFormat(QLocale::ShortFormat);
+    timeFormat.remove(QRegularExpression(QStringLiteral("[:.]ss?")));
+    const QString joiner = locale.language() == QLocale::English ? QStringLiteral(" at ") : QStringLiteral(" ");
+    return locale.toString(local.date(), dateFormat.trimmed()) + joiner + locale.toString(local.time(), timeFormat.trimmed());
 }
 
 } // namespace tarnwell::DesktopPresentationFormatter

@@ -17,5 +17,8 @@ QString folderCountText(std::int64_t count);
 QString indexedFilesText(const IndexingProgressSnapshot& progress);
 // Between 0 and 1; none while no positive total is known.
 std::optional<double> indexingFraction(const IndexingProgressSnapshot& progress);
+// A moment as the user's locale writes a medium date and a short time
+// ("Dec 8, 2026 at 2:04 PM"), in local time and without seconds.
+QString mediumDateShortTime(Timestamp when);
 
 } // namespace tarnwell::DesktopPresentationFormatter

@@ -1,11 +1,10 @@
 #include "ViewKit/DesktopFailedUploadsCard.hpp"
 
-#include <QDateTime>
+#include "Model/DesktopPresentationFormatter.hpp"
+
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLocale>
 #include <QPainter>
-#include <QRegularExpression>
 #include <QVBoxLayout>
 
 #include "Model/DesktopAppModel.hpp"
@@ -35,23 +34,6 @@ protected:
         DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::border());
     }
 };
-
-// A date in the locale's medium style ("Dec 8, 2026"): its long format
-// without the weekday and with abbreviated month names.
-QString mediumDate(const QLocale& locale, const QDate& date) {
-    QString format = locale.dateFormat(QLocale::LongFormat);
-    format.remove(QRegularExpression(QStringLiteral("dddd[,.]?\\s*")));
-    format.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
-    return locale.toString(date, format.trimmed());
-}
-
-// The locale's short time format, without seconds (some locales' short
-// format carries them).
-QString shortTimeFormat(const QLocale& locale) {
-    QString format = locale.timeFormat(QLocale::ShortFormat);
-    format.remove(QRegularExpression(QStringLiteral("[:.]ss?")));
-    return format.trimmed();
-}
 
 QString fromStd(const std::optional<std::string>& text) {
     return text ? QString::fromStdString(*text) : QString();
@@ -100,12 +82,7 @@ QString FailedUploadDetailRow::lastFailedLine(const FailedUploadItem& item) {
     if (!item.createdAt) {
         return QStringLiteral("Last failed: Unknown time");
     }
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(item.createdAt->time_since_epoch());
-    const QDateTime when = QDateTime::fromMSecsSinceEpoch(ms.count()).toLocalTime();
-    const QLocale locale;
-    const QString time = locale.toString(when.time(), shortTimeFormat(locale));
-    const QString joiner = locale.language() == QLocale::English ? QStringLiteral(" at ") : QStringLiteral(" ");
-    return QStringLiteral("Last failed: ") + mediumDate(locale, when.date()) + joiner + time;
+    return QStringLiteral("Last failed: ") + DesktopPresentationFormatter::mediumDateShortTime(*item.createdAt);
 }
 
 DesktopFailedUploadsCard::DesktopFailedUploadsCard(DesktopAppModel& model, const QString& title,
