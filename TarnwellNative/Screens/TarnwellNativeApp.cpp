@@ -1,6 +1,7 @@
 #include "Screens/TarnwellNativeApp.hpp"
 
 #include <QApplication>
+#include <QPalette>
 #include <QFile>
 #include <QIcon>
 #include <QSettings>
@@ -13,6 +14,7 @@
 #include "Screens/DesktopInitializationFailureView.hpp"
 #include "Screens/DesktopPlatformServices.hpp"
 #include "State/AppPaths.hpp"
+#include "ViewKit/DesktopPalette.hpp"
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopSymbols.hpp"
 
@@ -45,6 +47,24 @@ void TarnwellNativeApp::configureApplication() {
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwell/app-icon.svg")));
     DesktopSymbols::installIconTheme();
     QApplication::setFont(DesktopFonts::system(13, QFont::Normal));
+    // The window is drawn light whatever the desktop's theme: text and fields
+    // left to the desktop's colours would turn white on the white panels
+    // under a dark theme.
+    QPalette palette = QApplication::palette();
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        palette.setColor(group, QPalette::Window, DesktopPalette::page());
+        palette.setColor(group, QPalette::Base, Qt::white);
+        palette.setColor(group, QPalette::AlternateBase, DesktopPalette::surface());
+        palette.setColor(group, QPalette::Button, Qt::white);
+        palette.setColor(group, QPalette::ToolTipBase, Qt::white);
+        for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText,
+                                               QPalette::ToolTipText, QPalette::HighlightedText}) {
+            palette.setColor(group, role, group == QPalette::Disabled ? DesktopPalette::muted() : DesktopPalette::text());
+        }
+        palette.setColor(group, QPalette::PlaceholderText, DesktopPalette::muted());
+        palette.setColor(group, QPalette::Highlight, DesktopPalette::accent());
+    }
+    QApplication::setPalette(palette);
 }
 
 TarnwellNativeApp::TarnwellNativeApp(QObject* parent) : QObject(parent), settings_(makeWindowSettings()) {
