@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "BackendEmulator.hpp"
+#include "BenchSupport.hpp"
 #include "Client/SupabaseHTTPClient.hpp"
 #include "Model/DesktopAppModel.hpp"
 #include "Screens/ContentView.hpp"
@@ -44,65 +45,14 @@
 #include "Sync/SyncCoordinator.hpp"
 
 using namespace tarnwell;
-using Clock = std::chrono::steady_clock;
+using namespace tarnwell::bench;
 
 namespace {
 
-constexpr int kFilesPerFolder = 100;
 constexpr const char* kEmail = "bench@example.com";
 
-std::filesystem::path makeScratch() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarnwell-bench-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
 
-std::vector<std::filesystem::path> makeTree(const std::filesystem::path& root, int count) {
-    std::vector<std::filesystem::path> files;
-    files.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        const auto folder = root / ("folder-" + std::to_string(i / kFilesPerFolder));
-        if (i % kFilesPerFolder == 0) std::filesystem::create_directories(folder);
-        auto file = folder / ("document-" + std::to_string(i) + ".txt");
-        std::ofstream(file) << "document number " << i << '\n';
-        files.push_back(std::move(file));
-    }
-    return files;
-}
 
-// The rows a completed sync leaves for these files.
-void recordAsSynced(const std::filesystem::path& databaseFile, const std::string& root, const std::string& userId,
-                    std::vector<std::filesystem::path> files) {
-    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.native() < b.native(); });
-    { LocalDatabase create(databaseFile, std::nullopt); }
-    sqlite3* db = nullptr;
-    if (sqlite3_open(databaseFile.c_str(), &db) != SQLITE_OK) throw std::runtime_error("sqlite3_open failed");
-    sqlite3_exec(db, "begin", nullptr, nullptr, nullptr);
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db, LocalDatabase::upsertSQL, -1, &statement, nullptr);
-    const std::string sha(64, '0');
-    for (const auto& file : files) {
-        struct stat info {};
-        ::stat(file.c_str(), &info);
-        const double mtime = static_cast<double>(info.st_mtim.tv_sec) * 1000.0 +
-                             static_cast<double>(info.st_mtim.tv_nsec) / 1'000'000.0;
-        const std::string path = file.string();
-        const std::string logical = FileRules::logicalPath(file, root);
-        const std::string key = FileRules::buildStorageKey(userId, root, logical);
-        sqlite3_bind_text(statement, 1, path.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(statement, 2, root.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(statement, 3, logical.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(statement, 4, key.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(statement, 5, sha.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(statement, 6, info.st_size);
-        sqlite3_bind_double(statement, 7, mtime);
-        sqlite3_step(statement);
-        sqlite3_reset(statement);
-    }
-    sqlite3_finalize(statement);
-    sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-}
 
 // A state folder with the synced rows and a signed-in session.
 void prepareState(const std::filesystem::path& stateDir, const std::filesystem::path& syncedDatabase,
@@ -115,17 +65,7 @@ void prepareState(const std::filesystem::path& stateDir, const std::filesystem::
         .save(StoredSession{tokens.accessToken, tokens.refreshToken, StoredUser{tokens.userId, std::string(kEmail)}});
 }
 
-long statusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string prefix = std::string(field) + ":";
-    while (std::getline(status, line)) {
-        if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
-    }
-    return 0;
-}
 
-double secondsOf(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // The scan run by the coordinator alone, signed in, as the window's model runs it.
 double coordinatorAlone(const PublicConfig& config, const std::filesystem::path& stateDir, const std::string& root) {
