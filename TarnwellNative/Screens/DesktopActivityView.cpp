@@ -21,20 +21,12 @@ using screen_parts::holder;
 using screen_parts::label;
 
 DesktopActivityView::DesktopActivityView(DesktopAppModel& model, QWidget* parent)
-    : QWidget(parent), model_(&model), body_(new QVBoxLayout(this)) {
-    setObjectName(QStringLiteral("activityScreen"));
-    body_->setContentsMargins(0, 0, 0, 0);
-    body_->setSpacing(24);
-    observer_ = new DesktopModelObserver([this] { refresh(); }, this);
-    observer_->watch(&model, &DesktopAppModel::currentUserChanged);
-    observer_->watch(&model, &DesktopAppModel::ingestStatusChanged);
-    observer_->watch(&model, &DesktopAppModel::failedUploadsChanged);
-    observer_->watch(&model, &DesktopAppModel::retryStatusChanged);
-    refresh();
-}
-
-void DesktopActivityView::refreshNow() {
-    observer_->flush();
+    : DesktopScreenView(model, QStringLiteral("activityScreen"),
+                        {&DesktopAppModel::currentUserChanged,
+                         &DesktopAppModel::ingestStatusChanged,
+                         &DesktopAppModel::failedUploadsChanged,
+                         &DesktopAppModel::retryStatusChanged},
+                        parent) {
     refresh();
 }
 

@@ -3,6 +3,8 @@
 // Signed out, the sign-in card and a short explainer.
 #pragma once
 
+#include "Screens/DesktopScreenView.hpp"
+
 #include <QPointer>
 #include <QWidget>
 
@@ -16,22 +18,15 @@ class DesktopAppModel;
 class DesktopMetricCard;
 class DesktopModelObserver;
 
-class DesktopActivityView : public QWidget {
+class DesktopActivityView : public DesktopScreenView {
     Q_OBJECT
 public:
     explicit DesktopActivityView(DesktopAppModel& model, QWidget* parent = nullptr);
 
-    // Applies the model's current state now instead of at the next frame.
-    void refreshNow();
-
 private:
-    void refresh();
+    void refresh() override;
     void build(bool signedIn);
 
-    QPointer<DesktopAppModel> model_;
-    QVBoxLayout* body_;
-    std::optional<bool> builtSignedIn_;
-    DesktopModelObserver* observer_;
     DesktopMetricCard* ingestionTile_ = nullptr;
     DesktopMetricCard* retryTile_ = nullptr;
 };

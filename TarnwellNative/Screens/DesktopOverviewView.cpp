@@ -193,23 +193,15 @@ QString DesktopOverviewView::signedOutChipText() {
 }
 
 DesktopOverviewView::DesktopOverviewView(DesktopAppModel& model, QWidget* parent)
-    : QWidget(parent), model_(&model), body_(new QVBoxLayout(this)) {
-    setObjectName(QStringLiteral("overviewScreen"));
-    body_->setContentsMargins(0, 0, 0, 0);
-    body_->setSpacing(24);
-    observer_ = new DesktopModelObserver([this] { refresh(); }, this);
-    observer_->watch(&model, &DesktopAppModel::currentUserChanged);
-    observer_->watch(&model, &DesktopAppModel::foldersChanged);
-    observer_->watch(&model, &DesktopAppModel::modeChanged);
-    observer_->watch(&model, &DesktopAppModel::isRunningChanged);
-    observer_->watch(&model, &DesktopAppModel::syncStatusChanged);
-    observer_->watch(&model, &DesktopAppModel::failedUploadsChanged);
-    observer_->watch(&model, &DesktopAppModel::retryStatusChanged);
-    refresh();
-}
-
-void DesktopOverviewView::refreshNow() {
-    observer_->flush();
+    : DesktopScreenView(model, QStringLiteral("overviewScreen"),
+                        {&DesktopAppModel::currentUserChanged,
+                         &DesktopAppModel::foldersChanged,
+                         &DesktopAppModel::modeChanged,
+                         &DesktopAppModel::isRunningChanged,
+                         &DesktopAppModel::syncStatusChanged,
+                         &DesktopAppModel::failedUploadsChanged,
+                         &DesktopAppModel::retryStatusChanged},
+                        parent) {
     refresh();
 }
 

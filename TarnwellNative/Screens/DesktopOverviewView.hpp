@@ -5,6 +5,8 @@
 // something to report. Reads the model only.
 #pragma once
 
+#include "Screens/DesktopScreenView.hpp"
+
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
@@ -24,7 +26,7 @@ class DesktopMetricCard;
 class DesktopModelObserver;
 class DesktopStatusChip;
 
-class DesktopOverviewView : public QWidget {
+class DesktopOverviewView : public DesktopScreenView {
     Q_OBJECT
 public:
     explicit DesktopOverviewView(DesktopAppModel& model, QWidget* parent = nullptr);
@@ -35,19 +37,12 @@ public:
     // The accent chip's text while nobody is signed in.
     static QString signedOutChipText();
 
-    // Applies the model's current state now instead of at the next frame.
-    void refreshNow();
-
 private:
-    void refresh();
+    void refresh() override;
     void build(bool signedIn);
     QWidget* makeHeroPanel(bool signedIn);
     QWidget* makeWorkspacePanel();
 
-    QPointer<DesktopAppModel> model_;
-    QVBoxLayout* body_;
-    std::optional<bool> builtSignedIn_;
-    DesktopModelObserver* observer_;
 
     // Parts that follow the model; null when the layout lacks them.
     DesktopStatusChip* folderChip_ = nullptr;

@@ -115,21 +115,13 @@ QString DesktopSyncView::modeExplanation(SyncMode mode) {
 }
 
 DesktopSyncView::DesktopSyncView(DesktopAppModel& model, QWidget* parent)
-    : QWidget(parent), model_(&model), body_(new QVBoxLayout(this)) {
-    setObjectName(QStringLiteral("syncScreen"));
-    body_->setContentsMargins(0, 0, 0, 0);
-    body_->setSpacing(24);
-    observer_ = new DesktopModelObserver([this] { refresh(); }, this);
-    observer_->watch(&model, &DesktopAppModel::currentUserChanged);
-    observer_->watch(&model, &DesktopAppModel::foldersChanged);
-    observer_->watch(&model, &DesktopAppModel::modeChanged);
-    observer_->watch(&model, &DesktopAppModel::isRunningChanged);
-    observer_->watch(&model, &DesktopAppModel::syncStatusChanged);
-    refresh();
-}
-
-void DesktopSyncView::refreshNow() {
-    observer_->flush();
+    : DesktopScreenView(model, QStringLiteral("syncScreen"),
+                        {&DesktopAppModel::currentUserChanged,
+                         &DesktopAppModel::foldersChanged,
+                         &DesktopAppModel::modeChanged,
+                         &DesktopAppModel::isRunningChanged,
+                         &DesktopAppModel::syncStatusChanged},
+                        parent) {
     refresh();
 }
 

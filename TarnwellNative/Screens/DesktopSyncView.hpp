@@ -3,6 +3,8 @@
 // failed uploads. Signed out, the sign-in card and a short explainer.
 #pragma once
 
+#include "Screens/DesktopScreenView.hpp"
+
 #include <QAbstractButton>
 #include <QPointer>
 #include <QWidget>
@@ -47,7 +49,7 @@ private:
     QAbstractButton* ultra_;
 };
 
-class DesktopSyncView : public QWidget {
+class DesktopSyncView : public DesktopScreenView {
     Q_OBJECT
 public:
     explicit DesktopSyncView(DesktopAppModel& model, QWidget* parent = nullptr);
@@ -55,17 +57,10 @@ public:
     // The sentence that explains a speed profile.
     static QString modeExplanation(SyncMode mode);
 
-    // Applies the model's current state now instead of at the next frame.
-    void refreshNow();
-
 private:
-    void refresh();
+    void refresh() override;
     void build(bool signedIn);
 
-    QPointer<DesktopAppModel> model_;
-    QVBoxLayout* body_;
-    std::optional<bool> builtSignedIn_;
-    DesktopModelObserver* observer_;
 
     DesktopStatusChip* runChip_ = nullptr;
     DesktopMetricCard* foldersTile_ = nullptr;
