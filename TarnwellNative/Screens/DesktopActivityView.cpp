@@ -38,16 +38,10 @@ void DesktopActivityView::build(bool signedIn) {
 
     if (!signedIn) {
         body_->addWidget(new DesktopAuthCard(model));
-        auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
-        auto* column = new QVBoxLayout;
-        column->setSpacing(14);
-        column->addWidget(new DesktopKicker(QStringLiteral("Activity")));
-        column->addWidget(screen_parts::headline(tr("Activity appears after the app is connected"), 30, -0.8));
-        column->addWidget(label(tr("The console, retry queue, and ingest warnings all light up once this computer is "
-                                   "signed in and scanning real folders."),
-                                DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted()));
-        surface->setContent(holder(column));
-        body_->addWidget(surface);
+        screen_parts::signedOutPanel(body_, QStringLiteral("Activity"),
+                                     tr("Activity appears after the app is connected"),
+                                     tr("The console, retry queue, and ingest warnings all light up once this "
+                                        "computer is signed in and scanning real folders."));
         return;
     }
 

@@ -51,6 +51,19 @@ void clear(QLayout* layout) {
     }
 }
 
+QVBoxLayout* signedOutPanel(QVBoxLayout* screen, const QString& kicker, const QString& title,
+                            const QString& sentence) {
+    auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
+    auto* column = new QVBoxLayout;
+    column->setSpacing(14);
+    column->addWidget(new DesktopKicker(kicker));
+    column->addWidget(headline(title, 30, -0.8));
+    column->addWidget(label(sentence, DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted()));
+    surface->setContent(holder(column));
+    screen->addWidget(surface);
+    return column;
+}
+
 } // namespace screen_parts
 
 namespace {
@@ -102,7 +115,7 @@ QWidget* folderRow(const QString& text, int maxLines, bool selectable) {
 
 DesktopFolderBox::DesktopFolderBox(DesktopAppModel& model, int maxRows, int maxLines, bool selectable,
                                    QWidget* parent)
-    : QWidget(parent), model_(&model), maxRows_(maxRows), maxLines_(maxLines), selectable_(selectable),
+    : DesktopInnerBox(parent), model_(&model), maxRows_(maxRows), maxLines_(maxLines), selectable_(selectable),
       rows_(new QVBoxLayout(this)) {
     setObjectName(QStringLiteral("folderBox"));
     rows_->setContentsMargins(16, 16, 16, 16);
@@ -126,11 +139,5 @@ void DesktopFolderBox::setFolders(const QStringList& folders) {
     }
 }
 
-void DesktopFolderBox::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    DesktopShapes::fillSquare(painter, rect(), DesktopPalette::surface());
-    DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::border());
-}
 
 } // namespace tarnwell

@@ -2,6 +2,8 @@
 // chosen folders.
 #pragma once
 
+#include "ViewKit/DesktopSurface.hpp"
+
 #include <QLabel>
 #include <QPointer>
 #include <QStringList>
@@ -24,12 +26,17 @@ QLabel* headline(const QString& text, int pixelSize, qreal tracking);
 QWidget* holder(QLayout* layout);
 // Deletes every item of `layout`, widgets included.
 void clear(QLayout* layout);
+// The panel a screen shows in place of its content while nobody is signed
+// in: kicker, headline and sentence, added to `screen`; returns the panel's
+// column for anything more.
+QVBoxLayout* signedOutPanel(QVBoxLayout* screen, const QString& kicker, const QString& title,
+                            const QString& sentence);
 
 } // namespace screen_parts
 
 // The bordered box of chosen folders: one row per folder (its label and a
 // folder symbol, monospaced), rules between the rows.
-class DesktopFolderBox : public QWidget {
+class DesktopFolderBox : public DesktopInnerBox {
     Q_OBJECT
 public:
     // At most `maxRows` folders are listed (negative: all), each label on at
@@ -40,9 +47,6 @@ public:
     void setFolders(const QStringList& folders);
     QStringList shownFolders() const { return shown_; }
     int ruleCount() const { return rules_; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
 
 private:
     QPointer<DesktopAppModel> model_;

@@ -140,19 +140,13 @@ void DesktopSyncView::build(bool signedIn) {
 
     if (!signedIn) {
         body_->addWidget(new DesktopAuthCard(model));
-        auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
-        auto* column = new QVBoxLayout;
-        column->setSpacing(14);
-        column->addWidget(new DesktopKicker(QStringLiteral("Sync setup")));
-        column->addWidget(screen_parts::headline(tr("Sync setup unlocks after sign-in"), 30, -0.8));
-        column->addWidget(label(tr("Once this computer has a session, you can select folders, choose a speed profile, "
-                                   "and keep sync running in the background."),
-                                DesktopFonts::system(15, QFont::Normal), DesktopPalette::muted()));
+        QVBoxLayout* column = screen_parts::signedOutPanel(
+            body_, QStringLiteral("Sync setup"), tr("Sync setup unlocks after sign-in"),
+            tr("Once this computer has a session, you can select folders, choose a speed profile, and keep sync "
+               "running in the background."));
         column->addWidget(new DesktopCallout(
             QStringLiteral("The native agent and the web dashboard share the same QV account and hosted corpus."),
             StatusPillKind::accent));
-        surface->setContent(holder(column));
-        body_->addWidget(surface);
         return;
     }
 

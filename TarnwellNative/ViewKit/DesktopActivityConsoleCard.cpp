@@ -35,19 +35,6 @@ constexpr int kRowSpacing = 10;
 // the padding.
 constexpr int kRightInset = kPadding - 2;
 
-// The console box: a square surface fill under a rounded border.
-class ConsoleBox : public QWidget {
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        DesktopShapes::fillSquare(painter, rect(), DesktopPalette::surface());
-        DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::border());
-    }
-};
-
 // Draws a log line wrapped to the view's width, in the text colour; half the
 // row spacing above and below each line. A double-click opens a read-only
 // editor in which part of the line can be selected.
@@ -112,15 +99,7 @@ DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, c
                                                        int minimumHeight, std::optional<int> lineLimit,
                                                        QWidget* parent)
     : QWidget(parent), model_(&model), lines_(new DesktopLogLinesModel(lineLimit, this)) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
-    outer->addWidget(surface);
-
-    auto* body = new QWidget;
-    auto* layout = new QVBoxLayout(body);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(16);
+    auto* layout = DesktopSurface::fillCard(this, 16);
 
     auto* heading = new QVBoxLayout;
     heading->setSpacing(8);
@@ -136,7 +115,7 @@ DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, c
     // a spacer of at least 8 between them.
     layout->addLayout(firstBaselineRow(heading, kicker->firstBaseline(), chip_, chip_->firstBaseline(), 8 + 8 + 8));
 
-    box_ = new ConsoleBox;
+    box_ = new DesktopInnerBox;
     box_->setObjectName(QStringLiteral("consoleBox"));
     box_->setMinimumHeight(minimumHeight);
     box_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::MinimumExpanding);
@@ -188,7 +167,6 @@ DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, c
     listLayout->addWidget(list_);
     stack_->addWidget(listPage);
     layout->addWidget(box_, 1);
-    surface->setContent(body);
 
     // The empty text stands in for the list while it has no rows.
     auto showRowsOrEmptyText = [this] { stack_->setCurrentIndex(lines_->rowCount() == 0 ? 0 : 1); };

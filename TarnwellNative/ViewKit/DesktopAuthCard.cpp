@@ -36,15 +36,7 @@ void showText(DesktopInputField* field, const QString& value) {
 }  // namespace
 
 DesktopAuthCard::DesktopAuthCard(DesktopAppModel& model, QWidget* parent) : QWidget(parent), model_(&model) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
-    outer->addWidget(surface);
-
-    auto* body = new QWidget;
-    auto* layout = new QVBoxLayout(body);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(18);
+    auto* layout = DesktopSurface::fillCard(this, 18);
 
     // Header row: the heading and the chip on one baseline; the stack's 12
     // on each side of a spacer of at least 8 keep them 32 apart.
@@ -99,7 +91,6 @@ DesktopAuthCard::DesktopAuthCard(DesktopAppModel& model, QWidget* parent) : QWid
     actions->addWidget(status_, 1, Qt::AlignVCenter);
     actions->addStretch(0);
     layout->addLayout(actions);
-    surface->setContent(body);
 
     // Typing writes the model at once; the model's own changes reach the
     // fields at once too (a cleared password empties its field).

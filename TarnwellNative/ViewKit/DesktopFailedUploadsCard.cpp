@@ -22,19 +22,6 @@
 namespace tarnwell {
 
 namespace {
-// The box around the rows: a square surface fill under a rounded border.
-class RowsBox : public QWidget {
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        DesktopShapes::fillSquare(painter, rect(), DesktopPalette::surface());
-        DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::border());
-    }
-};
-
 QString fromStd(const std::optional<std::string>& text) {
     return text ? QString::fromStdString(*text) : QString();
 }
@@ -88,15 +75,7 @@ QString FailedUploadDetailRow::lastFailedLine(const FailedUploadItem& item) {
 DesktopFailedUploadsCard::DesktopFailedUploadsCard(DesktopAppModel& model, const QString& title,
                                                    bool showsRetryButton, QWidget* parent)
     : QWidget(parent), model_(&model) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
-    outer->addWidget(surface);
-
-    auto* body = new QWidget;
-    auto* layout = new QVBoxLayout(body);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(16);
+    auto* layout = DesktopSurface::fillCard(this, 16);
 
     auto* heading = new QVBoxLayout;
     heading->setSpacing(8);
@@ -129,13 +108,12 @@ DesktopFailedUploadsCard::DesktopFailedUploadsCard(DesktopAppModel& model, const
     styleLabel(empty_, DesktopFonts::system(15, QFont::Medium), DesktopPalette::muted());
     layout->addWidget(empty_);
 
-    box_ = new RowsBox;
+    box_ = new DesktopInnerBox;
     box_->setObjectName(QStringLiteral("rowsBox"));
     rows_ = new QVBoxLayout(box_);
     rows_->setContentsMargins(16, 16, 16, 16);
     rows_->setSpacing(0);
     layout->addWidget(box_);
-    surface->setContent(body);
 
     observer_ = new DesktopModelObserver([this] { refresh(); }, this);
     observer_->watch(&model, &DesktopAppModel::failedUploadsChanged);

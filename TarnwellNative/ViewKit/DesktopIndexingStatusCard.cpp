@@ -22,15 +22,7 @@ const QString kUnknown = QStringLiteral("--");
 
 DesktopIndexingStatusCard::DesktopIndexingStatusCard(DesktopAppModel& model, QWidget* parent)
     : QWidget(parent), model_(&model) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
-    outer->addWidget(surface);
-
-    auto* body = new QWidget;
-    auto* layout = new QVBoxLayout(body);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(18);
+    auto* layout = DesktopSurface::fillCard(this, 18);
 
     auto* heading = new QVBoxLayout;
     heading->setSpacing(8);
@@ -72,7 +64,6 @@ DesktopIndexingStatusCard::DesktopIndexingStatusCard(DesktopAppModel& model, QWi
     unsupportedWarning_->setObjectName(QStringLiteral("unsupportedWarning"));
     layout->addWidget(ingestWarning_);
     layout->addWidget(unsupportedWarning_);
-    surface->setContent(body);
 
     observer_ = new DesktopModelObserver([this] { refresh(); }, this);
     observer_->watch(&model, &DesktopAppModel::indexingProgressChanged);

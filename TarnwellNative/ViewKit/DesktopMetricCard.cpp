@@ -108,7 +108,7 @@ void DesktopFittedText::paintEvent(QPaintEvent*) {
 
 DesktopMetricCard::DesktopMetricCard(const QString& title, const QString& value,
                                      const std::optional<QString>& detail, QWidget* parent)
-    : QWidget(parent), title_(new DesktopKicker(title, this)), detailLabel_(new QLabel(this)) {
+    : DesktopInnerBox(parent), title_(new DesktopKicker(title, this)), detailLabel_(new QLabel(this)) {
     QFont valueFont = DesktopFonts::system(28, QFont::Black);
     valueFont.setLetterSpacing(QFont::AbsoluteSpacing, -1.2);
     value_ = new DesktopFittedText(valueFont, 3, 0.84, this);
@@ -142,12 +142,6 @@ void DesktopMetricCard::setDetail(const std::optional<QString>& detail) {
     detail_ = detail;
     detailLabel_->setText(detail.value_or(QString()));
     detailLabel_->setVisible(showsDetail());
-}
-
-void DesktopMetricCard::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    DesktopShapes::fillSquare(painter, rect(), DesktopPalette::surface());
-    DesktopShapes::strokeInside(painter, rect(), 8, DesktopPalette::border());
 }
 
 }  // namespace tarnwell

@@ -4,6 +4,8 @@
 // elided.
 #pragma once
 
+#include "ViewKit/DesktopSurface.hpp"
+
 #include <QWidget>
 #include <optional>
 
@@ -44,7 +46,7 @@ private:
     qreal minimumScale_;
 };
 
-class DesktopMetricCard : public QWidget {
+class DesktopMetricCard : public DesktopInnerBox {
     Q_OBJECT
 public:
     static constexpr int kPadding = 18;
@@ -62,9 +64,6 @@ public:
     void setTitle(const QString& title);
     void setValue(const QString& value);
     void setDetail(const std::optional<QString>& detail);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
 
 private:
     DesktopKicker* title_;

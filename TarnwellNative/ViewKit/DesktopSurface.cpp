@@ -13,6 +13,19 @@ DesktopSurface::DesktopSurface(DesktopSurfaceTone tone, int padding, QWidget* pa
     layout_->setSpacing(0);
 }
 
+QVBoxLayout* DesktopSurface::fillCard(QWidget* card, int spacing) {
+    auto* outer = new QVBoxLayout(card);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* surface = new DesktopSurface(DesktopSurfaceTone::strong);
+    outer->addWidget(surface);
+    auto* body = new QWidget;
+    auto* column = new QVBoxLayout(body);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(spacing);
+    surface->setContent(body);
+    return column;
+}
+
 void DesktopSurface::setContent(QWidget* content) {
     if (content_ != nullptr) {
         layout_->removeWidget(content_);
@@ -28,6 +41,12 @@ void DesktopSurface::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     DesktopShapes::fillRounded(painter, rect(), kCornerRadius, surfaceFillColor(tone_));
     DesktopShapes::strokeInside(painter, rect(), kCornerRadius, surfaceBorderColor(tone_));
+}
+
+void DesktopInnerBox::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    DesktopShapes::fillSquare(painter, rect(), DesktopPalette::surface());
+    DesktopShapes::strokeInside(painter, rect(), kCornerRadius, DesktopPalette::border());
 }
 
 }  // namespace tarnwell

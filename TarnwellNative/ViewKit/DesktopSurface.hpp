@@ -23,6 +23,10 @@ public:
     DesktopSurfaceTone tone() const { return tone_; }
     int padding() const { return padding_; }
 
+    // Fills `card` edge to edge with a strong panel and returns the column
+    // its content goes in, `spacing` apart.
+    static QVBoxLayout* fillCard(QWidget* card, int spacing);
+
     // Puts `content` inside the panel (the panel takes ownership).
     void setContent(QWidget* content);
     QWidget* content() const { return content_; }
@@ -35,6 +39,18 @@ private:
     int padding_;
     QVBoxLayout* layout_;
     QWidget* content_ = nullptr;
+};
+
+// A box inside a panel (rows, the console, tiles): the surface colour over
+// its square frame, under a rounded hairline border.
+class DesktopInnerBox : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr qreal kCornerRadius = 8;
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 };
 
 }  // namespace tarnwell
