@@ -140,6 +140,7 @@ LocalDatabase::LocalDatabase(const fs::path& url, std::optional<fs::path> legacy
 }
 
 LocalDatabase::~LocalDatabase() {
+    legacyCopy_.reset();
     sqlite3_close(database_);
 }
 
@@ -411,25 +412,31 @@ private:
 
 } // namespace
 
+struct LocalDatabase::LegacyCopy {
+    LegacyCopy(const fs::path& original, const fs::path& fallbackFolder)
+        : snapshot(original, fallbackFolder), handle(openDatabase(snapshot.path())) {}
+    ~LegacyCopy() { sqlite3_close(handle); }
+    LegacySnapshot snapshot;
+    sqlite3* handle;
+};
+
 std::optional<std::string> LocalDatabase::legacyPreference(const std::string& key) {
     if (!legacyDatabaseURL_) {
         return std::nullopt;
     }
-    std::error_code error;
-    if (!fs::exists(*legacyDatabaseURL_, error)) {
-        return std::nullopt;
+    if (!legacyCopy_) {
+        std::error_code error;
+        if (!fs::exists(*legacyDatabaseURL_, error)) {
+            return std::nullopt;
+        }
+        // The earlier installation's folder is left exactly as it is: lookups
+        // read a private copy, made once.
+        fs::path ownFolder = databaseURL_.parent_path();
+        legacyCopy_ = std::make_unique<LegacyCopy>(*legacyDatabaseURL_, ownFolder.empty() ? fs::path(".") : ownFolder);
     }
-    // The earlier installation's folder is left exactly as it is: the
-    // lookup reads a private copy. The statement is declared after the
-    // connection so that it is finalized first.
-    fs::path ownFolder = databaseURL_.parent_path();
-    LegacySnapshot snapshot(*legacyDatabaseURL_, ownFolder.empty() ? fs::path(".") : ownFolder);
-    struct Connection {
-        sqlite3* handle;
-        ~Connection() { sqlite3_close(handle); }
-    } connection{openDatabase(snapshot.path())};
+    sqlite3* legacy = legacyCopy_->handle;
     Statement statement;
-    if (sqlite3_prepare_v2(connection.handle, preferenceSQL, -1, statement.out(), nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(legacy, preferenceSQL, -1, statement.out(), nullptr) != SQLITE_OK) {
         return std::nullopt; // not a database, or no preferences table
     }
     bindText(statement.get(), 1, key);
@@ -443,7 +450,7 @@ std::optional<std::string> LocalDatabase::legacyPreference(const std::string& ke
                            static_cast<std::size_t>(sqlite3_column_bytes(statement.get(), 0)));
     }
     if (result != SQLITE_DONE) {
-        const char* message = sqlite3_errmsg(connection.handle);
+        const char* message = sqlite3_errmsg(legacy);
         throw DatabaseError(message && *message ? message : kUnknownError, std::string(preferenceSQL));
     }
     return std::nullopt;

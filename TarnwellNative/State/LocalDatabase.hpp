@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -73,9 +74,14 @@ private:
     std::optional<std::string> legacyPreference(const std::string& key);
     void setPreferenceLocked(const std::string& value, const std::string& key);
 
+    // The earlier installation's database, read from a private copy made at
+    // the first lookup that needs it and kept open from then on.
+    struct LegacyCopy;
+
     std::mutex mutex_;
     std::filesystem::path databaseURL_;
     std::optional<std::filesystem::path> legacyDatabaseURL_;
+    std::unique_ptr<LegacyCopy> legacyCopy_;
     sqlite3* database_ = nullptr;
 };
 
