@@ -17,7 +17,14 @@ StatusPillPresentation ingestPresentation(const std::optional<IngestStatusSnapsh
     }
     if (status->queued > 0 && status->running == 0 && status->oldestQueuedAt) {
         // Whole minutes, truncated toward zero; a time in the future counts as 0.
-        const auto waited = std::chrono::duration_cast<std::chrono::minutes>(now - *status->oldestQueuedAt).count();
+        // A wait longer than the clock's range (a bogus time from the server)
+        // counts as the longest one it can hold rather than wrapping around.
+        Timestamp::rep ticks = 0;
+        if (__builtin_sub_overflow(now.time_since_epoch().count(), status->oldestQueuedAt->time_since_epoch().count(),
+                                   &ticks)) {
+            ticks = *status->oldestQueuedAt < now ? Timestamp::duration::max().count() : 0;
+        }
+        const auto waited = std::chrono::duration_cast<std::chrono::minutes>(Timestamp::duration(ticks)).count();
         const std::int64_t minutes = waited < 0 ? 0 : static_cast<std::int64_t>(waited);
         if (minutes > 9) {
             return {QStringLiteral("Ingestion: Worker not running (%1 queued, %2m)").arg(status->queued).arg(minutes),

@@ -54,7 +54,10 @@ TEST(IngestPill, Thresholds) {
         {s(4, 0, 0, std::nullopt), {"Ingestion: Active (4 queued)", K::ok}},
         {s(4, 1, 0, now - 24h), {"Ingestion: Active (1 running, 4 queued)", K::ok}},
         {s(0, 0, 0, now - 24h), {"Ingestion: Idle", K::muted}},
-        {s(4, 0, 0, now + 1h), {"Ingestion: Active (4 queued)", K::ok}}}; // clock skew never warns
+        {s(4, 0, 0, now + 1h), {"Ingestion: Active (4 queued)", K::ok}}, // clock skew never warns
+        // Absurd times from the server: no wrap-around into the calm pill.
+        {s(4, 0, 0, Timestamp::min()), {"Ingestion: Worker not running (4 queued, 153722867m)", K::warn}},
+        {s(4, 0, 0, Timestamp::max()), {"Ingestion: Active (4 queued)", K::ok}}};
     for (const auto& [status, pill] : table)
         EXPECT_EQ(DesktopStatusFormatter::ingestPresentation(status, now), pill) << pill.text.toStdString();
 }
