@@ -6,6 +6,7 @@
 #include <list>
 #include <thread>
 #include <exception>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <utility>
@@ -97,32 +98,79 @@ bool operator==(const FolderSelectionConfirmation& a, const FolderSelectionConfi
     return a.kind != FolderSelectionConfirmation::Kind::replaceWithSpecificFolder || a.path == b.path;
 }
 
-// ---- Engine callbacks ---------------------------------------------------------
+// ---- The way back to the GUI thread ---------------------------------------------
 
-// What the engine reported since the GUI thread last looked. The engine's
-// threads fill it; one queued call at a time empties it on the GUI thread, so
-// a flood of per-file reports costs one hop per batch. Lines beyond the log's
-// bound would be cut anyway, so only the newest are kept while they wait.
-struct DesktopAppModel::EngineInbox {
+// Results of background work and the engine's reports, in the order they
+// happened. Worker threads and the engine's threads fill it; the GUI thread
+// empties it in order. Reports that follow each other without a result in
+// between share one entry, so a flood of per-file reports costs one hop per
+// batch; log lines beyond the log's bound would be cut anyway, so an entry
+// keeps only the newest ones.
+struct DesktopAppModel::Mailbox {
+    struct Entry {
+        std::function<void()> result; // empty for a batch of engine reports
+        QStringList lines;
+        std::optional<IndexingProgressSnapshot> progress;
+        std::optional<qint64> unsupported;
+    };
+
     std::mutex mutex;
     DesktopAppModel* model = nullptr; // cleared when the model begins to go
-    std::deque<QString> lines;
-    std::optional<IndexingProgressSnapshot> progress;
-    std::optional<qint64> unsupported;
-    bool drainScheduled = false;
+    std::deque<Entry> entries;
+    bool wakeScheduled = false;
 
     template <class Change>
-    void deliver(Change change) {
+    void report(Change change) {
         std::lock_guard lock(mutex);
         if (!model) return;
-        change(*this);
-        if (drainScheduled) return;
-        drainScheduled = true;
-        // Signalled under the lock: the model can't begin to go meanwhile, and
-        // a wake-up still queued when it goes is discarded with it.
-        emit model->engineReported(QPrivateSignal());
+        if (entries.empty() || entries.back().result) entries.emplace_back();
+        change(entries.back());
+        wakeLocked();
+    }
+
+    void post(std::function<void()> result) {
+        std::lock_guard lock(mutex);
+        if (!model) return;
+        entries.push_back(Entry{std::move(result), {}, std::nullopt, std::nullopt});
+        wakeLocked();
+    }
+
+    // Signalled under the lock: the model can't begin to go meanwhile, and a
+    // wake-up still queued when it goes is discarded with it.
+    void wakeLocked() {
+        if (wakeScheduled) return;
+        wakeScheduled = true;
+        emit model->mailArrived(QPrivateSignal());
     }
 };
+
+void DesktopAppModel::deliverMail() {
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(mailbox_->mutex);
+        mailbox_->wakeScheduled = false;
+        count = mailbox_->entries.size();
+    }
+    // Only what is there now: what arrives meanwhile has its own wake-up, so
+    // a steady flood never keeps the event loop from turning. One entry at a
+    // time, so that an entry applied from a nested event loop keeps its place.
+    for (std::size_t i = 0; i < count; ++i) {
+        Mailbox::Entry entry;
+        {
+            std::lock_guard lock(mailbox_->mutex);
+            if (mailbox_->entries.empty()) return;
+            entry = std::move(mailbox_->entries.front());
+            mailbox_->entries.pop_front();
+        }
+        if (entry.result) {
+            entry.result();
+            continue;
+        }
+        if (!entry.lines.isEmpty()) appendLogLines(entry.lines);
+        if (entry.progress) setIndexingProgress(*entry.progress);
+        if (entry.unsupported) setUnsupportedFilesCount(*entry.unsupported);
+    }
+}
 
 // ---- Background work --------------------------------------------------------
 
@@ -133,18 +181,14 @@ struct DesktopAppModel::Outcome {
     bool ok() const { return value.has_value(); }
 };
 
-// The model's worker threads, one per blocking call, and the results they
-// hand to the GUI thread. Results travel under `mutex`; the queued signal
-// only wakes the GUI thread. Threads are joined on the GUI thread, as soon as
+
+// Threads for remote reads, one per call, joined on the GUI thread as soon as
 // they have finished, and all of them before the model goes.
 struct DesktopAppModel::Workers {
     struct Worker {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> finished;
     };
-
-    std::mutex mutex;
-    std::vector<std::function<void()>> results;
     std::list<Worker> running; // GUI thread only
 
     void reapFinished() {
@@ -163,48 +207,148 @@ struct DesktopAppModel::Workers {
     }
 };
 
+// The ordered lane to the engine: one thread serving calls first come, first
+// served. A start hands its long work to a thread of its own once it has
+// claimed the run; those threads are joined by the lane as they finish and
+// all of them when the model goes.
+struct DesktopAppModel::EngineLane {
+    using Job = std::function<void(std::stop_token, EngineLane&)>;
+    struct Tail {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::deque<Job> jobs;
+    std::thread thread;
+    // Lane thread only (and the destructor, once that thread is joined).
+    std::list<Tail> tails;
+    // How often the saved session changed hands through the lane; lane
+    // thread only.
+    std::uint64_t accountChanges = 0;
+
+    void start(std::stop_token stop) {
+        thread = std::thread([this, stop] {
+            for (;;) {
+                Job job;
+                {
+                    std::unique_lock lock(mutex);
+                    if (!wake.wait(lock, stop, [this] { return !jobs.empty(); })) return;
+                    job = std::move(jobs.front());
+                    jobs.pop_front();
+                }
+                job(stop, *this);
+                job = nullptr;
+                reapTails();
+            }
+        });
+    }
+    void enqueue(Job job) {
+        {
+            std::lock_guard lock(mutex);
+            jobs.push_back(std::move(job));
+        }
+        wake.notify_one();
+    }
+    void reapTails() {
+        for (auto it = tails.begin(); it != tails.end();) {
+            if (it->finished->load()) {
+                it->thread.join();
+                it = tails.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // After the stop was requested: the calls under way end soon.
+    void joinAll() {
+        if (thread.joinable()) thread.join();
+        for (Tail& tail : tails) tail.thread.join();
+        tails.clear();
+        std::lock_guard lock(mutex);
+        jobs.clear();
+    }
+};
+
+namespace {
+
+template <class Outcome, class Work>
+Outcome runCatching(Work&& work) {
+    Outcome outcome;
+    try {
+        if constexpr (std::is_void_v<decltype(work())>) {
+            work();
+            outcome.value.emplace();
+        } else {
+            outcome.value.emplace(work());
+        }
+    } catch (...) {
+        outcome.error = describe(std::current_exception());
+    }
+    return outcome;
+}
+
+template <class Raw>
+using ValueOf = std::conditional_t<std::is_void_v<Raw>, std::monostate, Raw>;
+
+} // namespace
+
 template <class Work, class Apply>
 void DesktopAppModel::inBackground(Work work, Apply apply) {
-    using Raw = std::invoke_result_t<Work&, std::stop_token>;
-    using Value = std::conditional_t<std::is_void_v<Raw>, std::monostate, Raw>;
+    using Value = ValueOf<std::invoke_result_t<Work&, std::stop_token>>;
     workers_->reapFinished();
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    // Every worker is joined in the destructor before the object itself
-    // goes, so signalling `this` from the worker is safe.
-    std::thread thread([this, stop = shutdown_.get_token(), work = std::move(work), apply = std::move(apply),
-                        finished]() mutable {
-        Outcome<Value> outcome;
-        try {
-            if constexpr (std::is_void_v<Raw>) {
-                work(stop);
-                outcome.value.emplace();
-            } else {
-                outcome.value.emplace(work(stop));
-            }
-        } catch (...) {
-            outcome.error = describe(std::current_exception());
-        }
-        {
-            std::lock_guard lock(workers_->mutex);
-            workers_->results.push_back(
-                [apply = std::move(apply), outcome = std::make_shared<Outcome<Value>>(std::move(outcome))]() mutable {
-                    apply(std::move(*outcome));
-                });
-        }
-        emit backgroundWorkFinished(QPrivateSignal());
+    std::thread thread([mailbox = mailbox_, stop = shutdown_.get_token(), work = std::move(work),
+                        apply = std::move(apply), finished]() mutable {
+        auto outcome = std::make_shared<Outcome<Value>>(runCatching<Outcome<Value>>([&] { return work(stop); }));
+        mailbox->post([apply = std::move(apply), outcome]() mutable { apply(std::move(*outcome)); });
         finished->store(true);
     });
     workers_->running.push_back(Workers::Worker{std::move(thread), std::move(finished)});
 }
 
-void DesktopAppModel::applyBackgroundResults() {
-    std::vector<std::function<void()>> results;
-    {
-        std::lock_guard lock(workers_->mutex);
-        results.swap(workers_->results);
-    }
-    for (auto& result : results) result();
-    workers_->reapFinished();
+template <class Work, class Apply>
+void DesktopAppModel::onEngineLane(Work work, Apply apply) {
+    using Value = ValueOf<std::invoke_result_t<Work&, std::stop_token, EngineLane&>>;
+    lane_->enqueue([mailbox = mailbox_, work = std::move(work), apply = std::move(apply)](
+                       std::stop_token stop, EngineLane& lane) mutable {
+        auto outcome =
+            std::make_shared<Outcome<Value>>(runCatching<Outcome<Value>>([&] { return work(stop, lane); }));
+        mailbox->post([apply = std::move(apply), outcome]() mutable { apply(std::move(*outcome)); });
+    });
+}
+
+template <class Apply>
+void DesktopAppModel::startEngineOnLane(std::vector<std::string> roots, SyncMode mode,
+                                        std::optional<std::uint64_t> unlessAccountChangedSince, Apply apply) {
+    // The value says whether the engine was asked at all.
+    using Started = Outcome<bool>;
+    lane_->enqueue([mailbox = mailbox_, coordinator = syncCoordinator_, roots = std::move(roots), mode,
+                    unlessAccountChangedSince,
+                    apply = std::move(apply)](std::stop_token, EngineLane& lane) mutable {
+        if (unlessAccountChangedSince && *unlessAccountChangedSince != lane.accountChanges) {
+            mailbox->post([apply = std::move(apply)]() mutable { apply(Started{false, {}}); });
+            return;
+        }
+        auto begun = std::make_shared<std::promise<void>>();
+        auto once = std::make_shared<std::once_flag>();
+        auto signalBegun = [begun, once] { std::call_once(*once, [&] { begun->set_value(); }); };
+        std::future<void> claimed = begun->get_future();
+        auto finished = std::make_shared<std::atomic<bool>>(false);
+        std::thread tail([mailbox, coordinator, roots = std::move(roots), mode, apply = std::move(apply),
+                          signalBegun, finished]() mutable {
+            auto outcome = std::make_shared<Started>(runCatching<Started>([&] {
+                coordinator->startSync(roots, mode, signalBegun);
+                return true;
+            }));
+            signalBegun();
+            mailbox->post([apply = std::move(apply), outcome]() mutable { apply(std::move(*outcome)); });
+            finished->store(true);
+        });
+        lane.tails.push_back(EngineLane::Tail{std::move(tail), std::move(finished)});
+        claimed.wait();
+    });
 }
 
 // ---- Construction and teardown -------------------------------------------------
@@ -216,8 +360,9 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
       folderChooser_(std::move(options.folderChooser)),
       urlOpener_(std::move(options.urlOpener)),
       pollInterval_(options.pollInterval),
-      inbox_(std::make_shared<EngineInbox>()),
-      workers_(std::make_unique<Workers>()) {
+      mailbox_(std::make_shared<Mailbox>()),
+      workers_(std::make_unique<Workers>()),
+      lane_(std::make_unique<EngineLane>()) {
     config_ = PublicConfigLoader::load(options.resourceDirectory);
     sessionStore_ = std::make_shared<SessionStore>();
     database_ = std::make_shared<LocalDatabase>();
@@ -230,29 +375,29 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
     // The home folder is absolute, so its first component is the root.
     rootFolder_ = QStringLiteral("/");
 
-    connect(this, &DesktopAppModel::backgroundWorkFinished, this, &DesktopAppModel::applyBackgroundResults,
-            Qt::QueuedConnection);
-    connect(this, &DesktopAppModel::engineReported, this, &DesktopAppModel::drainEngineInbox, Qt::QueuedConnection);
+    connect(this, &DesktopAppModel::mailArrived, this, &DesktopAppModel::deliverMail, Qt::QueuedConnection);
     pollTimer_.setSingleShot(true);
     connect(&pollTimer_, &QTimer::timeout, this, [this] {
         if (pollActive_) pollPass(pollID_);
     });
 
-    inbox_->model = this;
+    mailbox_->model = this;
+    lane_->start(shutdown_.get_token());
     QMetaObject::invokeMethod(this, &DesktopAppModel::installEngineHandlers, Qt::QueuedConnection);
 }
 
 DesktopAppModel::~DesktopAppModel() {
     {
-        std::lock_guard lock(inbox_->mutex);
-        inbox_->model = nullptr;
+        std::lock_guard lock(mailbox_->mutex);
+        mailbox_->model = nullptr;
     }
     cancelStatusPolling();
     shutdown_.request_stop();
     // The engine's work under way (a scan, an upload, a request) is cut
-    // short; then every worker is joined while the services they use still
+    // short; then every thread is joined while the services they use still
     // exist, and only afterwards do the services go.
     syncCoordinator_->shutdown();
+    lane_->joinAll();
     workers_->joinAll();
     syncCoordinator_->setLogHandler(nullptr);
     syncCoordinator_->setIndexingHandler(nullptr);
@@ -260,45 +405,24 @@ DesktopAppModel::~DesktopAppModel() {
 }
 
 void DesktopAppModel::installEngineHandlers() {
-    std::weak_ptr<EngineInbox> weak = inbox_;
+    std::weak_ptr<Mailbox> weak = mailbox_;
     syncCoordinator_->setLogHandler([weak](const std::string& line) {
-        if (auto inbox = weak.lock()) {
-            inbox->deliver([&](EngineInbox& in) {
-                in.lines.push_back(fromStd(line));
-                while (in.lines.size() > static_cast<std::size_t>(maxLogLines)) in.lines.pop_front();
+        if (auto mailbox = weak.lock()) {
+            mailbox->report([&](Mailbox::Entry& entry) {
+                entry.lines << fromStd(line);
+                if (entry.lines.size() > maxLogLines) entry.lines.removeFirst();
             });
         }
     });
     syncCoordinator_->setIndexingHandler([weak](const IndexingProgressSnapshot& snapshot) {
-        if (auto inbox = weak.lock()) inbox->deliver([&](EngineInbox& in) { in.progress = snapshot; });
+        if (auto mailbox = weak.lock()) mailbox->report([&](Mailbox::Entry& entry) { entry.progress = snapshot; });
     });
     syncCoordinator_->setUnsupportedFilesHandler([weak](std::int64_t count) {
-        if (auto inbox = weak.lock()) inbox->deliver([&](EngineInbox& in) { in.unsupported = count; });
+        if (auto mailbox = weak.lock()) mailbox->report([&](Mailbox::Entry& entry) { entry.unsupported = count; });
     });
 }
 
-void DesktopAppModel::drainEngineInbox() {
-    QStringList lines;
-    std::optional<IndexingProgressSnapshot> progress;
-    std::optional<qint64> unsupported;
-    {
-        std::lock_guard lock(inbox_->mutex);
-        inbox_->drainScheduled = false;
-        for (QString& line : inbox_->lines) lines << std::move(line);
-        inbox_->lines.clear();
-        progress = std::exchange(inbox_->progress, std::nullopt);
-        unsupported = std::exchange(inbox_->unsupported, std::nullopt);
-    }
-    if (!lines.isEmpty()) appendLogLines(lines);
-    if (progress) setIndexingProgress(*progress);
-    if (unsupported) setUnsupportedFilesCount(*unsupported);
-}
-
-void DesktopAppModel::appendLog(const QString& line) {
-    // Engine lines reported before this one come first.
-    drainEngineInbox();
-    appendLogLines({line});
-}
+void DesktopAppModel::appendLog(const QString& line) { appendLogLines({line}); }
 
 void DesktopAppModel::appendLogLines(const QStringList& lines) {
     // The append is one change; cutting back to the bound is a second one.
@@ -347,44 +471,52 @@ QFuture<void> DesktopAppModel::bootstrap() {
     if (didBootstrap_) return finishedFuture();
     setDidBootstrap(true);
     Completion done = makeCompletion();
-    auto finish = [this, done] {
-        refreshRemoteState([this, done] {
-            restartRemoteStatusPollingIfNeeded();
-            done->finish();
-        });
+    struct Restored {
+        SyncStateSnapshot snapshot;
+        std::uint64_t accountChanges = 0;
     };
     const std::uint64_t epoch = accountEpoch_;
-    inBackground([coordinator = syncCoordinator_](std::stop_token) { return coordinator->restoreSnapshot(); },
-                 [this, finish, epoch](Outcome<SyncStateSnapshot> outcome) {
-                     const SyncStateSnapshot snapshot = outcome.value.value_or(SyncStateSnapshot{});
-                     // A sign-in or sign-out made while the saved state was
-                     // read is newer than that state: it stands, and the
-                     // person at the window decides when to start.
-                     const bool accountChanged = epoch != accountEpoch_;
-                     if (!accountChanged) setCurrentUser(snapshot.user);
-                     setFolders(fromStd(snapshot.folders));
-                     setMode(snapshot.mode);
-                     setIsRunning(snapshot.running);
-                     if (accountChanged || !(snapshot.autoStart && !snapshot.folders.empty() && snapshot.user)) {
-                         finish();
-                         return;
-                     }
-                     const std::uint64_t generation = runGeneration_;
-                     inBackground(
-                         [coordinator = syncCoordinator_, snapshot](std::stop_token) {
-                             coordinator->startSync(snapshot.folders, snapshot.mode);
-                         },
-                         [this, finish, generation](Outcome<std::monostate> started) {
-                             if (started.ok()) {
-                                 // A stop or sign-out pressed during the initial scan wins.
-                                 if (generation == runGeneration_) setIsRunning(true);
-                             } else {
-                                 setSyncStatus(started.error);
-                                 appendLog(QStringLiteral("Auto-start failed: ") + started.error);
-                             }
-                             finish();
-                         });
-                 });
+    onEngineLane(
+        [coordinator = syncCoordinator_](std::stop_token, EngineLane& lane) {
+            return Restored{coordinator->restoreSnapshot(), lane.accountChanges};
+        },
+        [this, done, epoch](Outcome<Restored> outcome) {
+            const Restored restored = outcome.value.value_or(Restored{});
+            const SyncStateSnapshot& snapshot = restored.snapshot;
+            // A sign-out pressed while the saved state was read is newer
+            // than that state: it stands, and nothing starts.
+            const bool accountChanged = epoch != accountEpoch_;
+            if (!accountChanged) setCurrentUser(snapshot.user);
+            setFolders(fromStd(snapshot.folders));
+            setMode(snapshot.mode);
+            setIsRunning(snapshot.running);
+            const std::uint64_t restoredEpoch = accountEpoch_;
+            auto finish = [this, done, restoredEpoch] {
+                refreshRemoteState([this, done, restoredEpoch] {
+                    restartRemoteStatusPollingIfNeeded(restoredEpoch);
+                    done->finish();
+                });
+            };
+            if (accountChanged || !(snapshot.autoStart && !snapshot.folders.empty() && snapshot.user)) {
+                finish();
+                return;
+            }
+            // A sign-in made while the saved state was read reaches the
+            // engine first: then the person at the window decides when to
+            // start, and this start is skipped.
+            const std::uint64_t generation = runGeneration_;
+            startEngineOnLane(snapshot.folders, snapshot.mode, restored.accountChanges,
+                              [this, finish, generation](Outcome<bool> started) {
+                                  if (!started.ok()) {
+                                      setSyncStatus(started.error);
+                                      appendLog(QStringLiteral("Auto-start failed: ") + started.error);
+                                  } else if (*started.value && generation == runGeneration_) {
+                                      // A stop or sign-out pressed during the initial scan wins.
+                                      setIsRunning(true);
+                                  }
+                                  finish();
+                              });
+        });
     return done->future();
 }
 
@@ -456,7 +588,8 @@ void DesktopAppModel::cancelStatusPolling() {
     pollTimer_.stop();
 }
 
-void DesktopAppModel::restartRemoteStatusPollingIfNeeded() {
+void DesktopAppModel::restartRemoteStatusPollingIfNeeded(std::uint64_t accountEpoch) {
+    if (accountEpoch != accountEpoch_) return;
     cancelStatusPolling();
     if (!currentUser_) return;
     pollActive_ = true;
@@ -474,12 +607,17 @@ void DesktopAppModel::pollPass(std::uint64_t poll) {
 
 // ---- Account -----------------------------------------------------------------
 
+// Sign-in and sign-up go down the engine's lane too: they write the saved
+// session that a sign-out deletes, so the one pressed last decides.
 QFuture<void> DesktopAppModel::login() {
     setAuthStatus(QString());
     Completion done = makeCompletion();
-    inBackground(
-        [client = client_, email = email_.toStdString(), password = password_.toStdString()](std::stop_token stop) {
-            return client->signIn(email, password, stop);
+    onEngineLane(
+        [client = client_, email = email_.toStdString(), password = password_.toStdString()](std::stop_token stop,
+                                                                                              EngineLane& lane) {
+            StoredSession session = client->signIn(email, password, stop);
+            ++lane.accountChanges;
+            return session;
         },
         [this, done](Outcome<StoredSession> outcome) {
             if (!outcome.ok()) {
@@ -488,10 +626,11 @@ QFuture<void> DesktopAppModel::login() {
                 return;
             }
             setCurrentUser(outcome.value->user);
+            const std::uint64_t epoch = accountEpoch_;
             setAuthStatus(QStringLiteral("Signed in"));
             appendLog(QStringLiteral("Logged in as ") + AuthFlowResolver::accountLabel(outcome.value->user));
-            refreshRemoteState([this, done] {
-                restartRemoteStatusPollingIfNeeded();
+            refreshRemoteState([this, done, epoch] {
+                restartRemoteStatusPollingIfNeeded(epoch);
                 setPassword(QString());
                 done->finish();
             });
@@ -502,79 +641,96 @@ QFuture<void> DesktopAppModel::login() {
 QFuture<void> DesktopAppModel::signup() {
     setAuthStatus(QString());
     Completion done = makeCompletion();
-    inBackground(
-        [client = client_, email = email_.toStdString(), password = password_.toStdString()](std::stop_token stop) {
-            return client->signUp(email, password, stop);
+    // Without a session nobody is signed in: the saved session goes and the
+    // engine stops, right behind the sign-up on the lane.
+    struct SignedUp {
+        SignUpResult answer;
+        SignupResolution resolution;
+    };
+    onEngineLane(
+        [client = client_, sessions = sessionStore_, coordinator = syncCoordinator_, email = email_.toStdString(),
+         password = password_.toStdString()](std::stop_token stop, EngineLane& lane) {
+            SignUpResult answer = client->signUp(email, password, stop);
+            SignupResolution resolution = AuthFlowResolver::resolveSignup(answer.session, answer.user);
+            ++lane.accountChanges;
+            if (resolution.clearPersistedSession) {
+                try {
+                    sessions->clear();
+                } catch (const std::exception&) {
+                    // The engine is still stopped and the window reset.
+                }
+                coordinator->stopSync();
+            }
+            return SignedUp{std::move(answer), std::move(resolution)};
         },
-        [this, done](Outcome<SignUpResult> outcome) {
+        [this, done](Outcome<SignedUp> outcome) {
             if (!outcome.ok()) {
                 setAuthStatus(outcome.error);
                 done->finish();
                 return;
             }
-            const SignupResolution resolution =
-                AuthFlowResolver::resolveSignup(outcome.value->session, outcome.value->user);
+            const SignupResolution& resolution = outcome.value->resolution;
+            if (resolution.clearPersistedSession) {
+                // A start still in its initial scan must not claim the run.
+                ++runGeneration_;
+                cancelStatusPolling();
+            }
             setCurrentUser(resolution.currentUser);
+            const std::uint64_t epoch = accountEpoch_;
             setAuthStatus(resolution.authStatus);
             if (resolution.logLine) appendLog(*resolution.logLine);
             if (!resolution.clearPersistedSession) {
-                refreshRemoteState([this, done, resolution] {
-                    restartRemoteStatusPollingIfNeeded();
-                    if (resolution.clearPassword) setPassword(QString());
+                refreshRemoteState([this, done, epoch, clearPassword = resolution.clearPassword] {
+                    restartRemoteStatusPollingIfNeeded(epoch);
+                    if (clearPassword) setPassword(QString());
                     done->finish();
                 });
                 return;
             }
-            // Nobody is signed in: the engine stops, and a start still in its
-            // initial scan must not claim the run afterwards.
-            ++runGeneration_;
-            inBackground(
-                [sessions = sessionStore_, coordinator = syncCoordinator_](std::stop_token) {
-                    sessions->clear();
-                    coordinator->stopSync();
-                },
-                [this, done, resolution](Outcome<std::monostate>) {
-                    setIsRunning(false);
-                    setIngestStatus(std::nullopt);
-                    setFailedUploads({});
-                    setRetryStatus(QString());
-                    setSyncStatus(QString());
-                    setUnsupportedFilesCount(0);
-                    setIndexingProgress(IndexingProgressSnapshot::idle());
-                    cancelStatusPolling();
-                    if (resolution.clearPassword) setPassword(QString());
-                    done->finish();
-                });
+            setIsRunning(false);
+            setIngestStatus(std::nullopt);
+            setFailedUploads({});
+            setRetryStatus(QString());
+            setSyncStatus(QString());
+            setUnsupportedFilesCount(0);
+            setIndexingProgress(IndexingProgressSnapshot::idle());
+            if (resolution.clearPassword) setPassword(QString());
+            done->finish();
         });
     return done->future();
 }
 
 QFuture<void> DesktopAppModel::signOut() {
     cancelStatusPolling();
-    // From here on no start may claim the run and no read of the old
-    // account may land.
+    // From here on no start may claim the run, no read of the old account
+    // may land and no poll may start for it.
     ++runGeneration_;
     ++accountEpoch_;
     Completion done = makeCompletion();
-    inBackground([coordinator = syncCoordinator_](std::stop_token) { coordinator->signOut(); },
-                 [this, done](Outcome<std::monostate> outcome) {
-                     if (!outcome.ok()) {
-                         setAuthStatus(outcome.error);
-                         done->finish();
-                         return;
-                     }
-                     setCurrentUser(std::nullopt);
-                     setIsRunning(false);
-                     setIngestStatus(std::nullopt);
-                     setFailedUploads({});
-                     setRetryStatus(QString());
-                     setUnsupportedFilesCount(0);
-                     setIndexingProgress(IndexingProgressSnapshot::idle());
-                     setPendingFolderSelectionConfirmation(std::nullopt);
-                     setAuthStatus(QStringLiteral("Signed out"));
-                     setSyncStatus(QString());
-                     done->finish();
-                 });
+    onEngineLane(
+        [coordinator = syncCoordinator_](std::stop_token, EngineLane& lane) {
+            coordinator->signOut();
+            ++lane.accountChanges;
+        },
+        [this, done](Outcome<std::monostate> outcome) {
+            cancelStatusPolling();
+            if (!outcome.ok()) {
+                setAuthStatus(outcome.error);
+                done->finish();
+                return;
+            }
+            setCurrentUser(std::nullopt);
+            setIsRunning(false);
+            setIngestStatus(std::nullopt);
+            setFailedUploads({});
+            setRetryStatus(QString());
+            setUnsupportedFilesCount(0);
+            setIndexingProgress(IndexingProgressSnapshot::idle());
+            setPendingFolderSelectionConfirmation(std::nullopt);
+            setAuthStatus(QStringLiteral("Signed out"));
+            setSyncStatus(QString());
+            done->finish();
+        });
     return done->future();
 }
 
@@ -659,36 +815,33 @@ QFuture<void> DesktopAppModel::startSync() {
     setRetryStatus(QString());
     Completion done = makeCompletion();
     const std::uint64_t generation = runGeneration_;
-    inBackground(
-        [coordinator = syncCoordinator_, roots = toStd(folders_), mode = mode_](std::stop_token) {
-            coordinator->startSync(roots, mode);
-        },
-        [this, done, generation](Outcome<std::monostate> outcome) {
-            if (!outcome.ok()) {
-                setSyncStatus(outcome.error);
-                done->finish();
-                return;
-            }
-            if (generation != runGeneration_) {
-                // Stopped (or signed out) while the initial scan ran: the stop
-                // stands, and this start claims nothing.
-                done->finish();
-                return;
-            }
-            setIsRunning(true);
-            setSyncStatus(QStringLiteral("Running"));
-            refreshRemoteState([this, done] {
-                restartRemoteStatusPollingIfNeeded();
-                done->finish();
-            });
+    const std::uint64_t epoch = accountEpoch_;
+    startEngineOnLane(toStd(folders_), mode_, std::nullopt, [this, done, generation, epoch](Outcome<bool> outcome) {
+        if (generation != runGeneration_) {
+            // Stopped (or signed out) after this start was made: the stop is
+            // newer and stands, and this start claims nothing.
+            done->finish();
+            return;
+        }
+        if (!outcome.ok()) {
+            setSyncStatus(outcome.error);
+            done->finish();
+            return;
+        }
+        setIsRunning(true);
+        setSyncStatus(QStringLiteral("Running"));
+        refreshRemoteState([this, done, epoch] {
+            restartRemoteStatusPollingIfNeeded(epoch);
+            done->finish();
         });
+    });
     return done->future();
 }
 
 QFuture<void> DesktopAppModel::stopSync() {
     ++runGeneration_;
     Completion done = makeCompletion();
-    inBackground([coordinator = syncCoordinator_](std::stop_token) { coordinator->stopSync(); },
+    onEngineLane([coordinator = syncCoordinator_](std::stop_token, EngineLane&) { coordinator->stopSync(); },
                  [this, done](Outcome<std::monostate>) {
                      setIsRunning(false);
                      setSyncStatus(QStringLiteral("Stopped"));

@@ -3,12 +3,16 @@
 // into calls on the services and polls the hosted status.
 //
 // Threading: the model lives on the GUI thread and every member is called
-// there. Blocking service calls (network, scans) run on worker threads the
-// model owns; their results are applied back on the GUI thread, never after
-// the model has gone. Each asynchronous action returns a future that finishes
-// once the action has applied its last change (or is cancelled when the model
-// goes away first). Wait for it with an event loop running, never by blocking
-// the GUI thread.
+// there. Calls that reach the sync engine or change the saved session go down
+// one ordered lane, a worker thread the model owns: each is served after the
+// one made before it (a start lets the next call in once it has claimed the
+// run, so a stop is served between the steps of its initial scan). Remote
+// reads and the retry request run on threads of their own. Every result and
+// every engine report reaches the GUI thread through one queue, in the order
+// it happened, and is applied there, never after the model has gone. Each
+// asynchronous action returns a future that finishes once the action has
+// applied its last change (or is cancelled when the model goes away first).
+// Wait for it with an event loop running, never by blocking the GUI thread.
 #pragma once
 
 #include <atomic>
@@ -213,29 +217,45 @@ signals:
     void indexingProgressChanged();
     void pendingFolderSelectionConfirmationChanged();
 
-    // Internal wake-ups of the GUI thread: a worker finished, the engine
-    // reported. Their data travels separately, under the model's own locks.
-    void backgroundWorkFinished(QPrivateSignal);
-    void engineReported(QPrivateSignal);
+    // Internal wake-up of the GUI thread: results or engine reports wait in
+    // the mailbox, which carries their data under its own lock.
+    void mailArrived(QPrivateSignal);
 
 private:
-    struct EngineInbox;
+    friend struct DesktopAppModelTestAccess;
+    struct Mailbox;
     struct Workers;
+    struct EngineLane;
     template <class T>
     struct Outcome;
 
-    // Runs work(stop) on a worker thread, then apply(outcome) on the GUI thread.
+    // Runs work(stop) on a worker thread of its own, then apply(outcome) on
+    // the GUI thread.
     template <class Work, class Apply>
     void inBackground(Work work, Apply apply);
+    // Runs work(stop, lane) on the ordered lane after every call made before
+    // it, then apply(outcome) on the GUI thread.
+    template <class Work, class Apply>
+    void onEngineLane(Work work, Apply apply);
+    // Starts the engine on the lane; the lane moves on once the start has
+    // claimed the run, and apply(outcome) runs when the start returns.
+    // `unlessAccountChangedSince` (a count of the lane's account changes)
+    // skips the start, with an outcome of false, when the saved session has
+    // changed hands since then.
+    template <class Apply>
+    void startEngineOnLane(std::vector<std::string> roots, SyncMode mode,
+                           std::optional<std::uint64_t> unlessAccountChangedSince, Apply apply);
 
-    void applyBackgroundResults();
+    void deliverMail();
     void installEngineHandlers();
-    void drainEngineInbox();
     void appendLog(const QString& line);
     void appendLogLines(const QStringList& lines);
 
     void refreshRemoteState(std::function<void()> done);
-    void restartRemoteStatusPollingIfNeeded();
+    // Restarts the poll for the account that `accountEpoch` names; does
+    // nothing once that account has signed out or been replaced, whose own
+    // action decides the poll instead.
+    void restartRemoteStatusPollingIfNeeded(std::uint64_t accountEpoch);
     void cancelStatusPolling();
     void pollPass(std::uint64_t poll);
     void applyFolderSelection(const FolderSelectionConfirmation& choice);
@@ -304,9 +324,10 @@ private:
     std::uint64_t pollID_ = 0;
     QTimer pollTimer_;
 
-    std::shared_ptr<EngineInbox> inbox_;
+    std::shared_ptr<Mailbox> mailbox_;
     std::stop_source shutdown_;
     std::unique_ptr<Workers> workers_;
+    std::unique_ptr<EngineLane> lane_;
 };
 
 } // namespace tarnwell

@@ -289,7 +289,10 @@ std::optional<std::int64_t> SyncCoordinator::countScannedFile(RunID run) {
 
 // MARK: - Starting and stopping
 
-void SyncCoordinator::startSync(const std::vector<std::string>& roots, SyncMode mode) {
+void SyncCoordinator::startSync(const std::vector<std::string>& roots, SyncMode mode) { startSync(roots, mode, {}); }
+
+void SyncCoordinator::startSync(const std::vector<std::string>& roots, SyncMode mode,
+                                const std::function<void()>& begun) {
     std::vector<std::string> standardized;
     standardized.reserve(roots.size());
     for (const auto& root : roots) standardized.push_back(FileRules::standardizedPath(root).string());
@@ -297,13 +300,16 @@ void SyncCoordinator::startSync(const std::vector<std::string>& roots, SyncMode 
     RunID run = 0;
     {
         std::lock_guard lock(mutex_);
-        if (isRunning_ || roots.empty() || shuttingDown_) return;
-        roots_ = standardized;
-        currentMode_ = mode;
-        isRunning_ = true;
-        run = ++currentRun_;
-        ++startsInFlight_;
+        if (!(isRunning_ || roots.empty() || shuttingDown_)) {
+            roots_ = standardized;
+            currentMode_ = mode;
+            isRunning_ = true;
+            run = ++currentRun_;
+            ++startsInFlight_;
+        }
     }
+    if (begun) begun();
+    if (run == 0) return;
     struct StartGuard {
         SyncCoordinator* self;
         ~StartGuard() {

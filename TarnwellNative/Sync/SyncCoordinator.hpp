@@ -104,6 +104,11 @@ public:
     // failures and failures of the retry-queue drain, leaving the
     // coordinator idle.
     void startSync(const std::vector<std::string>& roots, SyncMode mode);
+    // The same, calling `begun` once the start has claimed the run or decided
+    // to return at once, before any of its long work: a caller that orders
+    // its calls can send the next one from then on, and it is served between
+    // the steps of this start (a stop ends the run before the next file).
+    void startSync(const std::vector<std::string>& roots, SyncMode mode, const std::function<void()>& begun);
     // Ends the current run; a scan under way stops before its next file.
     void stopSync();
     // Forgets the stored session, then stops the run.
