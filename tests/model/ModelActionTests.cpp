@@ -196,6 +196,78 @@ TEST_F(ModelTest, StopOrSignOutDuringTheInitialScanWins) {
     EXPECT_EQ(again.userLabel(), "Not logged in");
 }
 
+// Two presses in quick succession reach the engine in the order they were
+// made, and once both have landed the window says what the engine does.
+TEST_F(ModelTest, BackToBackPressesLeaveTheWindowAgreeingWithTheEngine) {
+    Model& m = signedIn();
+    addFolder(m, documents("docs", 3));
+    auto engineRunning = [&] { return DesktopAppModelTestAccess::engineRunning(m); };
+    auto start = [&] { return m.startSync(); };
+    auto stop = [&] { return m.stopSync(); };
+    auto signOut = [&] { return m.signOut(); };
+    auto press = [&](auto first, auto second, int gap) {
+        QFuture<void> a = first();
+        if (gap > 0) QTest::qWait(gap);
+        QFuture<void> b = second();
+        return finish(a) && finish(b);
+    };
+    for (int round = 0; round < 15; ++round) {
+        const int gap = round % 11;
+        SCOPED_TRACE(gap);
+        ASSERT_TRUE(press(start, stop, gap));
+        EXPECT_FALSE(engineRunning());
+        EXPECT_FALSE(m.isRunning());
+        EXPECT_EQ(m.syncStatus(), "Stopped");
+
+        ASSERT_TRUE(finish(m.startSync()) && m.isRunning());
+        ASSERT_TRUE(press(stop, start, gap));
+        EXPECT_TRUE(engineRunning());
+        EXPECT_TRUE(m.isRunning());
+        EXPECT_EQ(m.syncStatus(), "Running");
+
+        ASSERT_TRUE(finish(m.stopSync()));
+        ASSERT_TRUE(press(start, signOut, gap));
+        EXPECT_FALSE(engineRunning());
+        EXPECT_FALSE(m.isRunning());
+        EXPECT_FALSE(m.currentUser().has_value());
+        EXPECT_FALSE(m.isPolling());
+        ASSERT_TRUE(login(m));
+    }
+}
+
+// What the engine reported before a sign-out never lands after its reset,
+// with reads and retries out around the sign-out, after a finished start or
+// in the middle of one.
+TEST_F(ModelTest, NothingOfTheStoppedRunShowsAfterASignOut) {
+    Model& m = signedIn();
+    addFolder(m, documents("docs", 8));
+    int staleProgress = 0;
+    QObject::connect(&m, &Model::indexingProgressChanged, [&] {
+        if (m.authStatus() == "Signed out" && !(m.indexingProgress() == IndexingProgressSnapshot::idle()))
+            ++staleProgress;
+    });
+    for (int round = 0; round < 8; ++round) {
+        if (round > 0) {
+            ASSERT_TRUE(login(m));
+        }
+        QFuture<void> start = m.startSync();
+        if (round % 2 == 0) {
+            ASSERT_TRUE(finish(start));
+        }
+        const QFuture<void> around[] = {m.refreshStatus(), m.retryFailedUploads(), m.signOut(), m.refreshStatus(),
+                                        m.retryFailedUploads()};
+        for (const QFuture<void>& action : around) ASSERT_TRUE(finish(action));
+        // A round trip down the lane: all the engine said before has landed.
+        ASSERT_TRUE(finish(start) && finish(m.stopSync()));
+        EXPECT_EQ(m.indexingProgress(), IndexingProgressSnapshot::idle());
+        EXPECT_EQ(m.indexRemainingText(), "--");
+        EXPECT_EQ(m.unsupportedFilesCount(), 0);
+        EXPECT_EQ(m.retryStatus(), "");
+        EXPECT_FALSE(m.ingestStatus().has_value());
+    }
+    EXPECT_EQ(staleProgress, 0);
+}
+
 // A remote read made for one account never shows after that account signed
 // out or another one signed in.
 TEST_F(ModelTest, ReadsOfAnEarlierAccountNeverLand) {

@@ -212,6 +212,41 @@ TEST_F(ModelTest, PollRepeatsAndStopsWhenCancelledInItsSleepOrWithItsRefreshOut)
     assertNoFurtherPass();
 }
 
+// A sign-out pressed right behind an action that restarts the poll (the
+// bootstrap, a sign-in, a start) leaves no poll, whichever lands first.
+TEST_F(ModelTest, NoPollOutlivesASignOut) {
+    const std::string root = documents("docs", 2);
+    auto pressWithSignOut = [](Model& m, QFuture<void> first, int gap) {
+        if (gap > 0) QTest::qWait(gap);
+        QFuture<void> out = m.signOut();
+        return finish(first) && finish(out);
+    };
+    for (int round = 0; round < 15; ++round) {
+        const int gap = round % 11;
+        SCOPED_TRACE(gap);
+        saveSession();
+        savePreferences(true, {root});
+        Model& m = make(20ms);
+        ASSERT_TRUE(pressWithSignOut(m, m.bootstrap(), gap));
+        EXPECT_FALSE(m.isPolling());
+        EXPECT_FALSE(m.isRunning());
+
+        m.setEmail("ada@example.com");
+        m.setPassword("secret1");
+        ASSERT_TRUE(pressWithSignOut(m, m.login(), gap));
+        EXPECT_FALSE(m.isPolling());
+
+        ASSERT_TRUE(login(m));
+        addFolder(m, root);
+        ASSERT_TRUE(pressWithSignOut(m, m.startSync(), gap));
+        EXPECT_FALSE(m.isPolling());
+        EXPECT_FALSE(m.currentUser().has_value());
+    }
+    const std::size_t reads = failedUploadReads();
+    QTest::qWait(300); // twenty-odd passes, were a poll alive
+    EXPECT_EQ(failedUploadReads(), reads);
+}
+
 TEST_F(ModelTest, EventLoopTurnsWhileAnswersAreHeldBack) {
     Model& m = signedIn();
     backend.delay("GET", "/rest/v1/jobs", 700ms);
