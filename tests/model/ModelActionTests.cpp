@@ -1,6 +1,6 @@
-// The account, folder, sync, retry and dashboard actions, and the two races
-// a user can cause: a stop during a start's initial scan, and an account
-// change while a remote read is still out.
+// The account, folder, sync, retry and dashboard actions, and the races a
+// user can cause: presses in quick succession, a stop during a start's
+// initial scan, and an account change while a remote read is still out.
 #include "ModelTestSupport.hpp"
 
 namespace tarnwell::testing {
