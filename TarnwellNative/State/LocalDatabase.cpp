@@ -1,11 +1,14 @@
 #include "State/LocalDatabase.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +94,48 @@ void bindText(sqlite3_stmt* statement, int index, const std::string& text) {
     sqlite3_bind_text(statement, index, text.c_str(), -1, SQLITE_TRANSIENT);
 }
 
+// Folders holding a private copy of the earlier installation's database are
+// named this, then the owning process's id, "-" and six random characters.
+constexpr std::string_view kLegacyCopyPrefix = "tarnwell-legacy-";
+
+// Removes the copies in `folder` that a process killed before it could remove
+// its own left behind: this user's folders of that name whose process is gone
+// and whose lock nobody holds (a process of another process-id namespace
+// sharing the folder holds its lock while it lives).
+void removeAbandonedLegacyCopies(const fs::path& folder) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, kLegacyCopyPrefix.size(), kLegacyCopyPrefix) != 0) {
+            continue;
+        }
+        const std::string_view rest = std::string_view(name).substr(kLegacyCopyPrefix.size());
+        const auto dash = rest.find('-');
+        if (dash == std::string_view::npos || dash == 0 || dash > 10 || rest.size() != dash + 7 ||
+            rest.find_first_not_of("0123456789") != dash) {
+            continue;
+        }
+        const long long number = std::stoll(std::string(rest.substr(0, dash)));
+        const pid_t owner = number <= 0x7fffffff ? static_cast<pid_t>(number) : 0;
+        if (owner <= 0 || ::kill(owner, 0) == 0 || errno != ESRCH) {
+            continue; // alive, or not ours to judge
+        }
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
+            continue;
+        }
+        const int fd = ::open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            std::error_code ignored;
+            fs::remove_all(it->path(), ignored);
+        }
+        ::close(fd);
+    }
+}
+
 } // namespace
 
 DatabaseError::DatabaseError(std::string message, std::optional<std::string> sql)
@@ -137,6 +182,11 @@ LocalDatabase::LocalDatabase(const fs::path& url, std::optional<fs::path> legacy
         database_ = nullptr;
         throw;
     }
+
+    // Where legacy lookups make their copies (see LegacySnapshot).
+    std::error_code ignored;
+    removeAbandonedLegacyCopies(fs::temp_directory_path(ignored));
+    removeAbandonedLegacyCopies(databaseURL_.has_parent_path() ? databaseURL_.parent_path() : fs::path("."));
 }
 
 LocalDatabase::~LocalDatabase() {
@@ -314,14 +364,17 @@ namespace {
 // its "-wal" and "-shm" files beside it, and rolls back a hot journal in
 // place, even on a read-only connection. The copy takes the log and the
 // journal along, so rows committed to a log that was never checkpointed are
-// read too. Removed with its folder when the object goes.
+// read too. Removed with its folder when the object goes; a folder that a
+// killed process left is known by its name and its free lock, and removed
+// by the next store that starts.
 class LegacySnapshot {
 public:
     // Made in the temporary folder, or else in `fallbackFolder`.
     LegacySnapshot(const fs::path& original, const fs::path& fallbackFolder) {
         std::error_code ignored;
+        const std::string name = std::string(kLegacyCopyPrefix) + std::to_string(::getpid()) + "-XXXXXX";
         for (const fs::path& parent : {fs::temp_directory_path(ignored), fallbackFolder}) {
-            std::string pattern = (parent / "tarnwell-legacy-XXXXXX").string();
+            std::string pattern = (parent / name).string();
             if (!parent.empty() && ::mkdtemp(pattern.data()) != nullptr) {
                 folder_ = pattern;
                 break;
@@ -329,6 +382,11 @@ public:
         }
         if (folder_.empty()) {
             fail(original, errno != 0 ? errno : EACCES);
+        }
+        // Held while the copy lives: tells a live copy from an abandoned one.
+        lock_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (lock_ < 0 || ::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+            cleanUpAndFail(original, errno);
         }
         path_ = folder_ / "state.db";
         copy(original, path_, true);
@@ -339,6 +397,7 @@ public:
     ~LegacySnapshot() {
         std::error_code ignored;
         fs::remove_all(folder_, ignored);
+        ::close(lock_);
     }
     LegacySnapshot(const LegacySnapshot&) = delete;
     LegacySnapshot& operator=(const LegacySnapshot&) = delete;
@@ -403,10 +462,14 @@ private:
     [[noreturn]] void cleanUpAndFail(const fs::path& original, int error) {
         std::error_code ignored;
         fs::remove_all(folder_, ignored);
+        if (lock_ >= 0) {
+            ::close(lock_);
+        }
         fail(original, error);
     }
 
     fs::path folder_;
+    int lock_ = -1;
     fs::path path_;
 };
 

@@ -1,6 +1,8 @@
 #include "State/RetryQueueStore.hpp"
 
 #include <cstdio>
+#include <system_error>
+#include <unordered_map>
 
 #include <sys/stat.h>
 
@@ -39,6 +41,25 @@ std::string encode(const std::vector<RetryQueueItem>& items) {
     return JSONWriter::write(array, {true, true});
 }
 
+// Items stand for the same upload when they name the same file for the same
+// owner.
+std::string sameUploadKey(const RetryQueueItem& item) {
+    const auto owner = item.userID ? item.userID : RetryQueueStore::inferredUserID(item.storageKey);
+    return owner.value_or(std::string()) + '\0' + item.localPath;
+}
+
+// Adds the item at the end, or in the place of the one for the same upload;
+// with keepQueued the one already there stays instead.
+void addItem(std::vector<RetryQueueItem>& items, std::unordered_map<std::string, std::size_t>& index,
+             RetryQueueItem item, bool keepQueued = false) {
+    auto [found, added] = index.try_emplace(sameUploadKey(item), items.size());
+    if (added) {
+        items.push_back(std::move(item));
+    } else if (!keepQueued) {
+        items[found->second] = std::move(item);
+    }
+}
+
 std::int64_t nanoseconds(const struct timespec& time) {
     return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
@@ -59,17 +80,60 @@ RetryQueueStore::RetryQueueStore(fs::path url, std::optional<fs::path> legacyURL
                                  std::chrono::milliseconds writeDelay)
     : url_(std::move(url)), legacyURL_(std::move(legacyURL)), writeDelay_(writeDelay) {}
 
+struct RetryQueueStore::ReportOnExit {
+    RetryQueueStore& store;
+    ~ReportOnExit() { store.reportWriteFailure(); }
+};
+
 RetryQueueStore::~RetryQueueStore() {
     if (writer_.joinable()) {
         writer_.request_stop();
         writer_.join();
     }
+    ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     try {
         flushLocked();
     } catch (const std::exception&) {
         // Nothing is lost: the files behind these items kept their old rows.
     }
+}
+
+void RetryQueueStore::setWriteFailureHandler(WriteFailureHandler handler) {
+    auto shared = handler ? std::make_shared<const WriteFailureHandler>(std::move(handler)) : nullptr;
+    std::unique_lock lock(mutex_);
+    writeFailureHandler_ = std::move(shared);
+    reportsDone_.wait(lock, [this] { return reportsUnderWay_ == 0; });
+}
+
+void RetryQueueStore::noteWriteFailure(std::string reason) {
+    if (!lastWriteFailed_) {
+        failureToReport_ = std::move(reason);
+    }
+    lastWriteFailed_ = true;
+}
+
+void RetryQueueStore::reportWriteFailure() {
+    std::unique_lock lock(mutex_);
+    if (!failureToReport_) {
+        return;
+    }
+    const std::string reason = std::move(*failureToReport_);
+    failureToReport_.reset();
+    const auto handler = writeFailureHandler_;
+    if (!handler) {
+        return;
+    }
+    ++reportsUnderWay_;
+    lock.unlock();
+    try {
+        (*handler)(reason);
+    } catch (...) {
+        // A report that can't be told changes nothing stored.
+    }
+    lock.lock();
+    --reportsUnderWay_;
+    reportsDone_.notify_all();
 }
 
 std::optional<RetryQueueStore::FileIdentity> RetryQueueStore::identity() const {
@@ -123,11 +187,20 @@ void RetryQueueStore::refreshLocked() {
     }
 }
 
+// The file's items followed by the pending ones, each later item for an
+// upload already listed taking the earlier one's place (a file written
+// before the queue kept one item per upload may list one several times).
 std::vector<RetryQueueItem> RetryQueueStore::currentLocked() const {
     std::vector<RetryQueueItem> items;
+    std::unordered_map<std::string, std::size_t> index;
     items.reserve(known_.size() + pending_.size());
-    items.insert(items.end(), known_.begin(), known_.end());
-    items.insert(items.end(), pending_.begin(), pending_.end());
+    index.reserve(known_.size() + pending_.size());
+    for (const auto& item : known_) {
+        addItem(items, index, item);
+    }
+    for (const auto& item : pending_) {
+        addItem(items, index, item);
+    }
     return items;
 }
 
@@ -146,8 +219,11 @@ void RetryQueueStore::writeLocked(const std::vector<RetryQueueItem>& items) {
     }
     try {
         AtomicFile::write(url_, encode(items));
-    } catch (...) {
-        lastWriteFailed_ = true;
+    } catch (const std::system_error& error) {
+        noteWriteFailure(error.code().message());
+        throw;
+    } catch (const std::exception& error) {
+        noteWriteFailure(error.what());
         throw;
     }
     lastWriteFailed_ = false;
@@ -185,17 +261,22 @@ void RetryQueueStore::runWriter(std::stop_token stop) {
         } catch (const std::exception&) {
             // Tried again a delay later; the next append reports the failure.
             pendingSince_ = std::chrono::steady_clock::now();
+            lock.unlock();
+            reportWriteFailure();
+            lock.lock();
         }
     }
 }
 
 std::vector<RetryQueueItem> RetryQueueStore::read() {
+    ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     refreshLocked();
     return currentLocked();
 }
 
 void RetryQueueStore::write(const std::vector<RetryQueueItem>& items) {
+    ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     refreshLocked();
     writeLocked(items);
@@ -207,6 +288,7 @@ void RetryQueueStore::append(const RetryQueueItem& item) {
     // Appends are written later, together with the whole queue: an item the
     // writer can't encode is refused now, or it would stop every later write.
     JSONWriter::write(item.toJSON());
+    ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     pending_.push_back(item);
     if (lastWriteFailed_) {
@@ -230,11 +312,13 @@ void RetryQueueStore::append(const RetryQueueItem& item) {
 }
 
 void RetryQueueStore::flush() {
+    ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     flushLocked();
 }
 
 RetryQueueStore::Partition RetryQueueStore::partition(const std::string& userID) {
+    ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     refreshLocked();
     Partition result;
@@ -251,6 +335,7 @@ RetryQueueStore::Partition RetryQueueStore::partition(const std::string& userID)
 
 void RetryQueueStore::replace(const std::vector<RetryQueueItem>& taken,
                               const std::vector<RetryQueueItem>& replacements) {
+    ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     refreshLocked();
     auto items = currentLocked();
@@ -277,13 +362,16 @@ void RetryQueueStore::replace(const std::vector<RetryQueueItem>& taken,
         }
     }
     std::vector<RetryQueueItem> kept;
+    std::unordered_map<std::string, std::size_t> index;
     kept.reserve(items.size() + replacements.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (!removed[i]) {
-            kept.push_back(std::move(items[i]));
+            addItem(kept, index, std::move(items[i]));
         }
     }
-    kept.insert(kept.end(), replacements.begin(), replacements.end());
+    for (const auto& item : replacements) {
+        addItem(kept, index, item, true);
+    }
     writeLocked(kept);
     pending_.clear();
     pendingChanged_.notify_all();

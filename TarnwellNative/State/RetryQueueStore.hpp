@@ -6,12 +6,17 @@
 // replaced or edited it). Appends are written coalesced: a burst of them goes
 // to disk in one write, at the latest writeDelay after the first one, or
 // earlier through flush(). Every other change is written before it returns.
+//
+// The queue holds at most one item per file and owner: an item added for a
+// file already queued for the same user takes the place of the older one.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
@@ -49,7 +54,8 @@ public:
     std::vector<RetryQueueItem> read();
     // Replaces the queue with exactly these items; throws std::system_error.
     void write(const std::vector<RetryQueueItem>& items);
-    // Adds one item at the end. It reaches the file with the next write.
+    // Adds one item at the end, or in the place of the item already queued
+    // for the same file and owner. It reaches the file with the next write.
     // After a write that failed, the item is written at once and the
     // failure thrown (and the item not queued) when the disk refuses again.
     void append(const RetryQueueItem& item);
@@ -61,8 +67,17 @@ public:
 
     // Removes from the queue the items equal to those given (each matched
     // once, first occurrence first) and appends the replacements, in one
-    // step, so that items appended meanwhile by others are kept.
+    // step, so that items appended meanwhile by others are kept. A
+    // replacement for a file that such an item queued again is dropped: the
+    // newer item stands.
     void replace(const std::vector<RetryQueueItem>& taken, const std::vector<RetryQueueItem>& replacements);
+
+    // Called with the reason when a write of the queue fails after the last
+    // one succeeded (once per run of failures), on whichever thread wrote,
+    // outside the store's lock. Setting a handler waits until no call of the
+    // previous one is under way, so it must not be done from inside one.
+    using WriteFailureHandler = std::function<void(const std::string& reason)>;
+    void setWriteFailureHandler(WriteFailureHandler handler);
 
     static std::optional<std::string> inferredUserID(const std::string& storageKey);
 
@@ -79,7 +94,13 @@ private:
         friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
     };
 
+    // Tells the handler of a failure noted under the lock, once the lock is
+    // released: made before the lock in each operation.
+    struct ReportOnExit;
+
     std::optional<FileIdentity> identity() const;
+    void noteWriteFailure(std::string reason);
+    void reportWriteFailure();
     void refreshLocked();
     std::vector<RetryQueueItem> currentLocked() const;
     void writeLocked(const std::vector<RetryQueueItem>& items);
@@ -103,6 +124,11 @@ private:
     std::vector<RetryQueueItem> pending_;
     std::chrono::steady_clock::time_point pendingSince_;
     bool lastWriteFailed_ = false;
+    // The reason of a run of failed writes that began and is not yet told.
+    std::optional<std::string> failureToReport_;
+    std::shared_ptr<const WriteFailureHandler> writeFailureHandler_;
+    int reportsUnderWay_ = 0;
+    std::condition_variable reportsDone_;
 
     // Writes coalesced appends; started by the first append.
     std::jthread writer_;

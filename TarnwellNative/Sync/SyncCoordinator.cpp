@@ -17,6 +17,36 @@ constexpr const char* kAutoIndexKey = "auto_index";
 constexpr const char* kModeKey = "pref_mode";
 constexpr const char* kWatchedFoldersKey = "watched_folders";
 
+// The path with every byte that is not part of valid UTF-8 text, and every
+// control character, written as \xNN, so that it can be shown.
+std::string escapedPath(const std::string& path) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < path.size();) {
+        const auto byte = static_cast<unsigned char>(path[i]);
+        std::size_t length = 1;
+        if (byte >= 0x80) {
+            length = 0;
+            for (std::size_t n = 2; n <= 4 && i + n <= path.size(); ++n) {
+                if (isValidUTF8(std::string_view(path).substr(i, n))) {
+                    length = n;
+                    break;
+                }
+            }
+        }
+        if (length == 0 || byte < 0x20 || byte == 0x7F) {
+            text += "\\x";
+            text += digits[byte >> 4];
+            text += digits[byte & 0xF];
+            ++i;
+        } else {
+            text.append(path, i, length);
+            i += length;
+        }
+    }
+    return text;
+}
+
 std::string joined(const std::vector<std::string>& items, const std::string& separator) {
     std::string text;
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -37,7 +67,9 @@ SyncCoordinator::SyncCoordinator(PublicConfig config, std::shared_ptr<SupabaseHT
       database_(std::move(database)),
       retryQueue_(std::move(retryQueue)),
       sessionStore_(std::move(sessionStore)),
-      timing_(timing) {}
+      timing_(timing) {
+    retryQueue_->setWriteFailureHandler([this](const std::string& reason) { logRetryQueueWriteFailure(reason); });
+}
 
 SyncCoordinator::~SyncCoordinator() {
     shutdown();
@@ -46,6 +78,7 @@ SyncCoordinator::~SyncCoordinator() {
         startsDone_.wait(lock, [this] { return startsInFlight_ == 0; });
     }
     flushRetryQueue();
+    retryQueue_->setWriteFailureHandler(nullptr);
 }
 
 void SyncCoordinator::shutdown() {
@@ -82,6 +115,12 @@ void SyncCoordinator::flushRetryQueue() noexcept {
         retryQueue_->flush();
     } catch (const std::exception&) {
     }
+}
+
+// Told once for each run of failed writes of the queue file.
+void SyncCoordinator::logRetryQueueWriteFailure(const std::string& reason) {
+    log("Could not write " + retryQueue_->url().string() + " (" + reason +
+        "); uploads that fail until it can be written are sent again by the next scan.");
 }
 
 // MARK: - Handlers
@@ -297,10 +336,22 @@ void SyncCoordinator::startSync(const std::vector<std::string>& roots, SyncMode 
     standardized.reserve(roots.size());
     for (const auto& root : roots) standardized.push_back(FileRules::standardizedPath(root).string());
 
+    // The folders are saved as JSON text: a path that is not UTF-8 can't be.
+    std::optional<std::string> unsavable;
+    for (const auto& root : roots) {
+        if (!isValidUTF8(root)) {
+            unsavable = root;
+            break;
+        }
+    }
+
     RunID run = 0;
+    bool refused = false;
     {
         std::lock_guard lock(mutex_);
-        if (!(isRunning_ || roots.empty() || shuttingDown_)) {
+        const bool idle = !(isRunning_ || roots.empty() || shuttingDown_);
+        refused = idle && unsavable.has_value();
+        if (idle && !refused) {
             roots_ = standardized;
             currentMode_ = mode;
             isRunning_ = true;
@@ -309,6 +360,10 @@ void SyncCoordinator::startSync(const std::vector<std::string>& roots, SyncMode 
         }
     }
     if (begun) begun();
+    if (refused) {
+        throw JSONEncodingError("The folder \"" + escapedPath(*unsavable) +
+                                "\" can't be synced: its path is not valid UTF-8 text");
+    }
     if (run == 0) return;
     struct StartGuard {
         SyncCoordinator* self;

@@ -156,13 +156,38 @@ private:
                            const FileStamp& stamp, std::stop_token cancel);
     void deleteRemoteFile(const FileStateRow& row);
     void drainRetryQueue(RunID run);
-    // The size and digest of what one upload of a queued item sent.
+    // The size, modification time and digest of what one upload sent.
     struct SentContent {
         std::int64_t bytes = 0;
+        double mtimeMilliseconds = 0;
         std::string sha256;
     };
+    // Tells one version of a file from another without reading it.
+    struct FileVersion {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        std::int64_t size = 0;
+        std::int64_t modifiedSeconds = 0;
+        std::int64_t modifiedNanoseconds = 0;
+        std::int64_t changedSeconds = 0;
+        std::int64_t changedNanoseconds = 0;
+        bool operator==(const FileVersion&) const = default;
+    };
+    static FileVersion versionOf(const std::filesystem::path& file);
+    // A digest taken earlier, with the version of the file it was taken of.
+    struct HashedFile {
+        FileVersion version;
+        std::string sha256;
+    };
+    // Sends the file and returns what was sent; `hashed` spares hashing the
+    // file again when it is still the version hashed.
     SentContent uploadAsItIs(const std::filesystem::path& file, const std::string& storageKey,
-                             const std::string& mimeType, std::stop_token stop);
+                             const std::string& mimeType, std::stop_token stop,
+                             const std::optional<HashedFile>& hashed = std::nullopt);
+    // Records a sent queued file as a scan would have, when it lies in a
+    // folder of the run under the key the item was sent with.
+    void recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
+                    const std::vector<std::string>& roots);
 
     // Saved choices.
     std::vector<std::string> storedFolders();
@@ -177,6 +202,7 @@ private:
     std::optional<std::int64_t> countScannedFile(RunID run);
 
     void flushRetryQueue() noexcept;
+    void logRetryQueueWriteFailure(const std::string& reason);
     void log(const std::string& message);
     void pause(std::chrono::nanoseconds delay, std::stop_token cancel);
 

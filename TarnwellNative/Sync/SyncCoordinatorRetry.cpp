@@ -30,43 +30,59 @@ namespace {
 // How often the drain writes the outcomes it has so far.
 constexpr std::chrono::seconds kDrainWriteInterval{1};
 
-struct FileVersion {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    struct timespec modified {};
-    struct timespec changed {};
-
-    bool operator==(const FileVersion& other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
-
-FileVersion versionOf(const std::filesystem::path& file) {
-    struct stat info {};
-    if (::lstat(file.c_str(), &info) != 0) {
-        throw std::system_error(errno, std::generic_category(), "Can't open " + file.string());
-    }
-    return FileVersion{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+// As the scan reads a file's time, so that a recorded time matches it.
+double milliseconds(std::int64_t seconds, std::int64_t nanoseconds) {
+    return static_cast<double>(seconds) * 1000.0 + static_cast<double>(nanoseconds) / 1'000'000.0;
 }
 
 } // namespace
 
-// Hashes the file, sends it, and checks that it did not change in between,
-// so that the size and digest returned are those of the bytes sent. A file
-// that keeps changing fails like any other upload and waits for the next try.
+SyncCoordinator::FileVersion SyncCoordinator::versionOf(const std::filesystem::path& file) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) {
+        throw std::system_error(errno, std::generic_category(), "Can't open " + file.string());
+    }
+    return FileVersion{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                       static_cast<std::int64_t>(info.st_size),  static_cast<std::int64_t>(info.st_mtim.tv_sec),
+                       info.st_mtim.tv_nsec,                     static_cast<std::int64_t>(info.st_ctim.tv_sec),
+                       info.st_ctim.tv_nsec};
+}
+
+// Hashes the file (unless it is still the version hashed before), sends it,
+// and checks that it did not change in between, so that the size, time and
+// digest returned are those of the bytes sent. A file that keeps changing
+// fails like any other upload and waits for the next try.
 SyncCoordinator::SentContent SyncCoordinator::uploadAsItIs(const std::filesystem::path& file,
                                                            const std::string& storageKey,
-                                                           const std::string& mimeType, std::stop_token stop) {
+                                                           const std::string& mimeType, std::stop_token stop,
+                                                           const std::optional<HashedFile>& hashed) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         const FileVersion before = versionOf(file);
-        std::string sha = FileRules::sha256Hex(file);
+        std::string sha = hashed && hashed->version == before && attempt == 0 ? hashed->sha256
+                                                                               : FileRules::sha256Hex(file);
         client_->uploadFile(file, storageKey, mimeType, stop);
-        if (versionOf(file) == before) return SentContent{static_cast<std::int64_t>(before.size), std::move(sha)};
+        if (versionOf(file) == before) {
+            return SentContent{before.size, milliseconds(before.modifiedSeconds, before.modifiedNanoseconds),
+                               std::move(sha)};
+        }
     }
     throw std::runtime_error("The file " + file.string() + " kept changing while it was sent");
+}
+
+void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
+                                 const std::vector<std::string>& roots) {
+    for (const auto& root : roots) {
+        const bool below = root == "/" ? item.localPath.size() > 1 && item.localPath.front() == '/'
+                                       : item.localPath.size() > root.size() + 1 &&
+                                             item.localPath.compare(0, root.size(), root) == 0 &&
+                                             item.localPath[root.size()] == '/';
+        if (!below) continue;
+        const std::string logicalPath = FileRules::logicalPath(item.localPath, root);
+        if (FileRules::buildStorageKey(userID, root, logicalPath) != item.storageKey) continue;
+        database_->upsert(
+            FileStateRow{item.localPath, root, logicalPath, item.storageKey, sent.sha256, sent.bytes, sent.mtimeMilliseconds});
+        return;
+    }
 }
 
 // Each item leaves the queue file only once its outcome is known: the items
@@ -75,7 +91,9 @@ SyncCoordinator::SentContent SyncCoordinator::uploadAsItIs(const std::filesystem
 // sent again at the next start (at most about a second's worth), and nothing
 // is ever lost. Items appended by others while the drain runs stay where they
 // are, and so do the items of other users, which are never rewritten. A stop
-// lets the drain finish; a newer start takes over the items not yet tried.
+// lets the drain finish; a newer start takes over the items not yet tried;
+// going away leaves them as they are. Each file sent is recorded in the
+// local database as a scan records an upload.
 void SyncCoordinator::drainRetryQueue(RunID run) {
     // One drain at a time: a newer run's drain reads the queue only after an
     // overtaken one has written what it settled and left.
@@ -88,6 +106,11 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
 
     const auto partition = retryQueue_->partition(user->id);
     if (partition.active.empty()) return;
+    std::vector<std::string> roots;
+    {
+        std::lock_guard lock(mutex_);
+        roots = roots_;
+    }
 
     log("Retrying " + std::to_string(partition.active.size()) + " pending upload(s) from previous run...");
 
@@ -107,6 +130,7 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
             std::lock_guard lock(mutex_);
             if (currentRun_ != run) break; // a newer run drains what is left
         }
+        if (stop.stop_requested()) break; // going away: the rest stays as it is
         const std::string mimeType = item.mimeType.value_or("application/octet-stream");
         const std::filesystem::path localURL(item.localPath);
         std::optional<std::string> failure;
@@ -118,9 +142,13 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
                 client_->upsertRemoteFile(item.logicalPath.value_or(localURL.filename().string()), item.storageKey,
                                           sent.bytes, mimeType, sent.sha256, stop);
             if (remote.ingestedSHA256 != sent.sha256) client_->insertJob(remote.id, "ingest", stop);
+            // So that the scan after the drain finds the file unchanged.
+            recordSent(item, sent, user->id, roots);
         } catch (const std::exception& error) {
             failure = error.what();
         }
+        // An item cut short by going away was not really tried.
+        if (failure && stop.stop_requested()) break;
 
         settled.push_back(item);
         if (!failure) {

@@ -281,6 +281,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
     if (previous && previous->bytes == size && previous->mtimeMilliseconds == mtime) return ScanResult::skipped;
 
     const std::string logicalPath = FileRules::logicalPath(file, root);
+    const FileVersion hashedVersion = versionOf(file);
     const std::string sha = FileRules::sha256Hex(file);
     const std::stop_token stop = shutdown_.get_token();
 
@@ -313,10 +314,14 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
 
     const std::string mimeType = FileRules::mimeType(file);
     try {
-        client_->uploadFile(file, storageKey, mimeType, stop);
-        const RemoteFileRecord remote = client_->upsertRemoteFile(logicalPath, storageKey, size, mimeType, sha, stop);
-        if (remote.ingestedSHA256 != sha) client_->insertJob(remote.id, "ingest", stop);
-        database_->upsert(FileStateRow{file, root, logicalPath, storageKey, sha, size, mtime});
+        // The file may have changed since it was listed or during the pause:
+        // the rows describe the bytes sent.
+        const SentContent sent = uploadAsItIs(file, storageKey, mimeType, stop, HashedFile{hashedVersion, sha});
+        const RemoteFileRecord remote =
+            client_->upsertRemoteFile(logicalPath, storageKey, sent.bytes, mimeType, sent.sha256, stop);
+        if (remote.ingestedSHA256 != sent.sha256) client_->insertJob(remote.id, "ingest", stop);
+        database_->upsert(
+            FileStateRow{file, root, logicalPath, storageKey, sent.sha256, sent.bytes, sent.mtimeMilliseconds});
         return ScanResult::uploaded;
     } catch (const std::exception& error) {
         RetryQueueItem item;

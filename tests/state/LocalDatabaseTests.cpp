@@ -3,13 +3,17 @@
 #include <cstring>
 #include <map>
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "State/LocalDatabase.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tarnwell;
+using tarnwell::testing::ScopedEnv;
 using tarnwell::testing::TempDir;
 namespace fs = std::filesystem;
 
@@ -145,6 +149,36 @@ TEST(LocalDatabaseLegacy, ALegacyDatabaseInWALModeIsReadAndLeftExactlyAsFound) {
         EXPECT_FALSE(db.preference("missing"));
         EXPECT_EQ(snapshot(legacy), before);
     }
+}
+
+// The private copy of the earlier installation's database that a killed
+// process left behind goes at the next start; a copy whose owner lives (here,
+// or in another process-id namespace, where only its lock tells) stays.
+TEST(LocalDatabaseLegacy, ACopyLeftByAKilledProcessIsRemovedAtTheNextStart) {
+    TempDir dir;
+    ScopedEnv temporary("TMPDIR", dir.path().c_str());
+    makeLegacy(dir / "state.db", "create table preferences(key text primary key, value text);");
+    LocalDatabase live(dir / "live.sqlite3", dir / "state.db");
+    EXPECT_FALSE(live.preference("k"));
+    const fs::path abandoned = dir / "tarnwell-legacy-2147483646-AbCdEf";
+    const fs::path elsewhere = dir / "tarnwell-legacy-2147483645-GhIjKl";
+    for (const auto& folder : {abandoned, elsewhere}) {
+        fs::create_directory(folder);
+        fs::copy_file(dir / "state.db", folder / "state.db");
+    }
+    const int lock = ::open(elsewhere.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+
+    LocalDatabase next(dir / "next.sqlite3", std::nullopt);
+    ::close(lock);
+    EXPECT_FALSE(fs::exists(abandoned));
+    EXPECT_TRUE(fs::exists(elsewhere / "state.db"));
+    const std::string mine = "tarnwell-legacy-" + std::to_string(::getpid()) + "-";
+    int liveCopies = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        liveCopies += entry.path().filename().string().rfind(mine, 0) == 0 && fs::exists(entry.path() / "state.db");
+    }
+    EXPECT_EQ(liveCopies, 1);
 }
 
 TEST(LocalDatabaseLegacy, LegacyWithoutTableOrNotADatabaseReadsAsMissing) {

@@ -154,12 +154,17 @@ TEST(RetryQueueStoreFile, GoldenBytesAppendAndEmptyQueue) {
               "  }\n"
               "]");
     EXPECT_EQ(modeOf(dir / "retry-queue.json"), 0600u);
+    // One item per file and owner: a later one takes the earlier one's place.
+    RetryQueueItem again = item("/b", "k");
+    again.attempts = 7;
     store.append(item("/b", "k"));
-    store.append(item("/b", "k"));
+    store.append(item("/b", "k", "other"));
+    store.append(again);
     auto items = store.read();
     ASSERT_EQ(items.size(), 3u);
     EXPECT_EQ(items[0], full);
-    EXPECT_EQ(items[1], items[2]);
+    EXPECT_EQ(items[1], again);
+    EXPECT_EQ(items[2].userID, "other");
 
     store.write({});
     EXPECT_EQ(TempDir::read(dir / "retry-queue.json"), "[\n\n]");
@@ -259,10 +264,13 @@ TEST(RetryQueueStoreFile, AnotherWritersEditIsReadAgainAndPendingAppendsSurvive)
 }
 
 // A write the disk refuses loses nothing held, and the next append reports
-// the failure instead of waiting in memory behind it.
+// the failure instead of waiting in memory behind it. The handler hears of
+// each run of failures once.
 TEST(RetryQueueStoreFile, ARefusedWriteIsReportedByTheNextAppend) {
     TempDir dir;
     RetryQueueStore store(dir / "later" / "q.json", std::nullopt);
+    std::vector<std::string> reasons;
+    store.setWriteFailureHandler([&](const std::string& reason) { reasons.push_back(reason); });
     store.append(item("/a", "k"));
     EXPECT_THROW(store.flush(), std::system_error);
     EXPECT_THROW(store.append(item("/b", "k")), std::system_error);
@@ -274,4 +282,9 @@ TEST(RetryQueueStoreFile, ARefusedWriteIsReportedByTheNextAppend) {
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(items[0].localPath, "/a");
     EXPECT_EQ(items[1].localPath, "/c");
+
+    fs::remove_all(dir / "later");
+    store.append(item("/d", "k"));
+    EXPECT_THROW(store.flush(), std::system_error);
+    EXPECT_EQ(reasons, std::vector<std::string>(2, std::generic_category().message(ENOENT)));
 }

@@ -7,8 +7,10 @@
 #include <sstream>
 #include <thread>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +25,24 @@ namespace fs = std::filesystem;
 
 constexpr const char* kChildVariable = "TARNWELL_TEST_CRASH_CHILD"; // state folder, URL and root, one a line
 constexpr int kFiles = 600;
+constexpr const char* kFullDiskVariable = "TARNWELL_TEST_FULL_DISK"; // the folder to mount a small disk on
+
+// Runs the program with its arguments and the extra environment variable;
+// returns its wait status.
+int runWith(std::vector<std::string> arguments, const std::string& variable) {
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
+    std::string extra = variable;
+    envp.push_back(extra.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid ? status : -1;
+}
 
 // The child: a plain start over the root with the parent's stores, until
 // the parent kills it.
@@ -137,6 +157,53 @@ TEST(SyncCoordinatorCrash, aKillDuringABurstOfFailuresLosesNoFile) {
         EXPECT_TRUE(h.backend.object(row->storageKey)) << file;
     }
     EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+// The retry queue on a full disk: the failed writes are told once, with the
+// reason, and once there is room again the queue is written. The small disk
+// is a file system mounted inside a user and mount namespace of the test's
+// own, where the machine allows one.
+TEST(SyncCoordinatorCrash, aFullDiskIsToldOnceWithItsReason) {
+    const char* disk = std::getenv(kFullDiskVariable);
+    if (!disk) {
+        TempDir dir;
+        fs::create_directory(dir / "disk");
+        const std::string mount = "unshare -rm mount -t tmpfs -o size=64k tmpfs '" + (dir / "disk").string() + "'";
+        if (std::system((mount + " >/dev/null 2>&1").c_str()) != 0) {
+            GTEST_SKIP() << "this machine allows no unprivileged mount namespace";
+        }
+        const int status =
+            runWith({"unshare", "-rm", fs::read_symlink("/proc/self/exe").string(),
+                     "--gtest_filter=SyncCoordinatorCrash.aFullDiskIsToldOnceWithItsReason"},
+                    std::string(kFullDiskVariable) + "=" + (dir / "disk").string());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        return;
+    }
+    ASSERT_EQ(::mount("tmpfs", disk, "tmpfs", 0, "size=64k"), 0);
+    const fs::path filler = fs::path(disk) / "filler";
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string block(4096, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+
+    SyncHarness h;
+    h.retryQueue = std::make_shared<RetryQueueStore>(fs::path(disk) / "retry-queue.json", std::nullopt);
+    h.signIn();
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) h.write(std::string("Docs/") + name, name);
+    const std::string root = h.folder("Docs");
+    h.backend.failNext("POST", kUploadPath, -1, 503);
+    h.make();
+    h.syncOnce(root);
+    // The queue can't be brought up to date, so the next start can't drain it.
+    EXPECT_THROW(h.coordinator->startSync({root}, SyncMode::ultra), std::system_error);
+    const std::string told = "Could not write " + h.retryQueue->url().string() + " (No space left on device);";
+    EXPECT_EQ(countStartingWith(h.logs.values(), told), 1u);
+
+    fs::remove(filler);
+    h.syncOnce(root);
+    EXPECT_EQ(countStartingWith(h.logs.values(), "Could not write "), 1u);
+    EXPECT_EQ(RetryQueueStore(h.retryQueue->url(), std::nullopt).read().size(), 3u);
 }
 
 } // namespace

@@ -149,6 +149,61 @@ TEST_F(SyncCoordinatorRetry, theRowGetsTheSizeAndDigestOfTheBytesSentNotThoseQue
     EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
+// Starts made while uploads fail queue each file once, and the start after
+// the outage sends each file once: the drain records what it sent, so the
+// scan that follows finds the files unchanged.
+TEST_F(SyncCoordinatorRetry, startsDuringAnOutageQueueEachFileOnceAndRecoverySendsItOnce) {
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) h.write(std::string("Docs/") + name, name);
+    const std::string docs = h.folder("Docs");
+    h.backend.failNext("POST", kUploadPath, -1, 503);
+    for (int start = 0; start < 3; ++start) h.syncOnce(docs);
+    EXPECT_EQ(h.retryQueue->read().size(), 3u);
+
+    h.backend.clearFaults();
+    h.backend.clearRequests();
+    h.syncOnce(docs);
+    EXPECT_EQ(h.requests("POST", kUploadPath), 3u);
+    EXPECT_EQ(h.backend.jobCount(), 3u);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 3, deleted 0, failed 0."));
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+// Going away in the middle of a drain ends it at once: the items it never
+// tried stay exactly as they were.
+TEST_F(SyncCoordinatorRetry, goingAwayDuringADrainLeavesTheItemsNotTriedAsTheyWere) {
+    std::vector<RetryQueueItem> queued;
+    for (const char* name : {"1.txt", "2.txt", "3.txt", "4.txt"}) queued.push_back(item(name, h.userID));
+    h.retryQueue->write(queued);
+    h.logs.setHook([&](const std::string& line) {
+        if (line == "Retry OK: " + queued[0].storageKey) h.coordinator->shutdown();
+    });
+    h.coordinator->startSync({root}, SyncMode::ultra);
+    h.logs.setHook({});
+
+    EXPECT_EQ(h.requests("POST", kUploadPath), 1u);
+    EXPECT_EQ(h.retryQueue->read(), std::vector<RetryQueueItem>(queued.begin() + 1, queued.end()));
+}
+
+// A file rewritten after the scan listed it: both rows describe the bytes
+// sent, not the size the listing saw.
+TEST_F(SyncCoordinatorRetry, aScanRecordsTheBytesItSentNotThoseItListed) {
+    const auto file = h.write("Docs/a.txt", "8 bytes.");
+    const std::string docs = h.folder("Docs");
+    const std::string now(159, 'x');
+    h.logs.setHook([&](const std::string& line) {
+        if (line == "Found 1 files. Indexing...") std::ofstream(file, std::ios::trunc) << now;
+    });
+    h.coordinator->startSync({docs}, SyncMode::regular);
+    h.logs.setHook({});
+
+    const auto row = h.database->fileRecord(file.string());
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->bytes, 159);
+    EXPECT_EQ(row->sha256, FileRules::sha256Hex(file));
+    EXPECT_EQ(h.backend.object(row->storageKey)->bytes, now);
+    EXPECT_EQ((*h.backend.fileByKey(h.userID, row->storageKey))["bytes"], 159);
+}
+
 TEST_F(SyncCoordinatorRetry, aDrainOvertakenByANewStartLeavesTheRestToIt) {
     const RetryQueueItem first = item("first.txt", h.userID);
     const RetryQueueItem second = item("second.txt", h.userID);

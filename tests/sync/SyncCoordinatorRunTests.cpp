@@ -5,6 +5,8 @@
 #include <atomic>
 #include <thread>
 
+#include "State/JSONWriter.hpp"
+
 namespace tarnwell::testing {
 namespace {
 
@@ -38,8 +40,20 @@ TEST(SyncCoordinatorRun, startIsIgnoredWithoutFoldersOrWhileRunningAndStopWhileI
     auto& coordinator = h.make();
     coordinator.stopSync();
     coordinator.startSync({}, SyncMode::ultra);
+    // A folder whose path is not UTF-8 can't be saved: the start fails
+    // naming it, and saves nothing.
+    const std::string latin1 = h.folder("A") + "/caf\xe9";
+    try {
+        coordinator.startSync({h.folder("A"), latin1}, SyncMode::ultra);
+        ADD_FAILURE() << "a start with a folder that can't be saved went ahead";
+    } catch (const JSONEncodingError& error) {
+        EXPECT_NE(std::string(error.what()).find("\"" + h.folder("A") + "/caf\\xE9\""), std::string::npos)
+            << error.what();
+    }
     EXPECT_TRUE(h.logs.values().empty());
+    EXPECT_FALSE(coordinator.isRunning());
     EXPECT_FALSE(h.database->preference("auto_index"));
+    EXPECT_FALSE(h.database->preference("pref_mode"));
     EXPECT_EQ(h.progress.values().size(), 1u);
 
     const std::string a = h.folder("A");
