@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 #include "Model/DesktopAppModel.hpp"
@@ -145,7 +146,21 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     setMinimumWidth(minimumWidth);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
 
-    auto* body = new QVBoxLayout(this);
+    // Everything scrolls as one column when the window is too short to
+    // hold it; otherwise the account card sits at the bottom.
+    auto* scroll = new QScrollArea;
+    scroll->setObjectName(QStringLiteral("sidebarScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(scroll);
+    auto* page = new QWidget;
+    page->setAutoFillBackground(false);
+    auto* body = new QVBoxLayout(page);
     body->setContentsMargins(0, 0, 0, 0);
     body->setSpacing(0);
 
@@ -230,6 +245,7 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     surface->setContent(card);
     cardMargins->addWidget(surface);
     body->addWidget(cardHolder);
+    scroll->setWidget(page);
 
     observer_ = new DesktopModelObserver([this] { refresh(); }, this);
     observer_->watch(&model, &DesktopAppModel::currentUserChanged);
