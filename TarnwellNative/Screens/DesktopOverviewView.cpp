@@ -270,9 +270,12 @@ QWidget* DesktopOverviewView::makeHeroPanel(bool signedIn) {
     left->addWidget(label(heroSubtitle(signedIn), DesktopFonts::system(17, QFont::Normal), DesktopPalette::muted()));
     auto* chips = new LeadingChipFlow(10);
     chips->setObjectName(QStringLiteral("heroChips"));
-    chips->addWidget(new DesktopStatusChip(DesktopAppModel::supportedTypesText(), StatusPillKind::muted));
+    auto* typesChip = new DesktopStatusChip(DesktopAppModel::supportedTypesText(), StatusPillKind::muted);
     folderChip_ = new DesktopStatusChip(signedOutChipText(), StatusPillKind::accent);
-    chips->addWidget(folderChip_);
+    for (DesktopStatusChip* chip : {typesChip, folderChip_}) {
+        chip->setWrapsText(true); // a narrow hero shows the whole list
+        chips->addWidget(chip);
+    }
     left->addWidget(chips);
     left->addStretch(1);
     QWidget* leftColumn = new QWidget;

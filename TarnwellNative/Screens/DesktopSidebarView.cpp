@@ -1,5 +1,6 @@
 #include "Screens/DesktopSidebarView.hpp"
 
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -137,6 +138,22 @@ void SidebarDestinationButton::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing, true);
     DesktopShapes::fillSquare(painter, rect(), selected_ ? DesktopPalette::surfaceStrong() : DesktopPalette::surface());
     DesktopShapes::strokeInside(painter, rect(), 8, selected_ ? DesktopPalette::borderStrong() : DesktopPalette::border());
+    if (hasFocus() && keyboardFocus_) {
+        DesktopShapes::strokeInside(painter, QRectF(rect()).adjusted(3, 3, -3, -3), 5, DesktopPalette::text(), 2);
+    }
+}
+
+void SidebarDestinationButton::focusInEvent(QFocusEvent* event) {
+    // The ring marks where the keyboard is, not where the pointer clicked.
+    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    QAbstractButton::focusInEvent(event);
+    update();
+}
+
+void SidebarDestinationButton::focusOutEvent(QFocusEvent* event) {
+    keyboardFocus_ = false;
+    QAbstractButton::focusOutEvent(event);
+    update();
 }
 
 // ---- DesktopSidebarView ----------------------------------------------------
