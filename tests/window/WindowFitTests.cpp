@@ -16,6 +16,7 @@
 #include "ViewKit/DesktopButton.hpp"
 #include "ViewKit/DesktopDetailScaffold.hpp"
 #include "ViewKit/DesktopMetricCard.hpp"
+#include "ViewKit/DesktopSectionIntro.hpp"
 #include "ViewKit/DesktopSelectableText.hpp"
 #include "ViewKit/DesktopStatusChip.hpp"
 #include "window/WindowHarness.hpp"
@@ -110,6 +111,11 @@ TEST(WindowFit, EveryTextWholeAtTheSmallestSizeAndWithTheWidestSidebar) {
             settle();
             EXPECT_EQ(window->size(), QSize(ContentView::minimumWidth, ContentView::minimumHeight));
             EXPECT_GE(content->scaffold()->width(), content->scaffold()->minimumSizeHint().width());
+            // The header's column gave way first: the headline keeps the
+            // larger share.
+            QWidget* intro = content->scaffold()->findChild<DesktopSectionIntro*>();
+            QWidget* column = content->scaffold()->findChild<QWidget*>(QStringLiteral("statusColumn"));
+            EXPECT_GE(intro->width(), column->width());
             const QStringList cut = cutTexts(window);
             EXPECT_TRUE(cut.isEmpty()) << desktop_destination::rawValue(destination).toStdString()
                                        << (wideSidebar ? ", widest sidebar:\n" : ":\n")
