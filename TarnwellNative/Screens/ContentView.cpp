@@ -86,12 +86,18 @@ DesktopDestination ContentView::selectedDestination() const {
 
 void ContentView::setSelectedDestination(std::optional<DesktopDestination> destination) {
     const DesktopDestination chosen = destination.value_or(DesktopDestination::overview);
+    // Like every file of the agent's state, for the owner's eyes only from
+    // the moment it exists, before anything is written to it: the settings
+    // keep the permissions of the file they rewrite.
+    const QString file = settings_.fileName();
+    constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    if (!file.isEmpty() && !QFile::exists(file)) {
+        QFile(file).open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly);
+    } else if (!file.isEmpty() && QFile::permissions(file) != ownerOnly) {
+        QFile::setPermissions(file, ownerOnly); // left by an older version
+    }
     settings_.setValue(QString::fromLatin1(destinationKey), desktop_destination::rawValue(chosen));
     settings_.sync();
-    // Like every file of the agent's state, for the owner's eyes only.
-    if (QFile::exists(settings_.fileName())) {
-        QFile::setPermissions(settings_.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    }
     if (!scaffold_ || scaffold_->destination() != chosen) showDestination(chosen);
 }
 

@@ -21,6 +21,7 @@
 #include "ViewKit/DesktopMetricCard.hpp"
 #include "ViewKit/DesktopModelObserver.hpp"
 #include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopSelectableText.hpp"
 #include "ViewKit/DesktopShapes.hpp"
 #include "ViewKit/DesktopStatusChip.hpp"
 #include "ViewKit/DesktopSurface.hpp"
@@ -149,11 +150,13 @@ protected:
     void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), DesktopPalette::border()); }
 };
 
-QWidget* heroFact(const QString& title, QLabel** valueOut) {
+// A fact's value breaks anywhere: it may be a path.
+QWidget* heroFact(const QString& title, DesktopSelectableText** valueOut) {
     auto* column = new QVBoxLayout;
     column->setSpacing(4);
     column->addWidget(new DesktopKicker(title));
-    QLabel* value = label(QString(), DesktopFonts::system(16, QFont::Bold), DesktopPalette::text());
+    auto* value = new DesktopSelectableText(QString(), DesktopFonts::system(16, QFont::Bold), DesktopPalette::text());
+    value->setSelectable(false);
     column->addWidget(value);
     if (valueOut) *valueOut = value;
     return holder(column);
@@ -267,9 +270,12 @@ QWidget* DesktopOverviewView::makeHeroPanel(bool signedIn) {
     left->addWidget(label(heroSubtitle(signedIn), DesktopFonts::system(17, QFont::Normal), DesktopPalette::muted()));
     auto* chips = new LeadingChipFlow(10);
     chips->setObjectName(QStringLiteral("heroChips"));
-    chips->addWidget(new DesktopStatusChip(DesktopAppModel::supportedTypesText(), StatusPillKind::muted));
+    auto* typesChip = new DesktopStatusChip(DesktopAppModel::supportedTypesText(), StatusPillKind::muted);
     folderChip_ = new DesktopStatusChip(signedOutChipText(), StatusPillKind::accent);
-    chips->addWidget(folderChip_);
+    for (DesktopStatusChip* chip : {typesChip, folderChip_}) {
+        chip->setWrapsText(true); // a narrow hero shows the whole list
+        chips->addWidget(chip);
+    }
     left->addWidget(chips);
     left->addStretch(1);
     QWidget* leftColumn = new QWidget;
@@ -305,7 +311,7 @@ QWidget* DesktopOverviewView::makeHeroPanel(bool signedIn) {
         auto* facts = new QVBoxLayout;
         facts->setSpacing(12);
         facts->addWidget(heroFact(QStringLiteral("Run state"), &runFact_));
-        QLabel* destination = nullptr;
+        DesktopSelectableText* destination = nullptr;
         facts->addWidget(heroFact(QStringLiteral("Hosted destination"), &destination));
         destination->setText(QStringLiteral("QV dashboard + MCP"));
         facts->addWidget(heroFact(QStringLiteral("Selection"), &selectionFact_));

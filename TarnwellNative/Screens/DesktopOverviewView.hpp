@@ -24,6 +24,7 @@ class DesktopFailedUploadsCard;
 class DesktopFolderBox;
 class DesktopMetricCard;
 class DesktopModelObserver;
+class DesktopSelectableText;
 class DesktopStatusChip;
 
 class DesktopOverviewView : public DesktopScreenView {
@@ -49,8 +50,8 @@ private:
     DesktopMetricCard* foldersTile_ = nullptr;
     DesktopMetricCard* modeTile_ = nullptr;
     DesktopMetricCard* runTile_ = nullptr;
-    QLabel* runFact_ = nullptr;
-    QLabel* selectionFact_ = nullptr;
+    DesktopSelectableText* runFact_ = nullptr;
+    DesktopSelectableText* selectionFact_ = nullptr;
     DesktopCallout* noFolders_ = nullptr;
     DesktopFolderBox* folderBox_ = nullptr;
     DesktopFailedUploadsCard* failedUploads_ = nullptr;

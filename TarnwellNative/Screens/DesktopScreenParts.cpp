@@ -4,8 +4,6 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
-#include <cmath>
-
 #include "Model/DesktopAppModel.hpp"
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopKicker.hpp"
@@ -68,23 +66,6 @@ QVBoxLayout* signedOutPanel(QVBoxLayout* screen, const QString& kicker, const QS
 
 namespace {
 
-// Selectable text cut after a number of lines; the whole text stays
-// selectable and copyable.
-class LineLimitedSelectableText : public DesktopSelectableText {
-public:
-    LineLimitedSelectableText(const QString& text, const QFont& font, const QColor& colour, int maxLines)
-        : DesktopSelectableText(text, font, colour), maxLines_(maxLines) {}
-
-    int heightForWidth(int width) const override {
-        const int full = DesktopSelectableText::heightForWidth(width);
-        const int limit = static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing() * maxLines_));
-        return std::min(full, limit);
-    }
-
-private:
-    int maxLines_;
-};
-
 QWidget* folderRow(const QString& text, int maxLines, bool selectable) {
     auto* row = new QHBoxLayout;
     row->setContentsMargins(0, 12, 0, 12);
@@ -96,7 +77,9 @@ QWidget* folderRow(const QString& text, int maxLines, bool selectable) {
     icon->setAlignment(Qt::AlignCenter);
     row->addWidget(icon, 0, Qt::AlignTop);
     if (selectable) {
-        row->addWidget(new LineLimitedSelectableText(text, font, DesktopPalette::text(), maxLines), 1);
+        auto* path = new DesktopSelectableText(text, font, DesktopPalette::text());
+        path->setMaximumLineCount(maxLines);
+        row->addWidget(path, 1);
     } else {
         auto* fitted = new DesktopFittedText(font, maxLines, 1.0);
         QPalette colours = fitted->palette();

@@ -1,8 +1,10 @@
 #include "Screens/DesktopSidebarView.hpp"
 
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 #include "Model/DesktopAppModel.hpp"
@@ -136,6 +138,22 @@ void SidebarDestinationButton::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing, true);
     DesktopShapes::fillSquare(painter, rect(), selected_ ? DesktopPalette::surfaceStrong() : DesktopPalette::surface());
     DesktopShapes::strokeInside(painter, rect(), 8, selected_ ? DesktopPalette::borderStrong() : DesktopPalette::border());
+    if (hasFocus() && keyboardFocus_) {
+        DesktopShapes::strokeInside(painter, QRectF(rect()).adjusted(3, 3, -3, -3), 5, DesktopPalette::text(), 2);
+    }
+}
+
+void SidebarDestinationButton::focusInEvent(QFocusEvent* event) {
+    // The ring marks where the keyboard is, not where the pointer clicked.
+    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    QAbstractButton::focusInEvent(event);
+    update();
+}
+
+void SidebarDestinationButton::focusOutEvent(QFocusEvent* event) {
+    keyboardFocus_ = false;
+    QAbstractButton::focusOutEvent(event);
+    update();
 }
 
 // ---- DesktopSidebarView ----------------------------------------------------
@@ -145,7 +163,21 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     setMinimumWidth(minimumWidth);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
 
-    auto* body = new QVBoxLayout(this);
+    // Everything scrolls as one column when the window is too short to
+    // hold it; otherwise the account card sits at the bottom.
+    auto* scroll = new QScrollArea;
+    scroll->setObjectName(QStringLiteral("sidebarScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(scroll);
+    auto* page = new QWidget;
+    page->setAutoFillBackground(false);
+    auto* body = new QVBoxLayout(page);
     body->setContentsMargins(0, 0, 0, 0);
     body->setSpacing(0);
 
@@ -230,6 +262,7 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     surface->setContent(card);
     cardMargins->addWidget(surface);
     body->addWidget(cardHolder);
+    scroll->setWidget(page);
 
     observer_ = new DesktopModelObserver([this] { refresh(); }, this);
     observer_->watch(&model, &DesktopAppModel::currentUserChanged);

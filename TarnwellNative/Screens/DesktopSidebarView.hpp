@@ -24,6 +24,7 @@ class DesktopModelObserver;
 class DesktopStatusChip;
 
 // One screen's row: indicator bar, symbol, title and detail line.
+// Tabbing to it draws a ring inside its border.
 class SidebarDestinationButton : public QAbstractButton {
     Q_OBJECT
 public:
@@ -35,12 +36,15 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void applySelection();
 
     DesktopDestination destination_;
     bool selected_ = false;
+    bool keyboardFocus_ = false;
     QWidget* indicator_;
     QLabel* icon_;
 };

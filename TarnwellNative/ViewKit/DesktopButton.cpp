@@ -222,8 +222,9 @@ void DesktopButton::paintEvent(QPaintEvent*) {
                                                                        : DesktopPalette::surfaceStrong());
     DesktopShapes::strokeInside(painter, frame, kCornerRadius, DesktopPalette::borderStrong());
     if (hasFocus() && keyboardFocus_) {
-        DesktopShapes::strokeInside(painter, frame.adjusted(2, 2, -2, -2), kCornerRadius - 2,
-                                    DesktopPalette::accentDeep(), 2);
+        // Ink on either fill: it stands out on the accent as on white.
+        DesktopShapes::strokeInside(painter, frame.adjusted(3, 3, -3, -3), kCornerRadius - 3,
+                                    DesktopPalette::text(), 2);
     }
     painter.setFont(font());
     painter.setPen(DesktopPalette::text());

@@ -1,7 +1,9 @@
 #include "ViewKit/DesktopDetailScaffold.hpp"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "Model/DesktopAppModel.hpp"
 #include "ViewKit/DesktopButton.hpp"
@@ -21,6 +23,82 @@ void fillWithPage(QWidget* widget) {
     widget->setPalette(colours);
     widget->setAutoFillBackground(true);
 }
+
+int heightAt(QLayoutItem* item, int width) {
+    return item->hasHeightForWidth() ? item->heightForWidth(width) : item->sizeHint().height();
+}
+
+// The header's row: the intro on the left, the status and action column
+// against the right edge, both top-aligned, `gap` apart. The column takes
+// the width it needs up to its maximum, but no more than half the row, so
+// that it is squeezed (its chips stacked, its buttons in a column) before
+// the headline loses room; the intro takes the rest and is never narrower
+// than its longest word.
+class HeaderRowLayout : public QLayout {
+public:
+    HeaderRowLayout(QWidget* intro, QWidget* column, int gap, QWidget* parent)
+        : QLayout(parent), gap_(gap) {
+        setContentsMargins(0, 0, 0, 0);
+        addChildWidget(intro);
+        addChildWidget(column);
+        intro_ = new QWidgetItem(intro);
+        column_ = new QWidgetItem(column);
+    }
+    ~HeaderRowLayout() override {
+        delete intro_;
+        delete column_;
+    }
+
+    void addItem(QLayoutItem*) override {}
+    int count() const override { return 2; }
+    QLayoutItem* itemAt(int index) const override {
+        return index == 0 ? intro_ : index == 1 ? column_ : nullptr;
+    }
+    QLayoutItem* takeAt(int) override { return nullptr; }
+    Qt::Orientations expandingDirections() const override { return Qt::Horizontal; }
+    bool hasHeightForWidth() const override { return true; }
+
+    int heightForWidth(int width) const override {
+        const auto [introWidth, columnWidth] = widths(width);
+        return std::max(heightAt(intro_, introWidth), column_->isEmpty() ? 0 : heightAt(column_, columnWidth));
+    }
+
+    QSize sizeHint() const override {
+        const int width = intro_->sizeHint().width() + gap_ + columnNatural();
+        return {width, heightForWidth(width)};
+    }
+
+    QSize minimumSize() const override {
+        return {intro_->minimumSize().width() + gap_ + columnMinimum(),
+                std::max(intro_->minimumSize().height(), column_->minimumSize().height())};
+    }
+
+    void setGeometry(const QRect& rect) override {
+        QLayout::setGeometry(rect);
+        const auto [introWidth, columnWidth] = widths(rect.width());
+        intro_->setGeometry(QRect(rect.x(), rect.y(), introWidth, heightAt(intro_, introWidth)));
+        column_->setGeometry(QRect(rect.right() + 1 - columnWidth, rect.y(), columnWidth,
+                                   heightAt(column_, columnWidth)));
+    }
+
+private:
+    int columnNatural() const {
+        return std::min(column_->sizeHint().width(), column_->maximumSize().width());
+    }
+    int columnMinimum() const { return std::min(column_->minimumSize().width(), columnNatural()); }
+
+    std::pair<int, int> widths(int width) const {
+        const int shared = std::max(0, width - gap_);
+        const int introMinimum = intro_->minimumSize().width();
+        int column = std::min(columnNatural(), shared - std::max(introMinimum, shared - shared / 2));
+        column = std::max(column, columnMinimum());
+        return {std::max(0, shared - column), column};
+    }
+
+    int gap_;
+    QLayoutItem* intro_;
+    QLayoutItem* column_;
+};
 }  // namespace
 
 DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDestination destination,
@@ -42,19 +120,9 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     // Header: intro, then the status and action column against the right edge.
     auto* header = new DesktopSurface(DesktopSurfaceTone::surface);
     auto* headerRow = new QWidget;
-    auto* headerLayout = new QHBoxLayout(headerRow);
-    headerLayout->setContentsMargins(0, 0, 0, 0);
-    headerLayout->setSpacing(0);
     intro_ = new DesktopSectionIntro(desktop_destination::eyebrow(destination),
                                      desktop_destination::title(destination),
                                      desktop_destination::subtitle(destination));
-    // The intro takes the room the column leaves; its headline wraps.
-    QSizePolicy introPolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    introPolicy.setHeightForWidth(true);
-    intro_->setSizePolicy(introPolicy);
-    headerLayout->addWidget(intro_, 1, Qt::AlignTop);
-    // The stack's 24 on each side of a spacer of at least 24.
-    headerLayout->addSpacing(kIntroGap);
 
     auto* column = new QWidget;
     column->setObjectName(QStringLiteral("statusColumn"));
@@ -70,17 +138,16 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     runChip_->setObjectName(QStringLiteral("runChip"));
     ingestChip_ = new DesktopStatusChip(QString(), StatusPillKind::muted);
     ingestChip_->setObjectName(QStringLiteral("ingestChip"));
+    // In a column squeezed narrower than a chip, its text wraps.
+    runChip_->setWrapsText(true);
+    ingestChip_->setWrapsText(true);
     flow->addWidget(runChip_);
     flow->addWidget(ingestChip_);
-    QSizePolicy chipsPolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
-    chipsPolicy.setHeightForWidth(true);
-    chips_->setSizePolicy(chipsPolicy);
     columnLayout->addWidget(chips_, 0, Qt::AlignRight);
 
     auto* buttons = new QWidget;
-    auto* buttonsLayout = new QHBoxLayout(buttons);
-    buttonsLayout->setContentsMargins(0, 0, 0, 0);
-    buttonsLayout->setSpacing(10);
+    buttons->setObjectName(QStringLiteral("headerButtons"));
+    auto* buttonsLayout = new FlowLayout(10, buttons);
     refreshButton_ = new DesktopButton(tr("Refresh"), DesktopButton::Style::secondary);
     refreshButton_->setObjectName(QStringLiteral("refreshButton"));
     dashboardButton_ = new DesktopButton(tr("Open dashboard"), DesktopButton::Style::primary);
@@ -91,7 +158,7 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     buttonsLayout->addWidget(dashboardButton_);
     buttonsLayout->addWidget(signOutButton_);
     columnLayout->addWidget(buttons, 0, Qt::AlignRight);
-    headerLayout->addWidget(column, 0, Qt::AlignTop);
+    new HeaderRowLayout(intro_, column, kIntroGap, headerRow);
     header->setContent(headerRow);
 
     pageLayout->addWidget(header);
@@ -100,6 +167,9 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     }
     pageLayout->addStretch(1);
     setWidget(page);
+    // The page's minimum width is the scaffold's: a split view never
+    // squeezes the header or a screen narrower than they can be drawn.
+    page->installEventFilter(this);
 
     // Each button starts its action and forgets it; the outcome reaches the
     // window through the model's state.
@@ -124,6 +194,21 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     observer_->watch(&model, &DesktopAppModel::isRunningChanged);
     observer_->watch(&model, &DesktopAppModel::ingestStatusChanged);
     refresh();
+}
+
+QSize DesktopDetailScaffold::minimumSizeHint() const {
+    const QSize scrolling = QScrollArea::minimumSizeHint();
+    if (widget() == nullptr) {
+        return scrolling;
+    }
+    return {widget()->minimumSizeHint().width() + 2 * frameWidth(), scrolling.height()};
+}
+
+bool DesktopDetailScaffold::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == widget() && event->type() == QEvent::LayoutRequest) {
+        updateGeometry();
+    }
+    return QScrollArea::eventFilter(watched, event);
 }
 
 void DesktopDetailScaffold::refreshNow() {

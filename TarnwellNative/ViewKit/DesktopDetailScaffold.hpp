@@ -34,6 +34,12 @@ public:
     // Applies the model's current state now instead of at the next frame.
     void refreshNow();
 
+    // As wide as the page can be drawn, however short.
+    QSize minimumSizeHint() const override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void refresh();
 

@@ -9,6 +9,7 @@
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopKicker.hpp"
 #include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopSelectableText.hpp"
 #include "ViewKit/DesktopShapes.hpp"
 
 namespace tarnwell {
@@ -108,7 +109,10 @@ void DesktopFittedText::paintEvent(QPaintEvent*) {
 
 DesktopMetricCard::DesktopMetricCard(const QString& title, const QString& value,
                                      const std::optional<QString>& detail, QWidget* parent)
-    : DesktopInnerBox(parent), title_(new DesktopKicker(title, this)), detailLabel_(new QLabel(this)) {
+    : DesktopInnerBox(parent),
+      title_(new DesktopKicker(title, this)),
+      detailLabel_(new DesktopSelectableText(QString(), DesktopFonts::system(14, QFont::Normal),
+                                             DesktopPalette::muted(), this)) {
     QFont valueFont = DesktopFonts::system(28, QFont::Black);
     valueFont.setLetterSpacing(QFont::AbsoluteSpacing, -1.2);
     value_ = new DesktopFittedText(valueFont, 3, 0.84, this);
@@ -116,7 +120,8 @@ DesktopMetricCard::DesktopMetricCard(const QString& title, const QString& value,
     colours.setColor(QPalette::WindowText, DesktopPalette::text());
     value_->setPalette(colours);
     value_->setText(value);
-    styleLabel(detailLabel_, DesktopFonts::system(14, QFont::Normal), DesktopPalette::muted());
+    // A detail may be a path: it breaks anywhere.
+    detailLabel_->setSelectable(false);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);

@@ -14,6 +14,7 @@ class QLabel;
 namespace tarnwell {
 
 class DesktopKicker;
+class DesktopSelectableText;
 
 // Text that wraps onto at most `maxLines` lines, shrinking down to
 // `minimumScale` of its font before it elides the last line.
@@ -68,7 +69,7 @@ public:
 private:
     DesktopKicker* title_;
     DesktopFittedText* value_;
-    QLabel* detailLabel_;
+    DesktopSelectableText* detailLabel_;
     std::optional<QString> detail_;
 };
 

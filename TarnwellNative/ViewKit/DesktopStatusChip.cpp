@@ -1,6 +1,7 @@
 #include "ViewKit/DesktopStatusChip.hpp"
 
 #include <QPainter>
+#include <QTextLayout>
 #include <cmath>
 
 #include "ViewKit/DesktopFonts.hpp"
@@ -8,6 +9,28 @@
 #include "ViewKit/DesktopStatusKind.hpp"
 
 namespace tarnwell {
+
+namespace {
+constexpr int kTextInset = DesktopStatusChip::kHorizontalPadding + DesktopStatusChip::kDotSize +
+                           DesktopStatusChip::kGap;
+
+// The lines of `text` broken between words at `width` (a word wider than
+// the line stays whole).
+QStringList wrapped(const QString& text, const QFont& font, qreal width) {
+    QStringList lines;
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        lines.append(text.mid(line.textStart(), line.textLength()).trimmed());
+    }
+    layout.endLayout();
+    return lines;
+}
+}  // namespace
 
 DesktopStatusChip::DesktopStatusChip(const QString& text, StatusPillKind kind, QWidget* parent)
     : QWidget(parent), text_(text), kind_(kind) {
@@ -51,7 +74,40 @@ QSize DesktopStatusChip::sizeHint() const {
 }
 
 QSize DesktopStatusChip::minimumSizeHint() const {
-    return {kHorizontalPadding + kDotSize + kGap + kHorizontalPadding, kHeight};
+    if (!wraps_) {
+        return {kTextInset + kHorizontalPadding, kHeight};
+    }
+    const QFontMetricsF metrics(font());
+    qreal widest = 0;
+    for (const QString& word : text_.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        widest = std::max(widest, metrics.horizontalAdvance(word));
+    }
+    return {kTextInset + static_cast<int>(std::ceil(widest)) + kHorizontalPadding, kHeight};
+}
+
+void DesktopStatusChip::setWrapsText(bool wraps) {
+    wraps_ = wraps;
+    QSizePolicy policy = sizePolicy();
+    policy.setHeightForWidth(wraps);
+    policy.setVerticalPolicy(wraps ? QSizePolicy::Preferred : QSizePolicy::Fixed);
+    setSizePolicy(policy);
+    if (wraps) {
+        setMinimumHeight(kHeight);
+        setMaximumHeight(QWIDGETSIZE_MAX);
+    } else {
+        setFixedHeight(kHeight);
+    }
+    updateGeometry();
+}
+
+int DesktopStatusChip::heightForWidth(int width) const {
+    if (!wraps_) {
+        return kHeight;
+    }
+    const QFontMetricsF metrics(font());
+    const auto lines = wrapped(text_, font(), std::max(1, width - kTextInset - kHorizontalPadding));
+    const qreal extra = std::max<qreal>(0, lines.size() - 1) * metrics.lineSpacing();
+    return kHeight + static_cast<int>(std::ceil(extra));
 }
 
 void DesktopStatusChip::paintEvent(QPaintEvent*) {
@@ -71,6 +127,18 @@ void DesktopStatusChip::paintEvent(QPaintEvent*) {
                           frame.width() - (2 * kHorizontalPadding + kDotSize + kGap), frame.height());
     painter.setFont(font());
     painter.setPen(colors.foreground);
+    if (wraps_) {
+        const QFontMetricsF metrics(font());
+        const auto lines = wrapped(text_, font(), std::max<qreal>(1, textRect.width()));
+        if (lines.size() > 1) {
+            qreal y = (frame.height() - lines.size() * metrics.lineSpacing()) / 2.0 + metrics.ascent();
+            for (const QString& line : lines) {
+                painter.drawText(QPointF(textRect.left(), y), line);
+                y += metrics.lineSpacing();
+            }
+            return;
+        }
+    }
     const QString shown =
         QFontMetricsF(font()).elidedText(text_, Qt::ElideRight, std::max<qreal>(0, textRect.width()));
     painter.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, shown);

@@ -72,6 +72,19 @@ QSize FlowLayout::columnSize() const {
     return {width, height};
 }
 
+int FlowLayout::itemHeight(QLayoutItem* item, int width) {
+    return item->hasHeightForWidth() ? item->heightForWidth(width) : item->sizeHint().height();
+}
+
+int FlowLayout::columnHeight(int width) const {
+    const auto shown = visibleItems();
+    int height = 0;
+    for (QLayoutItem* item : shown) {
+        height += itemHeight(item, std::min(item->sizeHint().width(), width));
+    }
+    return height + spacing() * std::max<int>(0, static_cast<int>(shown.size()) - 1);
+}
+
 int FlowLayout::rowWidth() const { return rowSize().width(); }
 
 bool FlowLayout::fitsInRow(int width) const { return rowSize().width() <= width; }
@@ -79,7 +92,7 @@ bool FlowLayout::fitsInRow(int width) const { return rowSize().width() <= width;
 bool FlowLayout::hasHeightForWidth() const { return true; }
 
 int FlowLayout::heightForWidth(int width) const {
-    return fitsInRow(width) ? rowSize().height() : columnSize().height();
+    return fitsInRow(width) ? rowSize().height() : columnHeight(width);
 }
 
 QSize FlowLayout::sizeHint() const { return rowSize(); }
@@ -102,10 +115,10 @@ void FlowLayout::setGeometry(const QRect& rect) {
     }
     int y = rect.y();
     for (QLayoutItem* item : shown) {
-        const QSize hint = item->sizeHint();
-        const int width = std::min(hint.width(), rect.width());
-        item->setGeometry(QRect(rect.right() + 1 - width, y, width, hint.height()));
-        y += hint.height() + spacing();
+        const int width = std::min(item->sizeHint().width(), rect.width());
+        const int height = itemHeight(item, width);
+        item->setGeometry(QRect(rect.right() + 1 - width, y, width, height));
+        y += height + spacing();
     }
 }
 

@@ -1,7 +1,8 @@
 // Shows its items in one row when the row fits the width it is given, and
 // otherwise all in one column. Nothing ever wraps onto a second row. In the
 // row the items are centred vertically; in the column they line up on their
-// right edges.
+// right edges, and one wider than the column gets the column's width (and
+// the height it needs there).
 #pragma once
 
 #include <QLayout>
@@ -35,6 +36,10 @@ private:
     QList<QLayoutItem*> visibleItems() const;
     QSize rowSize() const;
     QSize columnSize() const;
+    // The column's height when it is `width` wide (an item narrower than
+    // its text grows taller).
+    int columnHeight(int width) const;
+    static int itemHeight(QLayoutItem* item, int width);
 
     QList<QLayoutItem*> items_;
 };

@@ -99,6 +99,46 @@ bool renderSignedIn(const QDir& folder) {
     return ok;
 }
 
+// Signed in with the longest common texts, on every screen, at the smallest
+// window and at the default size, then at the smallest with the divider
+// dragged as far right as it goes.
+bool renderLongTexts(const QDir& folder) {
+    WindowHarness harness;
+    harness.open();
+    if (!harness.signInWithLongTexts()) {
+        std::printf("FAILED to reach the long-text state\n");
+        return false;
+    }
+    auto* content = harness.window()->findChild<ContentView*>();
+    bool ok = true;
+    const QList<std::pair<QSize, QString>> sizes{{QSize(1120, 760), QStringLiteral("1120")},
+                                                 {QSize(1280, 860), QStringLiteral("1280")}};
+    for (const auto& [size, sizeName] : sizes) {
+        for (DesktopDestination destination : desktop_destination::allCases) {
+            content->setSelectedDestination(destination);
+            harness.window()->resize(size);
+            const QString name =
+                QStringLiteral("window-") + desktop_destination::rawValue(destination) + "-long-" + sizeName;
+            ok = save(harness.window(), folder, name) && ok;
+            harness.window()->resize(size.width(), 3200);
+            settle(250);
+            QWidget* screen = content->scaffold()->content();
+            const int bottom = screen->mapTo(harness.window(), QPoint(0, screen->height())).y() + 28;
+            ok = save(harness.window(), folder, name + QStringLiteral("-full"), std::max(size.height(), bottom)) && ok;
+        }
+    }
+    harness.window()->resize(1120, 760);
+    settle(100);
+    harness.dragDividerTo(1120);
+    for (DesktopDestination destination : desktop_destination::allCases) {
+        content->setSelectedDestination(destination);
+        ok = save(harness.window(), folder,
+                  QStringLiteral("window-") + desktop_destination::rawValue(destination) + "-long-wide-sidebar") &&
+             ok;
+    }
+    return ok;
+}
+
 bool renderFailure(const QDir& folder) {
     WindowHarness harness;
     harness.state.write("state.sqlite3", std::string(4096, 'x'));
@@ -118,6 +158,7 @@ int renderWindowScenes(const QDir& output, const QStringList& only) {
     TarnwellNativeApp::configureApplication();
     bool ok = renderSignedOut(output);
     ok = renderSignedIn(output) && ok;
+    ok = renderLongTexts(output) && ok;
     ok = renderFailure(output) && ok;
     return ok ? 0 : 1;
 }

@@ -50,7 +50,17 @@ TEST(RootView, RemembersTheScreenAndMarksItsRow) {
         EXPECT_EQ(fill.rgb(), (selected ? DesktopPalette::surfaceStrong() : DesktopPalette::surface()).rgb());
     }
 
-    // A click stores the screen; writing none stores the overview.
+    // Tabbing to a row rings it in ink; a click does not.
+    SidebarDestinationButton* overviewRow = content->sidebar()->row(DesktopDestination::overview);
+    auto ring = [&] { return overviewRow->grab().toImage().pixelColor(4, overviewRow->height() / 2).rgb(); };
+    overviewRow->setFocus(Qt::TabFocusReason);
+    EXPECT_EQ(ring(), DesktopPalette::text().rgb());
+    overviewRow->clearFocus();
+    overviewRow->setFocus(Qt::MouseFocusReason);
+    EXPECT_NE(ring(), DesktopPalette::text().rgb());
+
+    // A click stores the screen, in a file only its owner can read; writing
+    // none stores the overview.
     QTest::mouseClick(content->sidebar()->row(DesktopDestination::sync), Qt::LeftButton);
     EXPECT_EQ(content->scaffold()->destination(), DesktopDestination::sync);
     EXPECT_EQ(QSettings(windowSettingsFile(harness), QSettings::IniFormat).value(ContentView::destinationKey), "sync");

@@ -5,9 +5,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFuture>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QSplitter>
 #include <QThread>
 #include <QWidget>
 
@@ -139,6 +142,58 @@ public:
         app = std::make_unique<TarnwellNativeApp>();
         if (DesktopAppModel* model = app->model()) model->setFolderChooser(chooser);
         app->showAndActivate();
+    }
+
+    // Signs in as a user with a long address, chooses a folder with a long
+    // path that has no spaces, and leaves 250 ingest jobs queued for a day
+    // with no worker: the longest texts the screens commonly show. Returns
+    // whether the window got there.
+    bool signInWithLongTexts() {
+        const std::string longEmail = "maximiliana.rutherford-bartholomew@research-department.example.com";
+        const std::string longUser = backend.addUser(longEmail, password);
+        backend.setWorkerMode(WorkerMode::Off);
+        DesktopAppModel* m = model();
+        if (!m || !spinUntil([&] { return m->didBootstrap(); })) return false;
+        m->setEmail(QString::fromStdString(longEmail));
+        m->setPassword(QString::fromLatin1(password));
+        const auto login = m->login();
+        if (!spinUntil([&] { return login.isFinished(); }) || !m->currentUser()) return false;
+        // One folder, so that its path is also the selection's summary.
+        const auto folder = documents.path() / "Projects" /
+                            "quarterly-reports-for-the-research-department-archive-2019-2026" /
+                            "a-folder-name-so-long-that-no-single-line-of-any-column-can-hold-it-whole" /
+                            "and-one-more-level-of-drafts-reviews-and-final-versions-of-everything";
+        std::filesystem::create_directories(folder);
+        chooser->next = QString::fromStdString(folder.string());
+        m->addFolder();
+        const auto file = backend.insertFile(
+            longUser, {{"storage_bucket", "files"}, {"storage_key", "long/k"}, {"path", "long.md"}});
+        const std::string dayAgo =
+            QDateTime::currentDateTimeUtc().addDays(-1).toString(Qt::ISODate).toStdString();
+        for (int i = 0; i < 250; ++i) {
+            backend.insertJob(longUser, {{"file_id", file["id"]}, {"kind", "ingest"},
+                                                  {"status", "queued"}, {"created_at", dayAgo}});
+        }
+        const auto refresh = m->refreshStatus();
+        return spinUntil([&] { return refresh.isFinished(); });
+    }
+
+    // Drags the divider between the sidebar and the detail to window x `x`.
+    void dragDividerTo(int x) {
+        auto* split = window()->findChild<QSplitter*>();
+        if (!split || split->count() < 2) return;
+        QSplitterHandle* handle = split->handle(1);
+        const QPoint start = handle->rect().center();
+        const QPoint startGlobal = handle->mapToGlobal(start);
+        const QPoint endGlobal(window()->mapToGlobal(QPoint(x, 0)).x(), startGlobal.y());
+        auto send = [&](QEvent::Type type, const QPoint& global, Qt::MouseButtons buttons) {
+            QMouseEvent event(type, handle->mapFromGlobal(global), global,
+                              type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+            QApplication::sendEvent(handle, &event);
+        };
+        send(QEvent::MouseButtonPress, startGlobal, Qt::LeftButton);
+        send(QEvent::MouseMove, endGlobal, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, endGlobal, Qt::NoButton);
     }
 
     DesktopAppModel* model() const { return app ? app->model() : nullptr; }
