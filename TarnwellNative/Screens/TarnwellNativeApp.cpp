@@ -12,7 +12,6 @@
 #include <csignal>
 #include <exception>
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
