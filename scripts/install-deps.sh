@@ -13,10 +13,12 @@ PACKAGES=(
   libicu-dev
   qt6-base-dev
   fonts-inter
+  fonts-dejavu-core
   adwaita-icon-theme
   libqt6svg6
   qt6-wayland
   libcpp-httplib-dev
+  desktop-file-utils
 )
 
 missing=()

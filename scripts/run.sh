@@ -5,7 +5,8 @@
 # runs against that backend and nothing else is started. Otherwise a local
 # backend emulator is started on a free loopback port with a demo account
 # (its e-mail and password are printed), the program is pointed at it and
-# keeps its state in a fresh folder, and closing the window stops both.
+# keeps its state in a fresh folder, and closing the window, Ctrl-C, a kill
+# or closing the terminal stops both and removes that folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -27,26 +28,52 @@ fi
 work_dir="$(mktemp -d "${TMPDIR:-/tmp}/tarnwell-demo.XXXXXX")"
 backend_pid=""
 program_pid=""
+# Whether a child of this script still runs (an ended one stays a zombie
+# until it is waited for).
+running() {
+  local state=""
+  [ -n "$1" ] && read -r _ _ state _ 2>/dev/null <"/proc/$1/stat" && [ "$state" != Z ]
+}
+# Asks a child to end and waits for it; a child that is still there after
+# about three seconds is killed.
 stop_process() {
-  if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
-    kill "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
+  [ -n "$1" ] || return 0
+  if running "$1"; then
+    kill -TERM "$1" 2>/dev/null || true
+    for _ in $(seq 1 60); do
+      running "$1" || break
+      sleep 0.05
+    done
+    if running "$1"; then
+      echo "run.sh: process $1 did not end in time; killing it." >&2 || true
+      kill -KILL "$1" 2>/dev/null || true
+    fi
   fi
+  wait "$1" 2>/dev/null || true
 }
 cleanup() {
-  # The window first, so that it doesn't outlive the backend it talks to.
+  # Once, and to the end: neither a second Ctrl-C nor a failing command (a
+  # closed terminal fails every message) may cut the clean-up short.
+  trap '' INT TERM HUP
+  set +e
+  # The window first (it ends as when it is closed), so that it never runs
+  # against a stopped backend; then the backend; then the state folder.
   stop_process "$program_pid"
   stop_process "$backend_pid"
   rm -rf "$work_dir"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 
 demo_email="demo@tarnwell.local"
 demo_password="demo-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
 anon_key="local-anon-key"
 
-"$BUILD_DIR/tarnwell-backend" --port=0 --anon-key="$anon_key" \
+# Both children run in sessions of their own: the terminal's Ctrl-C or hangup
+# reaches this script only, which then ends them in order (above).
+setsid "$BUILD_DIR/tarnwell-backend" --port=0 --anon-key="$anon_key" \
   --user="$demo_email:$demo_password" --worker=done --worker-interval-ms=1000 \
   >"$work_dir/backend.url" 2>"$work_dir/backend.log" &
 backend_pid=$!
@@ -70,7 +97,7 @@ fi
 mkdir -m 700 "$work_dir/state"
 export SUPABASE_URL="$base_url"
 export SUPABASE_ANON_KEY="$anon_key"
-export DASHBOARD_URL="$base_url/dashboard"
+export DASHBOARD_URL="$base_url/dashboard"  # served by the emulator
 export QV_STATE_DIR="$work_dir/state"
 unset SUPABASE_BUCKET SUPABASE_FILES_BUCKET  # the emulator has the default bucket only
 
@@ -80,14 +107,16 @@ cat <<INFO
   Sign in with
     e-mail:   $demo_email
     password: $demo_password
-  State folder for this run: $QV_STATE_DIR (removed when the window closes)
+  Dashboard: $DASHBOARD_URL (the emulator's page of the demo account's files and jobs)
+  State folder for this run: $QV_STATE_DIR
+  Closing the window or Ctrl-C here stops both and removes the state folder.
 
 INFO
 
 # The program runs as a child the script waits for, so that a signal to the
 # script (Ctrl-C, kill, a closed terminal) stops the window and the backend
 # at once instead of after the window has been closed by hand.
-"$PROGRAM" "$@" </dev/null &
+setsid "$PROGRAM" "$@" </dev/null &
 program_pid=$!
 status=0
 wait "$program_pid" || status=$?

@@ -47,6 +47,10 @@ public:
     // Shows the window, raises it and makes it the active window.
     void showAndActivate();
 
+    // Closes the window and leaves the event loop, as when the user closes
+    // the window.
+    void close();
+
 private:
     std::unique_ptr<QSettings> settings_;
     std::unique_ptr<DesktopAppModel> model_;

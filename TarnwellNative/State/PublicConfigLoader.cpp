@@ -11,8 +11,10 @@
 
 #include "State/SharedModels.hpp"
 
-#ifndef TARNWELL_INSTALLED_RESOURCE_DIR
-#define TARNWELL_INSTALLED_RESOURCE_DIR "/usr/local/share/TarnwellNative"
+// Where an installation keeps the program's data, seen from the folder that
+// holds the installed executable.
+#ifndef TARNWELL_RESOURCE_DIR_FROM_BINDIR
+#define TARNWELL_RESOURCE_DIR_FROM_BINDIR "../share/TarnwellNative"
 #endif
 
 extern char** environ;
@@ -163,17 +165,33 @@ std::optional<PublicConfig> PublicConfigLoader::fromEnvironment(char** environme
     return config;
 }
 
-fs::path PublicConfigLoader::installedResourceDirectory() {
-    return fs::path(TARNWELL_INSTALLED_RESOURCE_DIR);
-}
+namespace {
 
-std::optional<fs::path> PublicConfigLoader::executableResourceDirectory() {
+std::optional<fs::path> executableDirectory() {
     std::error_code error;
     fs::path executable = fs::read_symlink("/proc/self/exe", error);
     if (error || executable.empty()) {
         return std::nullopt;
     }
-    return executable.parent_path() / "resources";
+    return executable.parent_path();
+}
+
+} // namespace
+
+std::optional<fs::path> PublicConfigLoader::installedResourceDirectory() {
+    auto folder = executableDirectory();
+    if (!folder) {
+        return std::nullopt;
+    }
+    return (*folder / TARNWELL_RESOURCE_DIR_FROM_BINDIR).lexically_normal();
+}
+
+std::optional<fs::path> PublicConfigLoader::executableResourceDirectory() {
+    auto folder = executableDirectory();
+    if (!folder) {
+        return std::nullopt;
+    }
+    return *folder / "resources";
 }
 
 PublicConfig PublicConfigLoader::load(const std::optional<fs::path>& resourceDirectory) {
@@ -187,7 +205,8 @@ PublicConfig PublicConfigLoader::load(const std::optional<fs::path>& resourceDir
         std::error_code error;
         return fs::is_regular_file(candidate, error);
     };
-    fs::path location = installedResourceDirectory() / kConfigFileName;
+    const auto installed = installedResourceDirectory();
+    fs::path location = installed ? *installed / kConfigFileName : fs::path(kConfigFileName);
     if (resourceDirectory && existing(*resourceDirectory / kConfigFileName)) {
         location = *resourceDirectory / kConfigFileName;
     } else if (auto shipped = executableResourceDirectory(); shipped && existing(*shipped / kConfigFileName)) {

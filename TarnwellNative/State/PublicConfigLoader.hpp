@@ -43,14 +43,18 @@ public:
 
     // Environment first (all or nothing), otherwise the first of these
     // candidates: resourceDirectory/public-config.json (when it exists), the
-    // running executable's resources/public-config.json (when it exists), the
-    // installed resource directory's public-config.json (untested).
+    // running executable's resources/public-config.json (when it exists, as
+    // in the build tree), the installed resource directory's
+    // public-config.json (read as is).
     static PublicConfig load(const std::optional<std::filesystem::path>& resourceDirectory = std::nullopt);
 
     // The pieces of load(), open for tests.
     static std::optional<PublicConfig> fromEnvironment(char** environment);
     static std::optional<std::int64_t> parseInt64(const std::string& text);
-    static std::filesystem::path installedResourceDirectory();
+    // share/TarnwellNative of the installation the running executable belongs
+    // to, found from the executable's own folder wherever it was installed;
+    // none when the executable's path can't be read.
+    static std::optional<std::filesystem::path> installedResourceDirectory();
     static std::optional<std::filesystem::path> executableResourceDirectory();
 };
 

@@ -14,7 +14,11 @@ QFont system(int pixelSize, QFont::Weight weight) {
 }
 
 QFont monospaced(int pixelSize, QFont::Weight weight) {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    // Named first, so that the design doesn't depend on which fixed font the
+    // desktop prefers (some common ones are not even marked fixed-pitch and
+    // get passed over for a proportional font).
+    QFont font;
+    font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QFontDatabase::systemFont(QFontDatabase::FixedFont).family()});
     font.setStyleHint(QFont::Monospace);
     font.setPixelSize(pixelSize);
     font.setWeight(weight);

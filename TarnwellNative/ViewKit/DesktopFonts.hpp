@@ -1,6 +1,7 @@
 // Fonts of the window. The system font is Inter (so that the black and heavy
 // weights of the headlines exist), with the desktop's general font behind it;
-// the monospaced design is the desktop's fixed font. Sizes are in pixels.
+// the monospaced design is DejaVu Sans Mono, with the desktop's fixed font
+// behind it. Sizes are in pixels.
 #pragma once
 
 #include <QFont>

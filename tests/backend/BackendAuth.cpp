@@ -1,5 +1,6 @@
 #include "BackendAuth.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace tarnwell::testing::detail {
@@ -29,6 +30,13 @@ AuthUser* AuthStore::userByEmail(const std::string& email) {
 const AuthUser* AuthStore::userById(const std::string& id) const {
   const auto it = users_.find(id);
   return it == users_.end() ? nullptr : &it->second;
+}
+
+std::vector<const AuthUser*> AuthStore::users() const {
+  std::vector<const AuthUser*> all;
+  for (const auto& [id, user] : users_) all.push_back(&user);
+  std::sort(all.begin(), all.end(), [](const AuthUser* a, const AuthUser* b) { return a->email < b->email; });
+  return all;
 }
 
 std::string AuthStore::issueAccessToken(const std::string& userId, const std::string& family, Micros& expiresAt) {

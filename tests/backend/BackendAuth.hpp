@@ -54,6 +54,7 @@ public:
   const AuthUser& addUser(const std::string& email, const std::string& password, bool confirmed);
   AuthUser* userByEmail(const std::string& email);
   const AuthUser* userById(const std::string& id) const;
+  std::vector<const AuthUser*> users() const;  // ordered by e-mail
 
   IssuedSession startSession(const std::string& userId);
   RefreshOutcome refresh(const std::string& refreshToken);

@@ -15,6 +15,7 @@
 #include <deque>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
@@ -94,6 +95,29 @@ bool matchesRoute(const std::string& wantedMethod, const std::string& prefix, co
 }
 
 constexpr const char* storagePrefix = "/storage/v1/object/";
+constexpr const char* dashboardPath = "/dashboard";
+
+std::string htmlEscaped(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// A rendered cell as page text: strings as they are, null as a dash.
+std::string cellText(const json& value) {
+  if (value.is_null()) return "\u2013";
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
 
 }  // namespace
 
@@ -262,6 +286,7 @@ public:
 
   Answer route(const Incoming& in, std::string& userIdOut) {
     const std::string& p = in.path;
+    if (p == dashboardPath) return in.method == "GET" || in.method == "HEAD" ? dashboard() : notAllowed();
     const bool known = p == "/auth/v1/token" || p == "/auth/v1/signup" || p == "/auth/v1/user" ||
                        p == "/rest/v1/files" || p == "/rest/v1/jobs" || startsWith(p, storagePrefix);
     if (!known) return jsonAnswer(404, {{"message", "no Route matched with those values"}});
@@ -286,6 +311,72 @@ public:
 
 private:
   static Answer notAllowed() { return jsonAnswer(405, {{"message", "Method Not Allowed"}}); }
+
+  // The page a local run opens as its dashboard: every account with its
+  // files and jobs as the emulator holds them. Needs no key, like a page a
+  // browser opens.
+  Answer dashboard() {
+    std::ostringstream page;
+    page << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+            "<title>Local emulator dashboard</title><style>"
+            "body{font-family:sans-serif;margin:2em;color:#1d1d1f}"
+            "table{border-collapse:collapse;margin-bottom:1.5em}"
+            "th,td{border:1px solid #ccc;padding:4px 8px;text-align:left;vertical-align:top}"
+            "th{background:#f2f2f2}</style></head><body>\n"
+            "<h1>Local emulator dashboard</h1>\n"
+            "<p>This page is served by the local backend emulator on this computer, not by a hosted "
+            "service. It lists the files and jobs of each account the emulator knows. Everything is "
+            "kept in memory and is gone when the emulator stops.</p>\n";
+    std::lock_guard lock(s.mutex);
+    const std::vector<const AuthUser*> users = s.auth.users();
+    if (users.empty()) page << "<p>No accounts.</p>\n";
+    for (const AuthUser* user : users) {
+      page << "<h2>" << htmlEscaped(user->email) << "</h2>\n";
+      const auto files = s.files.lookup({{"user_id", user->id}});
+      page << "<h3>Files (" << files.size() << ")</h3>\n";
+      if (files.empty()) {
+        page << "<p>No files yet.</p>\n";
+      } else {
+        page << "<table><tr><th>Path</th><th>Bytes</th><th>Ingested at</th><th>Ingest error</th>"
+                "<th>Deleted</th></tr>\n";
+        for (const Row* row : files) {
+          const json path = s.files.cell(*row, "path");
+          page << "<tr><td>" << htmlEscaped(cellText(path.is_null() ? s.files.cell(*row, "storage_key") : path))
+               << "</td><td>" << htmlEscaped(cellText(s.files.cell(*row, "bytes"))) << "</td><td>"
+               << htmlEscaped(cellText(s.files.cell(*row, "ingested_at"))) << "</td><td>"
+               << htmlEscaped(cellText(s.files.cell(*row, "ingest_error"))) << "</td><td>"
+               << (s.files.cell(*row, "is_deleted") == true ? "yes" : "no") << "</td></tr>\n";
+        }
+        page << "</table>\n";
+      }
+      const auto jobs = s.jobs.lookup({{"user_id", user->id}});
+      page << "<h3>Jobs (" << jobs.size() << ")</h3>\n";
+      if (jobs.empty()) {
+        page << "<p>No jobs yet.</p>\n";
+      } else {
+        page << "<table><tr><th>Kind</th><th>Status</th><th>File</th><th>Attempts</th><th>Error</th>"
+                "<th>Created at</th></tr>\n";
+        for (const Row* row : jobs) {
+          std::string file = "\u2013";
+          if (const json id = s.jobs.cell(*row, "file_id"); id.is_string()) {
+            const Row* fileRow = s.files.find(id.get<std::string>());
+            file = fileRow ? cellText(s.files.cell(*fileRow, "path")) : id.get<std::string>();
+          }
+          page << "<tr><td>" << htmlEscaped(cellText(s.jobs.cell(*row, "kind"))) << "</td><td>"
+               << htmlEscaped(cellText(s.jobs.cell(*row, "status"))) << "</td><td>" << htmlEscaped(file)
+               << "</td><td>" << htmlEscaped(cellText(s.jobs.cell(*row, "attempts"))) << "</td><td>"
+               << htmlEscaped(cellText(s.jobs.cell(*row, "error"))) << "</td><td>"
+               << htmlEscaped(cellText(s.jobs.cell(*row, "created_at"))) << "</td></tr>\n";
+        }
+        page << "</table>\n";
+      }
+    }
+    page << "</body></html>\n";
+    Answer answer;
+    answer.body = page.str();
+    answer.contentType = "text/html; charset=utf-8";
+    return answer;
+  }
 
   Bearer resolveBearer(const Incoming& in) {
     Bearer bearer;

@@ -93,7 +93,8 @@ TEST(PublicConfigFile, FallsBackToTheShippedResources) {
     std::error_code error;
     if (std::filesystem::exists(*shipped / "public-config.json", error)) {
         EXPECT_NO_THROW(PublicConfigLoader::load(empty.path()));
-    } else if (!std::filesystem::exists(PublicConfigLoader::installedResourceDirectory() / "public-config.json", error)) {
+    } else if (auto installed = PublicConfigLoader::installedResourceDirectory();
+               !installed || !std::filesystem::exists(*installed / "public-config.json", error)) {
         EXPECT_THROW(PublicConfigLoader::load(empty.path()), std::runtime_error);
     }
 }

@@ -222,6 +222,26 @@ TEST_F(EmulatorTest, RowsBelongToTheirOwner) {
   EXPECT_EQ(json::parse(get("/rest/v1/files?select=id", mine)->body).size(), 1u);
 }
 
+TEST_F(EmulatorTest, DashboardPageListsEachAccountsFilesAndJobs) {
+  const std::string token = signIn()["access_token"];
+  const json file = upsertFile(token, "notes/<draft> & plan.md", "s1");
+  insertJob(token, file["id"]);
+  backend.addUser("eve@example.com", "password1");
+
+  auto page = client().Get("/dashboard");  // a browser sends no key
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(page->body.find("Local emulator dashboard"), std::string::npos);
+  EXPECT_NE(page->body.find("notes/&lt;draft&gt; &amp; plan.md"), std::string::npos);
+  EXPECT_EQ(page->body.find("<draft>"), std::string::npos);
+  EXPECT_NE(page->body.find("<td>queued</td>"), std::string::npos);
+  // Each account under its own heading, the one without rows included.
+  EXPECT_LT(page->body.find(kEmail), page->body.find("eve@example.com"));
+  EXPECT_NE(page->body.find("No files yet."), std::string::npos);
+  EXPECT_EQ(client().Post("/dashboard", "", "text/plain")->status, 405);
+}
+
 TEST_F(EmulatorTest, CountsOverHttpKeepTheRangeHeader) {
   const std::string token = signIn()["access_token"];
   EXPECT_EQ(count(token, "queued"), 0);
