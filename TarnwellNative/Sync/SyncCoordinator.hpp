@@ -8,7 +8,9 @@
 // stopSync(), signOut() and the handler setters take effect at once while a
 // scan runs elsewhere. startSync() does its work on the calling thread; the
 // debounced rescans run on threads of their own, which the coordinator joins
-// before it goes away.
+// before it goes away. One pass of a folder runs at a time: a change under a
+// folder whose rescan is under way cuts that rescan short (before its next
+// file and before its deletes), and the newer rescan waits for it to end.
 //
 // Callbacks are called on whichever thread produced the event, one at a time
 // and in the order of the events. They must return quickly and must not wait
