@@ -8,7 +8,9 @@
 // stopSync(), signOut() and the handler setters take effect at once while a
 // scan runs elsewhere. startSync() does its work on the calling thread; the
 // debounced rescans run on threads of their own, which the coordinator joins
-// before it goes away.
+// before it goes away. One pass of a folder runs at a time: a change under a
+// folder whose rescan is under way cuts that rescan short (before its next
+// file and before its deletes), and the newer rescan waits for it to end.
 //
 // Callbacks are called on whichever thread produced the event, one at a time
 // and in the order of the events. They must return quickly and must not wait
@@ -149,6 +151,16 @@ private:
     void runRescan(std::string root, RunID run, std::stop_token cancel, RescanTask* task);
     void reapFinishedRescans();
 
+    // One pass of a folder at a time: a pass claims its folder first and
+    // waits while an older one still holds it. False when cancelled first.
+    bool claimFolder(const std::string& root, std::stop_token cancel);
+    void releaseFolder(const std::string& root);
+    // The file system each folder was on when the run began watching it
+    // (or, for one missing then, when a pass first found it). Deletes are
+    // only trusted while a folder is still there.
+    void recordFirstDevices(const std::vector<std::string>& roots, RunID run);
+    std::optional<std::uint64_t> firstDevice(const std::string& root, RunID run, std::uint64_t seenNow);
+
     // One pass over one folder, one file, deletes, the retry queue.
     void scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
               std::stop_token cancel);
@@ -227,6 +239,9 @@ private:
     std::set<std::string> heldRescans_;
     std::map<std::string, std::unique_ptr<RescanTask>> rescanTasks_;
     std::vector<std::unique_ptr<RescanTask>> retiredRescans_;
+    std::set<std::string> foldersInScan_;
+    std::condition_variable_any folderReleased_;
+    std::map<std::string, std::uint64_t> firstDevices_;
     std::shared_ptr<const LogHandler> logHandler_;
     std::shared_ptr<const IndexingHandler> indexingHandler_;
     std::shared_ptr<const UnsupportedFilesHandler> unsupportedFilesHandler_;

@@ -70,16 +70,38 @@ std::vector<std::string> sortedPaths(std::vector<std::filesystem::path>& files, 
     return paths;
 }
 
-// Whether the watched folder itself can be walked. A folder that can't be (an
-// unmounted volume, a removed folder, one that can be listed but not entered,
-// which the walk counts as unreadable) tells nothing about its files.
-std::optional<std::string> folderOpenFailure(const std::string& root) {
-    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::generic_category().message(errno);
+// Whether the watched folder itself can be walked, and on which file system
+// it is. A folder that can't be walked (an unmounted volume, a removed
+// folder, one that can be listed but not entered, which the walk counts as
+// unreadable) tells nothing about its files.
+struct FolderCheck {
     std::optional<std::string> failure;
-    if (::faccessat(fd, ".", X_OK, AT_EACCESS) != 0) failure = std::generic_category().message(errno);
+    std::uint64_t device = 0;
+};
+
+FolderCheck checkFolder(const std::string& root) {
+    FolderCheck check;
+    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        check.failure = std::generic_category().message(errno);
+        return check;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || ::faccessat(fd, ".", X_OK, AT_EACCESS) != 0) {
+        check.failure = std::generic_category().message(errno);
+    } else {
+        check.device = static_cast<std::uint64_t>(info.st_dev);
+    }
     ::close(fd);
-    return failure;
+    return check;
+}
+
+// True when a file the walk did not list is there all the same: it came
+// back after the walk, and the watch reports it for the next pass.
+bool isThereNow(const std::string& path, const std::string& root) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && FileRules::isSupported(path) &&
+           !FileRules::shouldSkip(path, root);
 }
 
 // Reads sizes and modification times, opening each folder once for the run of
@@ -164,13 +186,48 @@ bool liesInAny(std::string_view path, const std::unordered_set<std::string_view>
 
 } // namespace
 
+bool SyncCoordinator::claimFolder(const std::string& root, std::stop_token cancel) {
+    std::unique_lock lock(mutex_);
+    if (!folderReleased_.wait(lock, cancel, [&] { return !foldersInScan_.contains(root); })) return false;
+    foldersInScan_.insert(root);
+    return true;
+}
+
+void SyncCoordinator::releaseFolder(const std::string& root) {
+    {
+        std::lock_guard lock(mutex_);
+        foldersInScan_.erase(root);
+    }
+    folderReleased_.notify_all();
+}
+
+std::optional<std::uint64_t> SyncCoordinator::firstDevice(const std::string& root, RunID run, std::uint64_t seenNow) {
+    std::lock_guard lock(mutex_);
+    if (currentRun_ != run) return std::nullopt;
+    return firstDevices_.try_emplace(root, seenNow).first->second;
+}
+
 void SyncCoordinator::scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
                            std::stop_token cancel) {
     if (!isLive(run)) return;
+    // A pass lists the folder once and deletes what that list lacks, so two
+    // passes of one folder must not overlap: the newer one waits, and then
+    // lists the folder as the older one left it.
+    if (!claimFolder(root, cancel)) return;
+    struct Claim {
+        SyncCoordinator* self;
+        const std::string& root;
+        ~Claim() { self->releaseFolder(root); }
+    } claim{this, root};
+    // A rescan is cancelled when the folder changed again; the newer one
+    // that follows does its work, deletes included.
+    const auto superseded = [&] { return cancel.stop_requested() && isLive(run); };
+    if (!isLive(run) || cancel.stop_requested()) return;
+
     flushRetryQueue();
     log(reason + ": " + root);
 
-    auto openFailure = folderOpenFailure(root);
+    const FolderCheck before = checkFolder(root);
     auto enumeration = FileRules::enumerateFiles(root);
     bool filesInByteOrder = false;
     const std::vector<std::string> files = sortedPaths(enumeration.supportedFiles, filesInByteOrder);
@@ -216,9 +273,13 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         if (row != noRow) rowSeen[row] = true;
     }
 
+    const auto cutShort = [&] {
+        log(reason + " of " + root + " cut short: the folder changed again and is scanned anew.");
+    };
+
     Counters counters;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        if (!isLive(run)) break;
+        if (!isLive(run) || cancel.stop_requested()) break;
         const auto& file = files[i];
         const FileStateRow* previous = rowOfFile[i] == noRow ? nullptr : &rows[rowOfFile[i]];
         try {
@@ -229,6 +290,8 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
             case ScanResult::deleted: ++counters.deleted; break;
             case ScanResult::failed: ++counters.failed; break;
             }
+        } catch (const CancellationError&) {
+            break; // cut short before its upload; the file was left as it was
         } catch (const std::exception& error) {
             ++counters.failed;
             log("Upload failed, queued for retry: " + file + " (" + error.what() + ")");
@@ -237,8 +300,22 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
             if (auto scanned = countScannedFile(run)) log("Scanned: " + std::to_string(*scanned));
         }
     }
+    if (superseded()) {
+        cutShort();
+        return;
+    }
 
-    if (!openFailure) openFailure = folderOpenFailure(root);
+    // Deletes are trusted only when the folder could be walked and is still
+    // on the file system it was on when the run began watching it: another
+    // one mounted over it, or the one it was on unmounted, shows other files.
+    const FolderCheck after = checkFolder(root);
+    std::optional<std::string> openFailure = before.failure ? before.failure : after.failure;
+    if (!openFailure) {
+        const std::uint64_t first = firstDevice(root, run, before.device).value_or(before.device);
+        if (before.device != first || after.device != first) {
+            openFailure = "now on a different file system than when watching began";
+        }
+    }
     if (openFailure) {
         log("Cannot open " + root + " (" + *openFailure + "); deletes skipped for this folder.");
     } else {
@@ -250,6 +327,11 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         }
         for (std::size_t i = 0; i < rows.size(); ++i) {
             if (rowSeen[i] || (!hidden.empty() && liesInAny(rows[i].path, hidden))) continue;
+            if (superseded()) {
+                cutShort();
+                return;
+            }
+            if (isThereNow(rows[i].path, root)) continue;
             try {
                 deleteRemoteFile(rows[i]);
                 ++counters.deleted;

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <utility>
 
+#include <sys/stat.h>
+
 #include "Sync/DirectoryEventStream.hpp"
 #include "Sync/FileRules.hpp"
 
@@ -24,6 +26,7 @@ bool isAtOrBelow(const std::string& path, const std::string& root) {
 } // namespace
 
 void SyncCoordinator::startEventStream(const std::vector<std::string>& roots, RunID run) {
+    recordFirstDevices(roots, run);
     auto stream = std::make_unique<DirectoryEventStream>(
         roots,
         [this, run](const std::vector<std::string>& paths) { handleEventPaths(paths, run); },
@@ -56,6 +59,19 @@ void SyncCoordinator::startEventStream(const std::vector<std::string>& roots, Ru
     if (replaced) replaced->stop();
     // Otherwise the run was stopped while the watch was being set up.
     if (!kept) stream->stop();
+}
+
+void SyncCoordinator::recordFirstDevices(const std::vector<std::string>& roots, RunID run) {
+    std::map<std::string, std::uint64_t> devices;
+    for (const auto& root : roots) {
+        struct stat info {};
+        if (::stat(root.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            devices.emplace(root, static_cast<std::uint64_t>(info.st_dev));
+        }
+    }
+    std::lock_guard lock(mutex_);
+    if (!isLiveLocked(run)) return;
+    firstDevices_.merge(devices);
 }
 
 bool SyncCoordinator::releaseHeldEvents(const std::vector<std::string>& roots, RunID run) {

@@ -2,10 +2,55 @@
 // restart.
 #include "sync/SyncCoordinatorHarness.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <thread>
+
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+
+extern char** environ;
 
 namespace tarnwell::testing {
 namespace {
+
+constexpr const char* kInMountNamespace = "TARNWELL_TEST_IN_MOUNT_NAMESPACE";
+constexpr int kCannotMount = 77;
+
+// Runs a program with the environment plus kInMountNamespace; its exit status,
+// or -1 when it could not be run.
+int runWithMarker(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry; ++entry) env.emplace_back(*entry);
+    env.push_back(std::string(kInMountNamespace) + "=1");
+    std::vector<char*> envp;
+    for (auto& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    pid_t child = 0;
+    if (::posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Mounting needs a user and mount namespace of the test's own: the test runs
+// again in one (unshare -rm) and the copy out here only reports its outcome.
+// Empty in that copy; otherwise why the test ends here.
+std::optional<std::string> rerunInOwnMountNamespace() {
+    if (std::getenv(kInMountNamespace)) return std::nullopt;
+    if (runWithMarker({"unshare", "-rm", "true"}) != 0) return "no user and mount namespace to be had here";
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const int status = runWithMarker({"unshare", "-rm", std::filesystem::read_symlink("/proc/self/exe").string(),
+                                      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
+    if (status == kCannotMount) return "file systems can't be mounted in a user namespace here";
+    EXPECT_EQ(status, 0) << "the run in its own mount namespace failed";
+    return "";
+}
 
 TEST(SyncCoordinatorWatch, editsDeletesAndNewFilesAreSyncedWhileWatchedAndAfterARestart) {
     SyncHarness h;
@@ -144,6 +189,88 @@ TEST(SyncCoordinatorWatch, aFolderThatGoesAwayOrTurnsUnreadableIsWatchedAgainWhe
                     [&] { fs::rename(docs + ".away", docs); }, "moved back");
     goAwayAndReturn("Permission denied", [&] { fs::permissions(docs, fs::perms::none); },
                     [&] { fs::permissions(docs, fs::perms::owner_all); }, "readable again");
+    coordinator.stopSync();
+}
+
+TEST(SyncCoordinatorWatch, aRescanCutShortByANewerOneLeavesItTheDeletesAndNothingIsSentTwice) {
+    SyncHarness h;
+    h.signIn();
+    constexpr int kFiles = 30;
+    const auto name = [](int i) { return "f" + std::to_string(100 + i) + ".txt"; };
+    for (int i = 0; i < kFiles; ++i) h.write("Docs/" + name(i), "first " + std::to_string(i));
+    const auto zzz = h.write("Docs/zzz.txt", "last");
+    const std::string docs = h.folder("Docs");
+    SyncCoordinatorTiming timing = fastTiming();
+    timing.eventLatency = 300ms;
+    auto& coordinator = h.make(timing);
+    coordinator.startSync({docs}, SyncMode::ultra);
+    h.logs.clear();
+    h.backend.delay("POST", kUploadPath, 50ms); // the rescan takes a while
+
+    for (int i = 0; i < kFiles; ++i) h.write("Docs/" + name(i), "second " + std::to_string(i));
+    std::filesystem::remove(zzz);
+    ASSERT_TRUE(h.waitForLine("Rescan: " + docs));
+    const int uploadsBefore = h.backend.stats().uploads;
+    while (h.backend.stats().uploads < uploadsBefore + 3) std::this_thread::sleep_for(5ms);
+    // While it sends, zzz.txt comes back as it was and new files arrive.
+    h.write("Docs/zzz.txt", "last");
+    for (int i = 0; i < 5; ++i) h.write("Docs/new" + std::to_string(i) + ".md", "new");
+
+    ASSERT_TRUE(h.logs.waitUntil([&](const auto& lines) {
+        const auto rescans = countStartingWith(lines, "Rescan: ");
+        return rescans >= 2 && countStartingWith(lines, "Summary: ") + countStartingWith(lines, "Rescan of ") == rescans;
+    }));
+    coordinator.stopSync();
+    const auto remoteZZZ = h.backend.fileByKey(h.userID, h.key(docs, "zzz.txt"));
+    ASSERT_TRUE(remoteZZZ);
+    EXPECT_NE((*remoteZZZ)["is_deleted"], true);
+    EXPECT_TRUE(h.database->fileRecord(zzz.string()));
+    EXPECT_EQ(h.database->rows(docs).size(), kFiles + 6u);
+    std::vector<std::string> sentTwice;
+    for (int i = 0; i < kFiles; ++i) {
+        if (h.backend.object(h.key(docs, name(i)))->writes != 2) sentTwice.push_back(name(i));
+    }
+    EXPECT_EQ(sentTwice, std::vector<std::string>{});
+    EXPECT_EQ(h.backend.object(h.key(docs, "zzz.txt"))->writes, 1);
+    EXPECT_EQ(h.backend.object(h.key(docs, "new0.md"))->writes, 1);
+    EXPECT_EQ(h.backend.jobCount(), 2u * kFiles + 1 + 5);
+}
+
+TEST(SyncCoordinatorWatch, aFileSystemMountedOverAWatchedFolderDeletesNothingUntilItIsUnmounted) {
+    if (auto outcome = rerunInOwnMountNamespace()) {
+        if (!outcome->empty()) GTEST_SKIP() << *outcome;
+        return;
+    }
+    {
+        TempDir probe;
+        if (::mount("tarnwell-test", probe.path().c_str(), "tmpfs", 0, nullptr) != 0) std::_Exit(kCannotMount);
+        ::umount(probe.path().c_str());
+    }
+    SyncHarness h;
+    h.signIn();
+    h.write("Docs/a.txt", "a");
+    const auto b = h.write("Docs/b.txt", "b");
+    const std::string docs = h.folder("Docs");
+    auto& coordinator = h.make();
+    coordinator.startSync({docs}, SyncMode::ultra);
+    h.backend.clearRequests();
+
+    ASSERT_EQ(::mount("tarnwell-test", docs.c_str(), "tmpfs", 0, nullptr), 0) << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{docs};
+    ASSERT_TRUE(h.waitForLine("Cannot open " + docs +
+                              " (now on a different file system than when watching began); deletes skipped for this "
+                              "folder."));
+    EXPECT_EQ(h.database->rows(docs).size(), 2u);
+    EXPECT_EQ(h.requests("", kFilesPath), 0u);
+
+    // Back on its own file system, a file really removed goes.
+    ASSERT_EQ(::umount(docs.c_str()), 0) << std::strerror(errno);
+    std::filesystem::remove(b);
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 1, deleted 1, failed 0."));
+    EXPECT_EQ(h.database->rows(docs).size(), 1u);
     coordinator.stopSync();
 }
 
