@@ -435,7 +435,7 @@ FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root,
 }
 
 std::vector<fs::path> FileRules::listFiles(const fs::path& root) {
-    return enumerateFiles(root).supportedFiles;
+    return enumerateFiles(root, UnsupportedFiles::dropped).supportedFiles;
 }
 
 bool FileRules::shouldSkip(const fs::path& url, const fs::path& root) {
