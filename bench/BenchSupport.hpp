@@ -46,6 +46,44 @@ inline std::vector<std::filesystem::path> makeTree(const std::filesystem::path& 
     return files;
 }
 
+// How a tree departs from the plain one: every accentedEvery-th document has
+// an accented name (composed form; 0 for none), and every document has
+// unsupportedPerDocument files beside it whose type is not synced.
+struct TreeShape {
+    int accentedEvery = 0;
+    int unsupportedPerDocument = 0;
+};
+
+// `count` documents shaped as told, kFilesPerFolder to a folder; returns the
+// documents only.
+inline std::vector<std::filesystem::path> makeTree(const std::filesystem::path& root, int count,
+                                                   const TreeShape& shape) {
+    std::vector<std::filesystem::path> files;
+    files.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const auto folder = root / ("folder-" + std::to_string(i / kFilesPerFolder));
+        if (i % kFilesPerFolder == 0) std::filesystem::create_directories(folder);
+        const bool accented = shape.accentedEvery > 0 && i % shape.accentedEvery == 0;
+        const std::string stem = (accented ? "r\xC3\xA9sum\xC3\xA9-" : "document-") + std::to_string(i);
+        auto file = folder / (stem + ".txt");
+        std::ofstream(file) << "document number " << i << '\n';
+        for (int u = 0; u < shape.unsupportedPerDocument; ++u) {
+            std::ofstream(folder / (stem + "-" + std::to_string(u) + ".jpg")) << "picture " << i << '\n';
+        }
+        files.push_back(std::move(file));
+    }
+    return files;
+}
+
+inline double medianOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+inline double minOf(const std::vector<double>& values) {
+    return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
+}
+
 // Writes the rows a completed sync leaves for these files, in one transaction
 // and in the order a sync processes them.
 inline void recordAsSynced(const std::filesystem::path& databaseFile, const std::string& root,

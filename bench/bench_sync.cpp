@@ -1,21 +1,30 @@
 // Sync engine figures against the loopback backend, each next to a yardstick
-// measured in the same run:
+// measured in the same run. Every ratio is taken three times, on fresh data
+// where the run changes it, and printed as the least and the median of the
+// three (the machine's noise shows in their spread):
 //  1. a rescan of an already synced tree of unchanged files (no hashing, no
 //     requests; signed out, so nothing could be sent), timed against
 //     `find ROOT -type f -printf '%s %T@\n'`, with the peak memory it adds per
-//     file; at two tree sizes;
-//  2. the first sync of a tree of small files in ultra mode, next to the
-//     request floor: the same requests (upload, user lookup + upsert, user
-//     lookup + job) sent by a plain loop, with no hashing and no database;
+//     synced file: a plain tree, one with 1 % accented names, one with as many
+//     files of unsupported types as documents, and a larger plain tree;
+//  2. the first sync of a tree of small files in ultra mode at two sizes, next
+//     to two request floors that send the same five requests per file
+//     (upload, user lookup + row upsert, user lookup + job) with no hashing
+//     and no database: a bare libcurl loop on one kept-alive connection, and
+//     a loop through the program's own client;
 //  3. the same first sync while every storage upload fails, next to the
 //     succeeding one;
 //  4. a start that drains a retry queue of many items, next to the request
-//     floor for those items.
+//     floor (through the program's client) for those items.
 //
 // Usage: bench_sync [unchanged-files (100000)] [first-sync-files (2000)]
-//                   [queued-items (5000)] [large-unchanged-files (300000; 0 skips)]
+//                   [queued-items (5000)] [large-unchanged-files (300000)]
+//                   [large-first-sync-files (20000)]; a count of 0 skips that part.
+#include <curl/curl.h>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -45,13 +54,9 @@ using namespace tarnwell::bench;
 
 namespace {
 
-
-
-
-
+constexpr int kRounds = 3;
 
 void resetPeakMemory() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
 
 double timeFind(const std::string& root) {
     const std::string command = "find '" + root + "' -type f -printf '%s %T@\\n' > /dev/null";
@@ -83,12 +88,13 @@ Services makeServices(const PublicConfig& config, const std::filesystem::path& s
 // 1. Rescan of an unchanged, synced tree, started by a change to a file that
 //    is not synced; timed from its first log line to its summary.
 void benchRescan(testing::BackendEmulator& backend, const PublicConfig& config, const std::filesystem::path& scratch,
-                 int unchangedCount) {
-    const auto root = (scratch / ("unchanged-" + std::to_string(unchangedCount))).string();
-    const auto state = scratch / ("state-unchanged-" + std::to_string(unchangedCount));
+                 const std::string& label, int unchangedCount, const TreeShape& shape = {}) {
+    const std::string name = label + "-" + std::to_string(unchangedCount);
+    const auto root = (scratch / ("unchanged-" + name)).string();
+    const auto state = scratch / ("state-unchanged-" + name);
     std::filesystem::create_directories(state);
-    std::cout << "Preparing " << unchangedCount << " synced files..." << std::endl;
-    recordAsSynced(state / "state.sqlite3", root, "bench-user", makeTree(root, unchangedCount));
+    std::cout << "Preparing " << unchangedCount << " synced files (" << label << " tree)..." << std::endl;
+    recordAsSynced(state / "state.sqlite3", root, "bench-user", makeTree(root, unchangedCount, shape));
     SyncCoordinatorTiming timing;
     timing.rescanDelay = std::chrono::milliseconds(100);
     timing.eventLatency = std::chrono::milliseconds(100);
@@ -112,11 +118,12 @@ void benchRescan(testing::BackendEmulator& backend, const PublicConfig& config, 
     });
     s.coordinator->startSync({root}, SyncMode::ultra);
 
-    double findBest = 1e9;
-    double scanBest = 1e9;
+    std::vector<double> ratios;
+    std::vector<double> scans;
+    std::vector<double> finds;
     long addedKiB = 0;
-    for (int round = 0; round < 5; ++round) {
-        findBest = std::min(findBest, timeFind(root));
+    for (int round = 0; round < kRounds; ++round) {
+        finds.push_back(timeFind(root));
         backend.clearRequests();
         {
             std::lock_guard lock(mutex);
@@ -128,17 +135,20 @@ void benchRescan(testing::BackendEmulator& backend, const PublicConfig& config, 
         std::unique_lock lock(mutex);
         done.wait(lock, [&] { return !summary.empty(); });
         addedKiB = std::max(addedKiB, statusKiB("VmHWM") - baseline);
-        scanBest = std::min(scanBest, secondsOf(ended - began));
+        scans.push_back(secondsOf(ended - began));
+        ratios.push_back(scans.back() / finds.back());
         if (!backend.requests().empty()) std::cout << "  unexpected requests: " << backend.requests().size() << '\n';
     }
     s.coordinator->stopSync();
-    std::printf("Rescan of %d unchanged files: %.3f s; find: %.3f s; ratio %.2f (target <= 2)\n", unchangedCount,
-                scanBest, findBest, scanBest / findBest);
-    std::printf("  peak memory above baseline: %ld KiB, %.0f bytes per file (target < 1024)\n", addedKiB,
+    std::printf("Rescan of %d unchanged files (%s tree): %.3f s (median); find: %.3f s (median); "
+                "ratio min %.2f, median %.2f (target <= 2)\n",
+                unchangedCount, label.c_str(), medianOf(scans), medianOf(finds), minOf(ratios), medianOf(ratios));
+    std::printf("  peak memory above baseline: %ld KiB, %.0f bytes per synced file (target < 1024)\n", addedKiB,
                 addedKiB * 1024.0 / unchangedCount);
     std::cout << "  " << summary << '\n';
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
+    std::filesystem::remove_all(state, ignored);
 }
 
 std::shared_ptr<SessionStore> signedIn(testing::BackendEmulator& backend, const std::filesystem::path& stateDir) {
@@ -174,11 +184,11 @@ SyncRun timeSync(testing::BackendEmulator& backend, const PublicConfig& config, 
     return run;
 }
 
-// The request floor: per file an upload, an upsert and a job through the same
-// client, with fixed values in place of digests and no local state.
-double timeRequestFloor(testing::BackendEmulator& backend, const PublicConfig& config,
-                        const std::filesystem::path& state, const std::vector<std::filesystem::path>& files,
-                        const std::string& keyPrefix) {
+// The request floor through the program's client: per file an upload, an
+// upsert and a job, with fixed values in place of digests and no local state.
+double timeClientFloor(testing::BackendEmulator& backend, const PublicConfig& config,
+                       const std::filesystem::path& state, const std::vector<std::filesystem::path>& files,
+                       const std::string& keyPrefix) {
     auto sessions = signedIn(backend, state);
     SupabaseHTTPClient client(config, sessions);
     const std::string userID = sessions->load()->user->id;
@@ -193,6 +203,221 @@ double timeRequestFloor(testing::BackendEmulator& backend, const PublicConfig& c
     return secondsOf(Clock::now() - start);
 }
 
+// The bare request floor: the five requests a first sync sends per file (the
+// upload, a user lookup and the row upsert, a user lookup and the job), with
+// the same headers and bodies, sent by libcurl alone on one kept-alive
+// connection. Only the file's bytes are read from disk.
+class BareLoop {
+public:
+    BareLoop(const PublicConfig& config, const std::string& accessToken)
+        : base_(config.supabaseURL), bucket_(config.filesBucket), curl_(curl_easy_init()) {
+        if (!curl_) throw std::runtime_error("curl_easy_init failed");
+        const std::string apikey = "apikey: " + config.supabaseAnonKey;
+        const std::string bearer = "Authorization: Bearer " + accessToken;
+        for (const std::string& line : {apikey, bearer, std::string("accept: application/json")}) {
+            lookup_ = curl_slist_append(lookup_, line.c_str());
+            upload_ = curl_slist_append(upload_, line.c_str());
+            upsert_ = curl_slist_append(upsert_, line.c_str());
+            job_ = curl_slist_append(job_, line.c_str());
+        }
+        for (const char* line : {"content-type: text/plain", "cache-control: max-age=3600", "x-upsert: true"}) {
+            upload_ = curl_slist_append(upload_, line);
+        }
+        upsert_ = curl_slist_append(upsert_, "content-type: application/json");
+        upsert_ = curl_slist_append(upsert_, "Prefer: resolution=merge-duplicates,return=representation");
+        job_ = curl_slist_append(job_, "content-type: application/json");
+        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &BareLoop::collect);
+        curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &response_);
+        curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    }
+    ~BareLoop() {
+        for (curl_slist* list : {lookup_, upload_, upsert_, job_}) curl_slist_free_all(list);
+        curl_easy_cleanup(curl_);
+    }
+    BareLoop(const BareLoop&) = delete;
+    BareLoop& operator=(const BareLoop&) = delete;
+
+    void send(const std::filesystem::path& file, const std::string& userID, const std::string& logicalPath,
+              const std::string& key) {
+        readFile(file);
+        post(base_ + "/storage/v1/object/" + bucket_ + "/" + key, upload_, content_);
+        get(base_ + "/auth/v1/user");
+        const std::string row = R"({"bytes":)" + std::to_string(content_.size()) +
+                                R"(,"ingest_error":null,"is_deleted":false,"mime":"text/plain","path":")" +
+                                logicalPath + R"(","sha256":")" + std::string(64, 'a') +
+                                R"(","storage_bucket":")" + bucket_ + R"(","storage_key":")" + key +
+                                R"(","user_id":")" + userID + R"("})";
+        post(base_ + "/rest/v1/files?on_conflict=user_id,storage_bucket,storage_key&select=id,user_id,"
+                     "storage_bucket,storage_key,sha256,ingested_sha256,is_deleted,path,bytes,mime,ingest_error",
+             upsert_, row);
+        const auto idAt = response_.find(R"("id":")");
+        if (idAt == std::string::npos) throw std::runtime_error("no id in " + response_);
+        const std::string fileID = response_.substr(idAt + 6, response_.find('"', idAt + 6) - idAt - 6);
+        get(base_ + "/auth/v1/user");
+        post(base_ + "/rest/v1/jobs", job_,
+             R"({"file_id":")" + fileID + R"(","kind":"ingest","payload":{},"user_id":")" + userID + R"("})");
+    }
+
+private:
+    static std::size_t collect(char* data, std::size_t size, std::size_t count, void* target) {
+        static_cast<std::string*>(target)->append(data, size * count);
+        return size * count;
+    }
+
+    void readFile(const std::filesystem::path& file) {
+        content_.clear();
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw std::runtime_error("can't open " + file.string());
+        char buffer[4096];
+        for (ssize_t count; (count = ::read(fd, buffer, sizeof buffer)) > 0;) content_.append(buffer, count);
+        ::close(fd);
+    }
+
+    void perform(const std::string& url, curl_slist* headers) {
+        response_.clear();
+        curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+        const CURLcode result = curl_easy_perform(curl_);
+        long status = 0;
+        curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+        if (result != CURLE_OK || status < 200 || status >= 300) {
+            throw std::runtime_error("bare request to " + url + " failed: " + std::to_string(status));
+        }
+    }
+
+    void get(const std::string& url) {
+        curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+        perform(url, lookup_);
+    }
+
+    void post(const std::string& url, curl_slist* headers, const std::string& body) {
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        perform(url, headers);
+    }
+
+    std::string base_;
+    std::string bucket_;
+    CURL* curl_;
+    curl_slist* lookup_ = nullptr;
+    curl_slist* upload_ = nullptr;
+    curl_slist* upsert_ = nullptr;
+    curl_slist* job_ = nullptr;
+    std::string content_;
+    std::string response_;
+};
+
+double timeBareFloor(testing::BackendEmulator& backend, const PublicConfig& config,
+                     const std::vector<std::filesystem::path>& files, const std::string& keyPrefix) {
+    const auto tokens = backend.issueSession("bench@example.com");
+    BareLoop loop(config, tokens.accessToken);
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string logical = std::to_string(i) + ".txt";
+        loop.send(files[i], tokens.userId, logical, "user-" + tokens.userId + "/" + keyPrefix + "/" + logical);
+    }
+    return secondsOf(Clock::now() - start);
+}
+
+// 2 and 3. First sync of small files in ultra mode next to both request
+// floors, each round on fresh trees and state; with withOutage, also a run
+// whose every upload fails.
+void benchFirstSync(testing::BackendEmulator& backend, const PublicConfig& config,
+                    const std::filesystem::path& scratch, int count, bool withOutage) {
+    std::vector<double> syncTimes;
+    std::vector<double> bareRatios;
+    std::vector<double> clientRatios;
+    std::vector<double> outageRatios;
+    std::vector<double> bareTimes;
+    std::vector<double> clientTimes;
+    SyncRun lastSync;
+    SyncRun lastOutage;
+    std::size_t queuedAfterOutage = 0;
+    std::error_code ignored;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string tag = std::to_string(count) + "-" + std::to_string(round);
+        const auto floorFiles = makeTree(scratch / ("floor-" + tag), count);
+        bareTimes.push_back(timeBareFloor(backend, config, floorFiles, "bare-" + tag));
+        std::filesystem::create_directories(scratch / ("state-floor-" + tag));
+        clientTimes.push_back(
+            timeClientFloor(backend, config, scratch / ("state-floor-" + tag), floorFiles, "floor-" + tag));
+        std::filesystem::remove_all(scratch / ("floor-" + tag), ignored);
+
+        const auto root = (scratch / ("fresh-" + tag)).string();
+        makeTree(root, count);
+        std::filesystem::create_directories(scratch / ("state-fresh-" + tag));
+        lastSync = timeSync(backend, config, scratch / ("state-fresh-" + tag), root);
+        std::filesystem::remove_all(root, ignored);
+        syncTimes.push_back(lastSync.seconds);
+        bareRatios.push_back(bareTimes.back() / lastSync.seconds);
+        clientRatios.push_back(clientTimes.back() / lastSync.seconds);
+
+        if (!withOutage) continue;
+        const auto failingRoot = (scratch / ("outage-" + tag)).string();
+        makeTree(failingRoot, count);
+        std::filesystem::create_directories(scratch / ("state-outage-" + tag));
+        backend.failNext("POST", "/storage/v1/object/", -1, 503);
+        lastOutage = timeSync(backend, config, scratch / ("state-outage-" + tag), failingRoot);
+        backend.clearFaults();
+        std::filesystem::remove_all(failingRoot, ignored);
+        outageRatios.push_back(lastOutage.seconds / lastSync.seconds);
+        RetryQueueStore queue(scratch / ("state-outage-" + tag) / "retry-queue.json", std::nullopt);
+        queuedAfterOutage = queue.read().size();
+    }
+    const double median = medianOf(syncTimes);
+    std::printf("First sync of %d files (ultra): %.2f s (median), %.0f files/s, %.2f requests per file\n", count,
+                median, count / median, static_cast<double>(lastSync.requests) / count);
+    std::printf("  bare libcurl floor: %.2f s (median), %.0f files/s; sync / floor throughput min %.2f, "
+                "median %.2f (target >= 0.7)\n",
+                medianOf(bareTimes), count / medianOf(bareTimes), minOf(bareRatios), medianOf(bareRatios));
+    std::printf("  floor through the program's client: %.2f s (median); sync / floor throughput min %.2f, "
+                "median %.2f\n",
+                medianOf(clientTimes), minOf(clientRatios), medianOf(clientRatios));
+    std::cout << "  " << lastSync.summary << '\n';
+    if (withOutage) {
+        std::printf("Outage (every upload fails): ratio to the succeeding sync min %.2f, median %.2f "
+                    "(target <= 1), %zu items queued\n",
+                    minOf(outageRatios), medianOf(outageRatios), queuedAfterOutage);
+        std::cout << "  " << lastOutage.summary << '\n';
+    }
+}
+
+// 4. A start with a long retry queue and a healthy backend (the folder itself
+//    is empty), next to the floor for the same requests.
+void benchDrain(testing::BackendEmulator& backend, const PublicConfig& config, const std::filesystem::path& scratch,
+                int queuedCount) {
+    const auto files = makeTree(scratch / "queued", queuedCount);
+    const std::string userID = *backend.userId("bench@example.com");
+    const std::string emptyRoot = (scratch / "empty").string();
+    std::filesystem::create_directories(emptyRoot);
+    std::vector<RetryQueueItem> items;
+    items.reserve(files.size());
+    for (const auto& file : files) {
+        const std::string logical = file.parent_path().filename().string() + "/" + file.filename().string();
+        items.push_back(RetryQueueItem{file.string(), FileRules::buildStorageKey(userID, emptyRoot, logical),
+                                       FileRules::legacyStorageKey(userID, logical),
+                                       static_cast<std::int64_t>(std::filesystem::file_size(file)), "text/plain",
+                                       FileRules::sha256Hex(file), logical, userID, 0, "The request timed out"});
+    }
+    std::vector<double> ratios;
+    std::size_t left = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string tag = std::to_string(round);
+        std::filesystem::create_directories(scratch / ("state-floor-drain-" + tag));
+        const double floor =
+            timeClientFloor(backend, config, scratch / ("state-floor-drain-" + tag), files, "floor-drain-" + tag);
+        const auto state = scratch / ("state-drain-" + tag);
+        std::filesystem::create_directories(state);
+        RetryQueueStore(state / "retry-queue.json", std::nullopt).write(items);
+        const SyncRun drained = timeSync(backend, config, state, emptyRoot);
+        ratios.push_back(drained.seconds / floor);
+        left = RetryQueueStore(state / "retry-queue.json", std::nullopt).read().size();
+    }
+    std::printf("Drain of %d queued items next to the request floor: ratio min %.2f, median %.2f (target <= 1.5), "
+                "%zu items left\n",
+                queuedCount, minOf(ratios), medianOf(ratios), left);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -200,6 +425,8 @@ int main(int argc, char** argv) {
     const int firstSyncCount = argc > 2 ? std::atoi(argv[2]) : 2'000;
     const int queuedCount = argc > 3 ? std::atoi(argv[3]) : 5'000;
     const int largeUnchangedCount = argc > 4 ? std::atoi(argv[4]) : 300'000;
+    const int largeFirstSyncCount = argc > 5 ? std::atoi(argv[5]) : 20'000;
+    curl_global_init(CURL_GLOBAL_DEFAULT);
     const auto scratch = makeScratch();
 
     testing::BackendOptions options;
@@ -215,81 +442,15 @@ int main(int argc, char** argv) {
     config.filesBucket = backend.bucket();
     config.dashboardURL = "http://127.0.0.1/";
 
-    if (unchangedCount > 0) benchRescan(backend, config, scratch, unchangedCount);
-    if (largeUnchangedCount > 0) benchRescan(backend, config, scratch, largeUnchangedCount);
-
-    // 2 and 3. First sync of small files in ultra mode: the request floor, a
-    //    succeeding run and a run whose every upload fails, three rounds each
-    //    on fresh trees and state; the best round counts.
-    if (firstSyncCount > 0) {
-        double floorBest = 1e9;
-        SyncRun syncBest{1e9, 0, {}};
-        SyncRun failBest{1e9, 0, {}};
-        std::size_t queuedAfterOutage = 0;
-        for (int round = 0; round < 3; ++round) {
-            const std::string tag = std::to_string(round);
-            const auto floorFiles = makeTree(scratch / ("floor-" + tag), firstSyncCount);
-            std::filesystem::create_directories(scratch / ("state-floor-" + tag));
-            floorBest = std::min(floorBest, timeRequestFloor(backend, config, scratch / ("state-floor-" + tag),
-                                                             floorFiles, "floor-" + tag));
-
-            const auto root = (scratch / ("fresh-" + tag)).string();
-            makeTree(root, firstSyncCount);
-            std::filesystem::create_directories(scratch / ("state-fresh-" + tag));
-            const SyncRun run = timeSync(backend, config, scratch / ("state-fresh-" + tag), root);
-            if (run.seconds < syncBest.seconds) syncBest = run;
-
-            const auto failingRoot = (scratch / ("outage-" + tag)).string();
-            makeTree(failingRoot, firstSyncCount);
-            std::filesystem::create_directories(scratch / ("state-outage-" + tag));
-            backend.failNext("POST", "/storage/v1/object/", -1, 503);
-            const SyncRun failed = timeSync(backend, config, scratch / ("state-outage-" + tag), failingRoot);
-            backend.clearFaults();
-            if (failed.seconds < failBest.seconds) failBest = failed;
-            RetryQueueStore queue(scratch / ("state-outage-" + tag) / "retry-queue.json", std::nullopt);
-            queuedAfterOutage = queue.read().size();
-        }
-        std::printf("First sync of %d files (ultra): %.2f s, %.0f files/s, %.2f requests per file\n", firstSyncCount,
-                    syncBest.seconds, firstSyncCount / syncBest.seconds,
-                    static_cast<double>(syncBest.requests) / firstSyncCount);
-        std::printf("  request floor: %.2f s, %.0f files/s; sync / floor throughput %.2f (target >= 0.7)\n",
-                    floorBest, firstSyncCount / floorBest, floorBest / syncBest.seconds);
-        std::cout << "  " << syncBest.summary << '\n';
-        std::printf("Outage (every upload fails): %.2f s next to %.2f s succeeding; ratio %.2f (target <= 1), "
-                    "%zu items queued\n",
-                    failBest.seconds, syncBest.seconds, failBest.seconds / syncBest.seconds, queuedAfterOutage);
-        std::cout << "  " << failBest.summary << '\n';
+    if (unchangedCount > 0) {
+        benchRescan(backend, config, scratch, "plain", unchangedCount);
+        benchRescan(backend, config, scratch, "1 % accented", unchangedCount, TreeShape{100, 0});
+        benchRescan(backend, config, scratch, "half unsupported", unchangedCount, TreeShape{0, 1});
     }
-
-    // 4. A start with a long retry queue and a healthy backend (the folder
-    //    itself is empty), next to the floor for the same requests.
-    if (queuedCount > 0) {
-        const auto files = makeTree(scratch / "queued", queuedCount);
-        std::filesystem::create_directories(scratch / "state-floor-drain");
-        const double floor = timeRequestFloor(backend, config, scratch / "state-floor-drain", files, "floor-drain");
-
-        const auto state = scratch / "state-drain";
-        std::filesystem::create_directories(state);
-        const std::string userID = *backend.userId("bench@example.com");
-        const std::string emptyRoot = (scratch / "empty").string();
-        std::filesystem::create_directories(emptyRoot);
-        std::vector<RetryQueueItem> items;
-        items.reserve(files.size());
-        for (const auto& file : files) {
-            const std::string logical = file.parent_path().filename().string() + "/" + file.filename().string();
-            items.push_back(RetryQueueItem{file.string(), FileRules::buildStorageKey(userID, emptyRoot, logical),
-                                           FileRules::legacyStorageKey(userID, logical),
-                                           static_cast<std::int64_t>(std::filesystem::file_size(file)),
-                                           "text/plain", FileRules::sha256Hex(file), logical, userID, 0,
-                                           "The request timed out"});
-        }
-        RetryQueueStore(state / "retry-queue.json", std::nullopt).write(items);
-        const SyncRun drained = timeSync(backend, config, state, emptyRoot);
-        RetryQueueStore queue(state / "retry-queue.json", std::nullopt);
-        std::printf("Drain of %d queued items: %.2f s; request floor: %.2f s; ratio %.2f (target <= 1.5), "
-                    "%zu items left\n",
-                    queuedCount, drained.seconds, floor, drained.seconds / floor, queue.read().size());
-    }
+    if (largeUnchangedCount > 0) benchRescan(backend, config, scratch, "plain", largeUnchangedCount);
+    if (firstSyncCount > 0) benchFirstSync(backend, config, scratch, firstSyncCount, true);
+    if (largeFirstSyncCount > 0) benchFirstSync(backend, config, scratch, largeFirstSyncCount, false);
+    if (queuedCount > 0) benchDrain(backend, config, scratch, queuedCount);
 
     std::error_code ignored;
     std::filesystem::remove_all(scratch, ignored);

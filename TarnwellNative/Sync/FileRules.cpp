@@ -95,16 +95,11 @@ std::string lowercased(std::string_view text) {
     return toUTF8(unicode);
 }
 
-// Whether lowercased(text) ends with suffix (which is lowercase ASCII).
-// Avoids any allocation for ASCII text, the usual case in a walk.
-bool lowercasedEndsWith(std::string_view text, std::string_view suffix) {
-    if (isASCII(text)) {
-        if (text.size() < suffix.size()) return false;
-        std::string_view tail = text.substr(text.size() - suffix.size());
-        return std::equal(tail.begin(), tail.end(), suffix.begin(),
-                          [](char a, char b) { return asciiLower(a) == b; });
-    }
-    return lowercased(text).ends_with(suffix);
+// Whether ASCII text, lowercased, ends with suffix (lowercase ASCII).
+bool asciiLowercasedEndsWith(std::string_view text, std::string_view suffix) {
+    if (text.size() < suffix.size()) return false;
+    std::string_view tail = text.substr(text.size() - suffix.size());
+    return std::equal(tail.begin(), tail.end(), suffix.begin(), [](char a, char b) { return asciiLower(a) == b; });
 }
 
 // Whether lowercased(text) equals lower (lowercase ASCII).
@@ -134,15 +129,28 @@ std::string_view lastComponent(std::string_view text) {
     return slash == std::string_view::npos ? text : text.substr(slash + 1);
 }
 
+// Whether the lowercased name ends with one of the excluded endings. A name
+// that is not ASCII is lowercased once for all of them.
+bool hasExcludedSuffix(std::string_view name) {
+    if (isASCII(name)) {
+        for (std::string_view suffix : FileRules::excludedSuffixes) {
+            if (asciiLowercasedEndsWith(name, suffix)) return true;
+        }
+        return false;
+    }
+    const std::string lower = lowercased(name);
+    for (std::string_view suffix : FileRules::excludedSuffixes) {
+        if (lower.ends_with(suffix)) return true;
+    }
+    return false;
+}
+
 // The rules that an entry's own name decides: excluded folder names,
 // excluded names and excluded name endings.
 bool isExcludedName(std::string_view name) {
     if (contains(FileRules::excludedFolderNames, name)) return true;
     if (contains(FileRules::excludedNames, name)) return true;
-    for (std::string_view suffix : FileRules::excludedSuffixes) {
-        if (lowercasedEndsWith(name, suffix)) return true;
-    }
-    return false;
+    return hasExcludedSuffix(name);
 }
 
 bool hasSupportedExtension(std::string_view name) {
@@ -299,9 +307,9 @@ constexpr std::size_t heldDescriptorDepth = 64;
 
 class Walker {
 public:
-    Walker(FileRules::FileEnumerationResult& result, std::string_view rootText)
+    Walker(FileRules::FileEnumerationResult& result, std::string_view rootText, bool listsUnsupported)
         : result_(result), path_(rootText), walksFilesystemRoot_(rootText == "/"),
-          rootIsValidUTF8_(isValidUTF8(rootText)) {
+          rootIsValidUTF8_(isValidUTF8(rootText)), listsUnsupported_(listsUnsupported) {
         if (!walksFilesystemRoot_) path_.push_back('/');
     }
 
@@ -358,12 +366,10 @@ private:
                 }
                 subfolders.push_back({std::string(name), nameIsValid});
             } else if (type == DT_REG) {
+                const bool supported = nameIsValid && hasSupportedExtension(name);
+                if (!supported && !listsUnsupported_) continue;
                 path_.append(name);
-                if (nameIsValid && hasSupportedExtension(name)) {
-                    result_.supportedFiles.emplace_back(path_);
-                } else {
-                    result_.unsupportedFiles.emplace_back(path_);
-                }
+                (supported ? result_.supportedFiles : result_.unsupportedFiles).emplace_back(path_);
                 path_.resize(baseLength);
             }
             // Links, devices, sockets and pipes are never listed.
@@ -402,6 +408,7 @@ private:
     std::string path_;
     bool walksFilesystemRoot_;
     bool rootIsValidUTF8_;
+    bool listsUnsupported_;
 };
 
 } // namespace
@@ -410,6 +417,10 @@ private:
 // Selection
 
 FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root) {
+    return enumerateFiles(root, UnsupportedFiles::listed);
+}
+
+FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root, UnsupportedFiles unsupported) {
     FileEnumerationResult result;
     const std::string rootText(pathText(root));
     if (rootText.empty()) return result;
@@ -418,13 +429,13 @@ FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root)
         if (!Walker::meansGone(errno)) result.unreadableFolders.push_back({rootText, errno});
         return result;
     }
-    Walker walker(result, rootText);
+    Walker walker(result, rootText, unsupported == UnsupportedFiles::listed);
     walker.run(fd);
     return result;
 }
 
 std::vector<fs::path> FileRules::listFiles(const fs::path& root) {
-    return enumerateFiles(root).supportedFiles;
+    return enumerateFiles(root, UnsupportedFiles::dropped).supportedFiles;
 }
 
 bool FileRules::shouldSkip(const fs::path& url, const fs::path& root) {
@@ -447,10 +458,7 @@ bool FileRules::shouldSkip(const fs::path& url, const fs::path& root) {
     }
     if (name.empty()) return false;
     if (contains(excludedNames, name)) return true;
-    for (std::string_view suffix : excludedSuffixes) {
-        if (lowercasedEndsWith(name, suffix)) return true;
-    }
-    return false;
+    return hasExcludedSuffix(name);
 }
 
 bool FileRules::shouldSkipDirectory(std::string_view name, bool inFilesystemRoot) {

@@ -73,6 +73,16 @@ public:
     // result; one that can't be read is noted itself. Never throws.
     static FileEnumerationResult enumerateFiles(const std::filesystem::path& root);
 
+    // What a walk keeps of the files it can't sync.
+    enum class UnsupportedFiles {
+        listed,  // in unsupportedFiles
+        dropped, // nowhere: unsupportedFiles stays empty
+    };
+
+    // enumerateFiles(root), keeping the unsupported files only when asked:
+    // a walk whose caller has no use for them holds no path for them.
+    static FileEnumerationResult enumerateFiles(const std::filesystem::path& root, UnsupportedFiles unsupported);
+
     // The supportedFiles of enumerateFiles(root).
     static std::vector<std::filesystem::path> listFiles(const std::filesystem::path& root);
 

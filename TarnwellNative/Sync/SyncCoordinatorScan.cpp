@@ -45,20 +45,32 @@ std::string composed(const std::string& text) {
     return out;
 }
 
+// Whether the text is already in canonical composition (as names typed on
+// this system nearly always are).
+bool isComposed(const std::string& text) {
+    if (isASCII(text)) return true;
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) return false;
+    const bool normalized = nfc->isNormalizedUTF8(text, status);
+    return U_SUCCESS(status) && normalized;
+}
+
 // Moves the paths into plain strings, releasing each path (and its parsed
-// components) as it goes, then sorts them by their composed text.
+// components) as it goes, then sorts them by their composed text. When every
+// path is composed already, that is their byte order.
 std::vector<std::string> sortedPaths(std::vector<std::filesystem::path>& files, bool& inByteOrder) {
     std::vector<std::string> paths;
     paths.reserve(files.size());
-    bool allASCII = true;
+    bool allComposed = true;
     for (auto& file : files) {
         paths.push_back(file.native());
         file = std::filesystem::path();
-        allASCII = allASCII && isASCII(paths.back());
+        allComposed = allComposed && isComposed(paths.back());
     }
     files = {};
-    inByteOrder = allASCII;
-    if (allASCII) {
+    inByteOrder = allComposed;
+    if (allComposed) {
         std::sort(paths.begin(), paths.end());
         return paths;
     }
@@ -228,7 +240,9 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
     log(reason + ": " + root);
 
     const FolderCheck before = checkFolder(root);
-    auto enumeration = FileRules::enumerateFiles(root);
+    // A rescan neither counts nor logs unsupported files: it holds none.
+    auto enumeration = FileRules::enumerateFiles(
+        root, tracksInitialIndexing ? FileRules::UnsupportedFiles::listed : FileRules::UnsupportedFiles::dropped);
     bool filesInByteOrder = false;
     const std::vector<std::string> files = sortedPaths(enumeration.supportedFiles, filesInByteOrder);
 

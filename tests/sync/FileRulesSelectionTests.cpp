@@ -81,8 +81,13 @@ TEST(FileRulesSelection, ShouldSkipTestsOnlyComponentsBelowTheRoot) {
         {"/r/s.socket", "/r", true},
         {"/r/log.pdf", "/r", false},
         {"/r/catalog", "/r", false},
-        // Non-ASCII names are lowercased fully (Kelvin sign to "k").
+        // Non-ASCII names are lowercased fully (Kelvin sign to "k"), once
+        // for every ending, whichever of them matches.
         {"/r/a.SOC\xE2\x84\xAA", "/r", true},
+        {"/r/R\xC3\xA9sum\xC3\xA9.TMP", "/r", true},
+        {"/r/\xC3\x89t\xC3\xA9.PhotosLibrary", "/r", true},
+        {"/r/R\xC3\xA9sum\xC3\xA9.txt", "/r", false},
+        {"/r/\xC3\xA9.lo", "/r", false},
         // The root itself and a root given with a trailing "/".
         {"/r", "/r", false},
         {"/r/Library", "/r/", true},
@@ -99,10 +104,10 @@ TEST(FileRulesSelection, ShouldSkipTestsOnlyComponentsBelowTheRoot) {
 
 TEST(FileRulesSelection, ShouldSkipDirectoryForWatches) {
     for (const char* name : {".git", ".hidden", "node_modules", "Library", "Music", "System", "Applications",
-                             "Old.photoslibrary", "Cache.TMP"}) {
+                             "Old.photoslibrary", "Cache.TMP", "Caf\xC3\xA9.Swp"}) {
         EXPECT_TRUE(FileRules::shouldSkipDirectory(name)) << name;
     }
-    for (const char* name : {"library", "Documents", "proc", "run"}) {
+    for (const char* name : {"library", "Documents", "proc", "run", "Caf\xC3\xA9"}) {
         EXPECT_FALSE(FileRules::shouldSkipDirectory(name)) << name;
     }
     for (const char* name : {"proc", "sys", "dev", "run"}) {

@@ -247,5 +247,41 @@ TEST(SyncCoordinatorScan, filesBelowSubfoldersThatCannotBeReadKeepTheirRowsWhile
     EXPECT_FALSE(h.database->fileRecord(docs + "/removed/e.txt"));
 }
 
+TEST(SyncCoordinatorScan, accentedNamesSortByTheirComposedFormAndRescansFindTheirRows) {
+    SyncHarness h;
+    h.signIn();
+    // Composed "é" sorts after "z". Beside a decomposed one ("e" + U+0301),
+    // whose bytes sort before "f", byte order no longer gives that order.
+    const std::string eb = "\xC3\xA9" "b.txt";
+    const std::string ea = "e\xCC\x81" "a.txt";
+    for (const std::string& name : {std::string("z.txt"), eb, std::string("f.txt"), std::string("README")}) {
+        h.write("Composed/" + name, name);
+    }
+    for (const std::string& name : {std::string("z.txt"), eb, ea, std::string("f.txt")}) h.write("Mixed/" + name, name);
+    const std::string composed = h.folder("Composed");
+    const std::string mixed = h.folder("Mixed");
+    auto& coordinator = h.make();
+    coordinator.startSync({composed, mixed}, SyncMode::ultra);
+    EXPECT_TRUE(h.hasLine("Unsupported file type skipped: " + composed + "/README"));
+    std::vector<std::string> order;
+    for (const auto& request : h.backend.requests("POST", kFilesPath)) {
+        order.push_back(nlohmann::json::parse(request.body).at("path").get<std::string>());
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"f.txt", "z.txt", eb, "f.txt", "z.txt", ea, eb}));
+
+    // Rescans started by files that are not synced find every row again and
+    // say nothing about those files.
+    h.logs.clear();
+    h.write("Composed/README", "edited");
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 3, deleted 0, failed 0."));
+    h.write("Mixed/notes.dat", "new");
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 4, deleted 0, failed 0."));
+    coordinator.stopSync();
+    EXPECT_EQ(h.logs.values().front(), "Rescan: " + composed);
+    EXPECT_EQ(countStartingWith(h.logs.values(), "Unsupported file type skipped: "), 0u);
+    EXPECT_EQ(h.requests("POST", kUploadPath), 7u);
+    EXPECT_EQ(h.database->rows(mixed).size(), 4u);
+}
+
 } // namespace
 } // namespace tarnwell::testing
