@@ -457,7 +457,7 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     // of a request that must not arrive twice refuses: the request fails
     // instead. A request without a body has nothing to refuse, so it gets a
     // connection of its own. The others reuse only a connection idle for
-    // under two seconds (libcurl counts whole seconds), far below any
+    // at most a second or two (libcurl counts whole seconds), far below any
     // server's keep-alive time, so that a server closing an idle connection
     // just as the request goes out is rare.
     const bool resendable = request.mayBeResent();
