@@ -74,14 +74,22 @@ void initializeCurlOnce() {
 struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+struct FileDescriptor {
+    int fd = -1;
+    FileDescriptor() = default;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
 };
 
 // The file body of an upload: at most the size the file had when the
 // request started, and never a short one.
 struct FileBody {
-    std::FILE* file = nullptr;
+    int fd = -1;
     curl_off_t size = 0;
     curl_off_t sent = 0;
     bool shrank = false;
@@ -97,8 +105,9 @@ struct Exchange {
     const std::vector<curl_socket_t>* sockets = nullptr;
     HTTPResponse response;
     FileBody fileBody;
-    // A body in memory handed out by the read callback (which cannot rewind).
-    std::string_view memoryBody;
+    // Connections the request was sent on so far.
+    int attempts = 0;
+    bool resendRefused = false;
     const std::stop_token* stop = nullptr;
     std::chrono::milliseconds idleLimit{0};
     Clock::time_point lastActivity = Clock::now();
@@ -142,13 +151,15 @@ std::optional<std::uint64_t> bytesAcknowledged(const std::vector<curl_socket_t>&
     return total;
 }
 
-size_t readMemoryBody(char* buffer, size_t size, size_t count, void* userData) {
+// Called each time the request is about to go out on a connection; for a
+// request that must not arrive twice, only the first time is let through.
+int allowFirstAttemptOnly(void* userData, char*, char*, int, int) {
     auto* exchange = static_cast<Exchange*>(userData);
-    size_t given = std::min(size * count, exchange->memoryBody.size());
-    std::memcpy(buffer, exchange->memoryBody.data(), given);
-    exchange->memoryBody.remove_prefix(given);
-    exchange->touch();
-    return given;
+    if (exchange->attempts++ > 0) {
+        exchange->resendRefused = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
+    return CURL_PREREQFUNC_OK;
 }
 
 size_t readFileBody(char* buffer, size_t size, size_t count, void* userData) {
@@ -159,10 +170,13 @@ size_t readFileBody(char* buffer, size_t size, size_t count, void* userData) {
         return 0;
     }
     size_t wanted = std::min(size * count, static_cast<size_t>(remaining));
-    size_t got = std::fread(buffer, 1, wanted, body->file);
-    if (got == 0) {
-        if (std::ferror(body->file)) {
-            body->readError = errno != 0 ? errno : EIO;
+    ssize_t got = 0;
+    do {
+        got = ::read(body->fd, buffer, wanted);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        if (got < 0) {
+            body->readError = errno;
         } else {
             body->shrank = true;
         }
@@ -170,7 +184,7 @@ size_t readFileBody(char* buffer, size_t size, size_t count, void* userData) {
     }
     body->sent += static_cast<curl_off_t>(got);
     exchange->touch();
-    return got;
+    return static_cast<size_t>(got);
 }
 
 // libcurl rewinds the body when it must send the request again, for example
@@ -180,7 +194,7 @@ int seekFileBody(void* userData, curl_off_t offset, int origin) {
     if (origin != SEEK_SET || offset < 0 || offset > body->size) {
         return CURL_SEEKFUNC_CANTSEEK;
     }
-    if (fseeko(body->file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    if (::lseek(body->fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
         return CURL_SEEKFUNC_FAIL;
     }
     body->sent = offset;
@@ -385,44 +399,33 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
         throw TransportError(TransportError::Kind::cancelled, "The request was cancelled");
     }
 
-    std::unique_ptr<std::FILE, FileCloser> file;
     Exchange exchange;
     exchange.stop = &stop;
     exchange.idleLimit = std::max(request.idleTimeout, std::chrono::milliseconds(1));
     exchange.maximumAnswerBytes = request.maximumAnswerBytes;
     FileBody& fileBody = exchange.fileBody;
+    FileDescriptor file;
     if (request.bodyFile) {
         // Opened without following a link or blocking, and checked to be a
         // regular file: a link or a pipe put in the document's place after it
-        // was hashed is neither sent nor able to hang the upload.
+        // was hashed is neither sent nor able to hang the upload. (Reads of a
+        // regular file do not heed O_NONBLOCK.)
         struct stat info {};
         int error = 0;
-        int fd = ::open(request.bodyFile->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-        if (fd < 0) {
+        file.fd = ::open(request.bodyFile->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        if (file.fd < 0) {
             error = errno;
-        } else if (::fstat(fd, &info) != 0) {
+        } else if (::fstat(file.fd, &info) != 0) {
             error = errno;
         } else if (!S_ISREG(info.st_mode)) {
             error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-        } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-            error = errno;
-        } else {
-            file.reset(::fdopen(fd, "rb"));
-            if (!file) {
-                error = errno;
-            } else {
-                fd = -1; // owned by file now
-            }
         }
-        if (fd >= 0 && !file) {
-            ::close(fd);
-        }
-        if (!file) {
+        if (error != 0) {
             throw TransportError(TransportError::Kind::fileUnreadable,
                                  "The file " + request.bodyFile->string() + " could not be read: " +
                                      std::strerror(error));
         }
-        fileBody.file = file.get();
+        fileBody.fd = file.fd;
         fileBody.size = static_cast<curl_off_t>(info.st_size);
     }
 
@@ -453,22 +456,16 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
 
     // libcurl sends a request again, unasked, when a reused connection dies
     // before the first byte of the answer, although the server may well have
-    // acted on it. To resend a body it must first rewind it, which the body
-    // of a request that must not arrive twice refuses: the request fails
-    // instead. A request without a body has nothing to refuse, so it gets a
-    // connection of its own. The others reuse only a connection idle for
-    // at most a second or two (libcurl counts whole seconds), far below any
-    // server's keep-alive time, so that a server closing an idle connection
-    // just as the request goes out is rare.
+    // acted on it. A request that must not arrive twice is let out only once
+    // and fails instead. So that this stays rare, it reuses only a connection
+    // idle for at most a second or two (libcurl counts whole seconds), far
+    // below any server's keep-alive time, which a server will hardly close
+    // just as the request goes out.
     const bool resendable = request.mayBeResent();
-    const bool hasBody = request.body || request.bodyFile;
-    const bool bodyIsEmpty = request.bodyFile ? fileBody.size == 0 : (!request.body || request.body->empty());
     if (!resendable) {
-        if (bodyIsEmpty) {
-            curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
-        } else {
-            curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, 1L);
-        }
+        curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, 1L);
+        curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, &allowFirstAttemptOnly);
+        curl_easy_setopt(handle, CURLOPT_PREREQDATA, &exchange);
     }
     if (shared_->share != nullptr) {
         curl_easy_setopt(handle, CURLOPT_SHARE, shared_->share);
@@ -482,6 +479,7 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &watchExchange);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
 
+    const bool hasBody = request.body || request.bodyFile;
     if (!hasBody && request.method == "GET") {
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
     } else {
@@ -489,16 +487,9 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
         if (request.bodyFile) {
             curl_easy_setopt(handle, CURLOPT_READFUNCTION, &readFileBody);
             curl_easy_setopt(handle, CURLOPT_READDATA, &exchange);
-            if (resendable) {
-                curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &seekFileBody);
-                curl_easy_setopt(handle, CURLOPT_SEEKDATA, &exchange);
-            }
+            curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &seekFileBody);
+            curl_easy_setopt(handle, CURLOPT_SEEKDATA, &exchange);
             curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, fileBody.size);
-        } else if (!resendable && !bodyIsEmpty) {
-            exchange.memoryBody = *request.body;
-            curl_easy_setopt(handle, CURLOPT_READFUNCTION, &readMemoryBody);
-            curl_easy_setopt(handle, CURLOPT_READDATA, &exchange);
-            curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body->size()));
         } else {
             curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
                              static_cast<curl_off_t>(request.body ? request.body->size() : 0));
@@ -548,7 +539,7 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
                                  "The answer was larger than " + describeSize(exchange.maximumAnswerBytes) +
                                      " and was not read");
         }
-        if (code == CURLE_SEND_FAIL_REWIND && !resendable) {
+        if (exchange.resendRefused) {
             throw TransportError(TransportError::Kind::failed,
                                  "The request failed: the connection closed before the answer came, and the "
                                  "request was not sent again");

@@ -112,7 +112,9 @@ TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {
         client->insertJob(fileID, "ingest");
         ADD_FAILURE() << "a lost answer was reported as success";
     } catch (const TransportError& error) {
-        EXPECT_EQ(error.kind(), TransportError::Kind::failed) << error.what();
+        EXPECT_EQ(error.kind(), TransportError::Kind::failed);
+        EXPECT_STREQ(error.what(), "The request failed: the connection closed before the answer came, and the "
+                                   "request was not sent again");
     }
     // It went out on the connection of the user lookup just before, and the
     // transport did not resend it on a new one.
