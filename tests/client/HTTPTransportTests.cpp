@@ -79,13 +79,13 @@ TEST_F(Transport, ABodyTheServerKeepsReadingIsNeverCutForIdleness) {
     // it for longer than the idle limit, acknowledging it as it goes.
     signInDirectly();
     TemporaryDirectory files;
-    const std::size_t size = 384 << 10;
+    const std::size_t size = 512 << 10;
     const std::filesystem::path file = files.write("slow.pdf", std::string(size, 'p'));
     Fault slowReader;
     slowReader.method = "POST";
     slowReader.pathPrefix = "/storage/v1/object/";
     slowReader.passThrough = true;
-    slowReader.bytesPerSecond = 128 << 10;
+    slowReader.bytesPerSecond = 192 << 10;
     backend.injectFault(slowReader);
     const std::string key = "user-" + userID + "/slow.pdf";
     HTTPRequest request = client->makeRequest("/storage/v1/object/files/" + key, "POST",
