@@ -66,6 +66,7 @@ DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, c
     list_ = new DesktopConsoleView;
     list_->setObjectName(QStringLiteral("consoleList"));
     list_->setModel(lines_);
+    list_->setBox(box_);
     listLayout->addWidget(list_);
     stack_->addWidget(listPage);
     layout->addWidget(box_, 1);

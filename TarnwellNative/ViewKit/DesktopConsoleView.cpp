@@ -14,6 +14,7 @@
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopLogLinesModel.hpp"
 #include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopSurface.hpp"
 
 namespace tarnwell {
 
@@ -40,6 +41,16 @@ DesktopConsoleView::DesktopConsoleView(QWidget* parent) : QAbstractScrollArea(pa
     connect(copy, &QAction::triggered, this, &DesktopConsoleView::copySelection);
     addAction(copy);
     textWidth_ = wrapWidthFor(width());
+
+    const QFontMetricsF metrics(font());
+    const qreal advance = metrics.horizontalAdvance(QLatin1Char('W'));
+    bool fixedPitch = advance > 0;
+    for (QChar c : QStringLiteral(" .:/il1mM0_-")) fixedPitch = fixedPitch && metrics.horizontalAdvance(c) == advance;
+    if (fixedPitch) fixedAdvance_ = advance;
+    Line sample;
+    sample.layout = shape(QStringLiteral("Ag"));
+    breakLines(sample);
+    singleLineHeight_ = sample.height;
 }
 
 DesktopConsoleView::~DesktopConsoleView() = default;
@@ -58,6 +69,12 @@ void DesktopConsoleView::setModel(DesktopLogLinesModel* model) {
         connect(model_, &QAbstractItemModel::layoutChanged, this, &DesktopConsoleView::reload);
     }
     reload();
+}
+
+void DesktopConsoleView::setBox(QWidget* box) {
+    box_ = box;
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent, box_ != nullptr);
+    viewport()->update();
 }
 
 // ---- Layout ------------------------------------------------------------------
@@ -89,6 +106,37 @@ void DesktopConsoleView::breakLines(Line& line) const {
     }
     layout.endLayout();
     line.height = std::max<qreal>(y, QFontMetricsF(font()).height());
+}
+
+DesktopConsoleView::Line DesktopConsoleView::makeLine(const QString& text) const {
+    Line line;
+    line.text = text;
+    measure(line);
+    return line;
+}
+
+void DesktopConsoleView::measure(Line& line) const {
+    // Printable ASCII in a fixed-pitch font that fits the width is one line
+    // tall: no need to shape it before it is drawn.
+    if (!line.layout && fixedAdvance_) {
+        const QString& text = line.text;
+        const bool plain = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u' ' && c < u'\x7f'; });
+        if (plain && text.size() * *fixedAdvance_ <= textWidth_) {
+            line.height = singleLineHeight_;
+            return;
+        }
+    }
+    if (!line.layout) line.layout = shape(line.text);
+    breakLines(line);
+}
+
+QTextLayout& DesktopConsoleView::laidOut(std::size_t index) const {
+    Line& line = lines_[index];
+    if (!line.layout) {
+        line.layout = shape(line.text);
+        breakLines(line);
+    }
+    return *line.layout;
 }
 
 void DesktopConsoleView::placeFrom(std::size_t first, bool repaint) {
@@ -128,7 +176,7 @@ void DesktopConsoleView::resizeEvent(QResizeEvent* event) {
     const qreal width = wrapWidthFor(this->width());
     if (!qFuzzyCompare(width, textWidth_)) {
         textWidth_ = width;
-        for (Line& line : lines_) breakLines(line);
+        for (Line& line : lines_) measure(line);
         placeFrom(0);
     } else {
         updateScrollRange();
@@ -145,12 +193,7 @@ void DesktopConsoleView::reload() {
     if (model_) {
         const QStringList& texts = model_->lines();
         lines_.reserve(static_cast<std::size_t>(texts.size()));
-        for (const QString& text : texts) {
-            Line line;
-            line.layout = shape(text);
-            breakLines(line);
-            lines_.push_back(std::move(line));
-        }
+        for (const QString& text : texts) lines_.push_back(makeLine(text));
     }
     placeFrom(0);
 }
@@ -159,12 +202,7 @@ void DesktopConsoleView::linesInserted(int first, int last) {
     const QStringList& texts = model_->lines();
     std::vector<Line> added;
     added.reserve(static_cast<std::size_t>(last - first + 1));
-    for (int i = first; i <= last; ++i) {
-        Line line;
-        line.layout = shape(texts.at(i));
-        breakLines(line);
-        added.push_back(std::move(line));
-    }
+    for (int i = first; i <= last; ++i) added.push_back(makeLine(texts.at(i)));
     // Lines added out of sight below the view change only the scroll range.
     const bool outOfSight = !lines_.empty() && first >= static_cast<int>(lines_.size()) &&
                             kPadding + lines_.back().top + lines_.back().height + kLineSpacing -
@@ -199,8 +237,7 @@ void DesktopConsoleView::linesRemoved(int first, int last) {
 void DesktopConsoleView::linesChanged(int first, int last) {
     const QStringList& texts = model_->lines();
     for (int i = first; i <= last && i < static_cast<int>(lines_.size()); ++i) {
-        lines_[static_cast<std::size_t>(i)].layout = shape(texts.at(i));
-        breakLines(lines_[static_cast<std::size_t>(i)]);
+        lines_[static_cast<std::size_t>(i)] = makeLine(texts.at(i));
     }
     if (hasSelection()) {
         const auto [from, to] = std::minmax(anchor_, cursor_);
@@ -212,8 +249,11 @@ void DesktopConsoleView::linesChanged(int first, int last) {
 // ---- Drawing -------------------------------------------------------------------
 
 void DesktopConsoleView::paintEvent(QPaintEvent* event) {
-    if (lines_.empty()) return;
     QPainter painter(viewport());
+    if (box_) {
+        DesktopInnerBox::paintBox(painter, QRectF(viewport()->mapFrom(box_, QPoint(0, 0)), box_->size()));
+    }
+    if (lines_.empty()) return;
     painter.setPen(DesktopPalette::text());
     const qreal offset = verticalScrollBar()->value();
     const QRectF area = event->rect();
@@ -227,12 +267,12 @@ void DesktopConsoleView::paintEvent(QPaintEvent* event) {
         QList<QTextLayout::FormatRange> selections;
         const int index = static_cast<int>(i);
         if (hasSelection() && index >= from.line && index <= to.line) {
-            const int length = static_cast<int>(line.layout->text().size());
+            const int length = static_cast<int>(line.text.size());
             const int start = index == from.line ? from.offset : 0;
             const int end = index == to.line ? to.offset : length;
             if (end > start) selections.append({start, end - start, selected});
         }
-        line.layout->draw(&painter, QPointF(kPadding, y), selections);
+        laidOut(i).draw(&painter, QPointF(kPadding, y), selections);
     }
 }
 
@@ -246,8 +286,7 @@ QRectF DesktopConsoleView::lineRect(int index) const {
 }
 
 QPointF DesktopConsoleView::pointOf(Position position) const {
-    const Line& line = lines_.at(static_cast<std::size_t>(position.line));
-    const QTextLine row = line.layout->lineForTextPosition(position.offset);
+    const QTextLine row = laidOut(static_cast<std::size_t>(position.line)).lineForTextPosition(position.offset);
     const QRectF box = lineRect(position.line);
     if (!row.isValid()) return box.topLeft();
     return {box.left() + row.cursorToX(position.offset), box.top() + row.y() + row.height() / 2};
@@ -259,14 +298,15 @@ DesktopConsoleView::Position DesktopConsoleView::positionAt(QPointF point) const
     if (y < kPadding) return {0, 0};
     const std::size_t index = lineAtContentY(y);
     const Line& line = lines_[index];
-    const int length = static_cast<int>(line.layout->text().size());
+    const int length = static_cast<int>(line.text.size());
     const qreal inLine = y - kPadding - line.top;
     // In the spacing below a line: its end.
     if (inLine >= line.height) return {static_cast<int>(index), length};
     const qreal x = point.x() - kPadding;
-    for (int r = 0; r < line.layout->lineCount(); ++r) {
-        const QTextLine row = line.layout->lineAt(r);
-        if (inLine < row.y() + row.height() || r + 1 == line.layout->lineCount()) {
+    const QTextLayout& layout = laidOut(index);
+    for (int r = 0; r < layout.lineCount(); ++r) {
+        const QTextLine row = layout.lineAt(r);
+        if (inLine < row.y() + row.height() || r + 1 == layout.lineCount()) {
             return {static_cast<int>(index), row.xToCursor(x)};
         }
     }
@@ -281,7 +321,7 @@ void DesktopConsoleView::select(Position anchor, Position cursor) {
 
 void DesktopConsoleView::selectAll() {
     if (lines_.empty()) return;
-    select({0, 0}, {static_cast<int>(lines_.size()) - 1, static_cast<int>(lines_.back().layout->text().size())});
+    select({0, 0}, {static_cast<int>(lines_.size()) - 1, static_cast<int>(lines_.back().text.size())});
 }
 
 void DesktopConsoleView::clearSelection() {
@@ -294,7 +334,7 @@ QString DesktopConsoleView::selectedText() const {
     const auto [from, to] = std::minmax(anchor_, cursor_);
     QStringList parts;
     for (int i = from.line; i <= to.line && i < static_cast<int>(lines_.size()); ++i) {
-        const QString text = lines_[static_cast<std::size_t>(i)].layout->text();
+        const QString& text = lines_[static_cast<std::size_t>(i)].text;
         const int start = i == from.line ? from.offset : 0;
         const int end = i == to.line ? to.offset : static_cast<int>(text.size());
         parts.append(text.mid(start, end - start));
@@ -340,7 +380,7 @@ void DesktopConsoleView::mouseReleaseEvent(QMouseEvent* event) {
 void DesktopConsoleView::mouseDoubleClickEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton || lines_.empty()) return;
     const Position at = positionAt(event->position());
-    const int length = static_cast<int>(lines_[static_cast<std::size_t>(at.line)].layout->text().size());
+    const int length = static_cast<int>(lines_[static_cast<std::size_t>(at.line)].text.size());
     select({at.line, 0}, {at.line, length});
 }
 

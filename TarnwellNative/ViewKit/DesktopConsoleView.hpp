@@ -14,6 +14,7 @@
 #include <QAbstractScrollArea>
 #include <QPointer>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "ViewKit/DesktopLogLinesModel.hpp"
@@ -40,6 +41,9 @@ public:
     ~DesktopConsoleView() override;
 
     void setModel(DesktopLogLinesModel* model);
+    // The inner box the view fills: the view draws the box's look behind the
+    // lines itself, so new lines repaint nothing behind it.
+    void setBox(QWidget* box);
     DesktopLogLinesModel* model() const { return model_; }
 
     // The selection runs from `anchor` to `cursor` (either order).
@@ -73,12 +77,20 @@ protected:
 
 private:
     struct Line {
+        QString text;
+        // Shaped and broken into lines at the current width; none while the
+        // line is known to fit on one line and hasn't been drawn yet.
         std::unique_ptr<QTextLayout> layout;
         qreal top = 0;     // in the content, below the top padding
         qreal height = 0;  // of the text, without the spacing
     };
 
     std::unique_ptr<QTextLayout> shape(const QString& text) const;
+    Line makeLine(const QString& text) const;
+    // Measures `line` at the current width, shaping it only when it may wrap.
+    void measure(Line& line) const;
+    // The line shaped and broken into lines at the current width.
+    QTextLayout& laidOut(std::size_t index) const;
     void breakLines(Line& line) const;
     // Stacks the lines from `first` on below the ones before it.
     void placeFrom(std::size_t first, bool repaint = true);
@@ -93,7 +105,13 @@ private:
     void reload();
 
     QPointer<DesktopLogLinesModel> model_;
-    std::vector<Line> lines_;
+    QPointer<QWidget> box_;
+    // Lines are shaped when first drawn or hit; drawing is logically const.
+    mutable std::vector<Line> lines_;
+    // The advance of every ASCII character when the font is fixed-pitch
+    // (none otherwise), and the height of one line of text.
+    std::optional<qreal> fixedAdvance_;
+    qreal singleLineHeight_ = 0;
     qreal textWidth_ = 0;
     Position anchor_;
     Position cursor_;

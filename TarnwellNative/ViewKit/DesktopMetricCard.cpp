@@ -1,6 +1,6 @@
 #include "ViewKit/DesktopMetricCard.hpp"
 
-#include <QLabel>
+#include <QEvent>
 #include <QPainter>
 #include <QTextLayout>
 #include <QVBoxLayout>
@@ -46,14 +46,46 @@ void DesktopFittedText::setText(const QString& text) {
     if (text == text_) {
         return;
     }
+    const bool placed = isVisible() && width() > 0;
+    const int before = placed ? heightForWidth(width()) : -1;
     text_ = text;
-    updateGeometry();
+    fits_.clear();
+    if (!placed || heightForWidth(width()) != before) {
+        updateGeometry();
+    }
     update();
 }
 
+void DesktopFittedText::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange) {
+        fits_.clear();
+        updateGeometry();
+    }
+    QWidget::changeEvent(event);
+}
+
 DesktopFittedText::Fit DesktopFittedText::fitFor(int width) const {
+    for (const auto& [known, fit] : fits_) {
+        if (known == width) {
+            return fit;
+        }
+    }
+    Fit fit = computeFit(width);
+    constexpr std::size_t kKeptWidths = 3;
+    fits_.insert(fits_.begin(), {width, fit});
+    if (fits_.size() > kKeptWidths) {
+        fits_.pop_back();
+    }
+    return fit;
+}
+
+DesktopFittedText::Fit DesktopFittedText::computeFit(int width) const {
     const qreal available = std::max(1, width);
     Fit fit;
+    if (maxLines_ <= kUnlimitedLines) {
+        fit.lines = wrap(text_, font(), available);
+        return fit;
+    }
     constexpr int kSteps = 4;
     for (int step = 0; step <= kSteps; ++step) {
         fit.scale = 1.0 - (1.0 - minimumScale_) * step / kSteps;
@@ -108,7 +140,10 @@ void DesktopFittedText::paintEvent(QPaintEvent*) {
 
 DesktopMetricCard::DesktopMetricCard(const QString& title, const QString& value,
                                      const std::optional<QString>& detail, QWidget* parent)
-    : DesktopInnerBox(parent), title_(new DesktopKicker(title, this)), detailLabel_(new QLabel(this)) {
+    : DesktopInnerBox(parent),
+      title_(new DesktopKicker(title, this)),
+      detailLabel_(new DesktopFittedText(DesktopFonts::system(14, QFont::Normal), DesktopFittedText::kUnlimitedLines,
+                                         1.0, this)) {
     QFont valueFont = DesktopFonts::system(28, QFont::Black);
     valueFont.setLetterSpacing(QFont::AbsoluteSpacing, -1.2);
     value_ = new DesktopFittedText(valueFont, 3, 0.84, this);
@@ -116,7 +151,9 @@ DesktopMetricCard::DesktopMetricCard(const QString& title, const QString& value,
     colours.setColor(QPalette::WindowText, DesktopPalette::text());
     value_->setPalette(colours);
     value_->setText(value);
-    styleLabel(detailLabel_, DesktopFonts::system(14, QFont::Normal), DesktopPalette::muted());
+    colours = detailLabel_->palette();
+    colours.setColor(QPalette::WindowText, DesktopPalette::muted());
+    detailLabel_->setPalette(colours);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);

@@ -8,17 +8,23 @@
 
 #include <QWidget>
 #include <optional>
-
-class QLabel;
+#include <utility>
+#include <vector>
 
 namespace tarnwell {
 
 class DesktopKicker;
 
-// Text that wraps onto at most `maxLines` lines, shrinking down to
-// `minimumScale` of its font before it elides the last line.
+// Text that wraps onto at most `maxLines` lines (none: as many as it needs),
+// shrinking down to `minimumScale` of its font before it elides the last
+// line. Its width comes from its layout: a new text asks for a new layout
+// only when it needs another height at the width it has, so a counter that
+// changes every frame is only drawn again. The lines are broken once per
+// text and width.
 class DesktopFittedText : public QWidget {
 public:
+    static constexpr int kUnlimitedLines = 0;
+
     DesktopFittedText(const QFont& font, int maxLines, qreal minimumScale, QWidget* parent = nullptr);
 
     QString text() const { return text_; }
@@ -39,11 +45,16 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    Fit computeFit(int width) const;
+
     QString text_;
     int maxLines_;
     qreal minimumScale_;
+    // The fits of the last widths asked for, newest first.
+    mutable std::vector<std::pair<int, Fit>> fits_;
 };
 
 class DesktopMetricCard : public DesktopInnerBox {
@@ -68,7 +79,7 @@ public:
 private:
     DesktopKicker* title_;
     DesktopFittedText* value_;
-    QLabel* detailLabel_;
+    DesktopFittedText* detailLabel_;
     std::optional<QString> detail_;
 };
 

@@ -50,7 +50,7 @@ TEST(DesktopIndexingStatusCardTest, DeterminateIndeterminateAndIdle) {
     DesktopModelHarness harness;
     DesktopIndexingStatusCard card(*harness.model);
     auto* indicator = child<DesktopProgressIndicator>(card, "indexingIndicator");
-    auto* caption = child<QLabel>(card, "indexingCaption");
+    auto* caption = child<DesktopFittedText>(card, "indexingCaption");
     auto reading = DesktopIndexingStatusCard::Reading::of(*harness.model);
 
     // A known total draws the bar, also once the scan is over.
