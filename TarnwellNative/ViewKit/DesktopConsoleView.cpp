@@ -42,15 +42,12 @@ DesktopConsoleView::DesktopConsoleView(QWidget* parent) : QAbstractScrollArea(pa
     addAction(copy);
     textWidth_ = wrapWidthFor(width());
 
-    const QFontMetricsF metrics(font());
-    const qreal advance = metrics.horizontalAdvance(QLatin1Char('W'));
-    bool fixedPitch = advance > 0;
-    for (QChar c : QStringLiteral(" .:/il1mM0_-")) fixedPitch = fixedPitch && metrics.horizontalAdvance(c) == advance;
-    if (fixedPitch) fixedAdvance_ = advance;
+    rawFont_ = QRawFont::fromFont(font());
     Line sample;
     sample.layout = shape(QStringLiteral("Ag"));
     breakLines(sample);
     singleLineHeight_ = sample.height;
+    baseline_ = sample.layout->lineAt(0).ascent();
 }
 
 DesktopConsoleView::~DesktopConsoleView() = default;
@@ -116,27 +113,39 @@ DesktopConsoleView::Line DesktopConsoleView::makeLine(const QString& text) const
 }
 
 void DesktopConsoleView::measure(Line& line) const {
-    // Printable ASCII in a fixed-pitch font that fits the width is one line
-    // tall: no need to shape it before it is drawn.
-    if (!line.layout && fixedAdvance_) {
-        const QString& text = line.text;
-        const bool plain = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u' ' && c < u'\x7f'; });
-        if (plain && text.size() * *fixedAdvance_ <= textWidth_) {
-            line.height = singleLineHeight_;
-            return;
-        }
+    if (measureSimple(line)) {
+        line.layout.reset();
+        return;
     }
+    line.glyphs = QGlyphRun();
+    line.edges.clear();
     if (!line.layout) line.layout = shape(line.text);
     breakLines(line);
 }
 
-QTextLayout& DesktopConsoleView::laidOut(std::size_t index) const {
-    Line& line = lines_[index];
-    if (!line.layout) {
-        line.layout = shape(line.text);
-        breakLines(line);
+bool DesktopConsoleView::measureSimple(Line& line) const {
+    const QString& text = line.text;
+    if (!rawFont_.isValid() || text.isEmpty() ||
+        !std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u' ' && c < u'\x7f'; })) {
+        return false;
     }
-    return *line.layout;
+    const QList<quint32> glyphs = rawFont_.glyphIndexesForString(text);
+    if (glyphs.size() != text.size() || glyphs.contains(0)) return false;
+    const QList<QPointF> advances = rawFont_.advancesForGlyphIndexes(glyphs);
+    std::vector<qreal> edges(static_cast<std::size_t>(text.size()) + 1, 0.0);
+    QList<QPointF> positions(glyphs.size());
+    for (qsizetype i = 0; i < glyphs.size(); ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        positions[i] = QPointF(edges[at], 0);
+        edges[at + 1] = edges[at] + advances[i].x();
+    }
+    if (edges.back() > textWidth_) return false;
+    line.glyphs.setRawFont(rawFont_);
+    line.glyphs.setGlyphIndexes(glyphs);
+    line.glyphs.setPositions(positions);
+    line.edges = std::move(edges);
+    line.height = singleLineHeight_;
+    return true;
 }
 
 void DesktopConsoleView::placeFrom(std::size_t first, bool repaint) {
@@ -264,15 +273,25 @@ void DesktopConsoleView::paintEvent(QPaintEvent* event) {
         const Line& line = lines_[i];
         const qreal y = kPadding + line.top - offset;
         if (y > area.bottom()) break;
-        QList<QTextLayout::FormatRange> selections;
         const int index = static_cast<int>(i);
+        int start = 0;
+        int end = 0;
         if (hasSelection() && index >= from.line && index <= to.line) {
-            const int length = static_cast<int>(line.text.size());
-            const int start = index == from.line ? from.offset : 0;
-            const int end = index == to.line ? to.offset : length;
-            if (end > start) selections.append({start, end - start, selected});
+            start = index == from.line ? from.offset : 0;
+            end = index == to.line ? to.offset : static_cast<int>(line.text.size());
         }
-        laidOut(i).draw(&painter, QPointF(kPadding, y), selections);
+        if (line.simple()) {
+            if (end > start) {
+                const qreal left = line.edges[static_cast<std::size_t>(start)];
+                const qreal right = line.edges[static_cast<std::size_t>(end)];
+                painter.fillRect(QRectF(kPadding + left, y, right - left, line.height), DesktopPalette::accentSoft());
+            }
+            painter.drawGlyphRun(QPointF(kPadding, y + baseline_), line.glyphs);
+        } else {
+            QList<QTextLayout::FormatRange> selections;
+            if (end > start) selections.append({start, end - start, selected});
+            line.layout->draw(&painter, QPointF(kPadding, y), selections);
+        }
     }
 }
 
@@ -286,10 +305,13 @@ QRectF DesktopConsoleView::lineRect(int index) const {
 }
 
 QPointF DesktopConsoleView::pointOf(Position position) const {
-    const QTextLine row = laidOut(static_cast<std::size_t>(position.line)).lineForTextPosition(position.offset);
+    const Line& line = lines_.at(static_cast<std::size_t>(position.line));
     const QRectF box = lineRect(position.line);
+    const int offset = std::clamp<int>(position.offset, 0, static_cast<int>(line.text.size()));
+    if (line.simple()) return {box.left() + line.edges[static_cast<std::size_t>(offset)], box.center().y()};
+    const QTextLine row = line.layout->lineForTextPosition(offset);
     if (!row.isValid()) return box.topLeft();
-    return {box.left() + row.cursorToX(position.offset), box.top() + row.y() + row.height() / 2};
+    return {box.left() + row.cursorToX(offset), box.top() + row.y() + row.height() / 2};
 }
 
 DesktopConsoleView::Position DesktopConsoleView::positionAt(QPointF point) const {
@@ -298,19 +320,26 @@ DesktopConsoleView::Position DesktopConsoleView::positionAt(QPointF point) const
     if (y < kPadding) return {0, 0};
     const std::size_t index = lineAtContentY(y);
     const Line& line = lines_[index];
+    const int number = static_cast<int>(index);
     const int length = static_cast<int>(line.text.size());
     const qreal inLine = y - kPadding - line.top;
     // In the spacing below a line: its end.
-    if (inLine >= line.height) return {static_cast<int>(index), length};
+    if (inLine >= line.height) return {number, length};
     const qreal x = point.x() - kPadding;
-    const QTextLayout& layout = laidOut(index);
+    if (line.simple()) {
+        // The character boundary nearest to x.
+        const auto after = std::lower_bound(line.edges.begin(), line.edges.end(), x);
+        if (after == line.edges.begin()) return {number, 0};
+        if (after == line.edges.end()) return {number, length};
+        const auto nearest = x - *(after - 1) <= *after - x ? after - 1 : after;
+        return {number, static_cast<int>(nearest - line.edges.begin())};
+    }
+    const QTextLayout& layout = *line.layout;
     for (int r = 0; r < layout.lineCount(); ++r) {
         const QTextLine row = layout.lineAt(r);
-        if (inLine < row.y() + row.height() || r + 1 == layout.lineCount()) {
-            return {static_cast<int>(index), row.xToCursor(x)};
-        }
+        if (inLine < row.y() + row.height() || r + 1 == layout.lineCount()) return {number, row.xToCursor(x)};
     }
-    return {static_cast<int>(index), length};
+    return {number, length};
 }
 
 void DesktopConsoleView::select(Position anchor, Position cursor) {

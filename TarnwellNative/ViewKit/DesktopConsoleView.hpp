@@ -2,9 +2,10 @@
 // line is drawn in the monospaced body font, wrapped to the width offered,
 // lines stand 10 px apart, and the whole list is padded 18 px inside the
 // scrolled content, so lines scroll through the padding up to the view's own
-// edge. A line is shaped once, when it arrives; it is broken into lines
-// again only when the view's width changes, and a new line lays out nothing
-// but itself. A drag selects characters, within a line or across lines; a
+// edge. A line is measured once, when it arrives: a line of plain ASCII that
+// fits is drawn from the font's glyph table without shaping, any other is
+// shaped once; lines are measured again only when the view's width changes,
+// and a new line lays out nothing but itself. A drag selects characters, within a line or across lines; a
 // double-click selects a whole line; Ctrl+C or the context menu's "Copy"
 // puts the selection on the clipboard, lines joined by newlines. The view
 // keeps its scroll position as lines arrive at the bottom and starts at the
@@ -12,9 +13,10 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QGlyphRun>
+#include <QRawFont>
 #include <QPointer>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "ViewKit/DesktopLogLinesModel.hpp"
@@ -78,19 +80,25 @@ protected:
 private:
     struct Line {
         QString text;
-        // Shaped and broken into lines at the current width; none while the
-        // line is known to fit on one line and hasn't been drawn yet.
+        // A line of printable ASCII that fits the width is drawn straight
+        // from the font's glyph table: its glyphs, and the x of each
+        // character boundary (one more than the characters).
+        QGlyphRun glyphs;
+        std::vector<qreal> edges;
+        // Any other line: shaped and broken into lines at the current width.
         std::unique_ptr<QTextLayout> layout;
         qreal top = 0;     // in the content, below the top padding
         qreal height = 0;  // of the text, without the spacing
+
+        bool simple() const { return !edges.empty(); }
     };
 
     std::unique_ptr<QTextLayout> shape(const QString& text) const;
     Line makeLine(const QString& text) const;
-    // Measures `line` at the current width, shaping it only when it may wrap.
+    // Measures `line` at the current width, shaping it only when it is not
+    // one line of printable ASCII.
     void measure(Line& line) const;
-    // The line shaped and broken into lines at the current width.
-    QTextLayout& laidOut(std::size_t index) const;
+    bool measureSimple(Line& line) const;
     void breakLines(Line& line) const;
     // Stacks the lines from `first` on below the ones before it.
     void placeFrom(std::size_t first, bool repaint = true);
@@ -106,12 +114,11 @@ private:
 
     QPointer<DesktopLogLinesModel> model_;
     QPointer<QWidget> box_;
-    // Lines are shaped when first drawn or hit; drawing is logically const.
-    mutable std::vector<Line> lines_;
-    // The advance of every ASCII character when the font is fixed-pitch
-    // (none otherwise), and the height of one line of text.
-    std::optional<qreal> fixedAdvance_;
+    std::vector<Line> lines_;
+    // The font's glyph table, and the height and baseline of one line.
+    QRawFont rawFont_;
     qreal singleLineHeight_ = 0;
+    qreal baseline_ = 0;
     qreal textWidth_ = 0;
     Position anchor_;
     Position cursor_;

@@ -5,6 +5,8 @@
 #include <QTextLayout>
 #include <QVBoxLayout>
 #include <cmath>
+#include <memory>
+#include <tuple>
 
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopKicker.hpp"
@@ -14,23 +16,27 @@
 namespace tarnwell {
 
 namespace {
-// The lines `text` breaks into at `width` in `font`.
-QStringList wrap(const QString& text, const QFont& font, qreal width) {
+// The lines `text` breaks into at `width` in `font`, and the text shaped
+// and laid out that way, one font height per line, ready to draw.
+std::pair<QStringList, std::shared_ptr<QTextLayout>> wrap(const QString& text, const QFont& font, qreal width) {
     QStringList lines;
-    QTextLayout layout(text, font);
+    auto layout = std::make_shared<QTextLayout>(text, font);
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    layout->setTextOption(option);
+    layout->setCacheEnabled(true);
+    const qreal lineHeight = QFontMetricsF(font).height();
+    layout->beginLayout();
+    for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
         line.setLineWidth(width);
+        line.setPosition(QPointF(0, lines.size() * lineHeight));
         lines.append(text.mid(line.textStart(), line.textLength()));
     }
-    layout.endLayout();
+    layout->endLayout();
     if (lines.isEmpty()) {
         lines.append(QString());
     }
-    return lines;
+    return {lines, layout};
 }
 }  // namespace
 
@@ -83,13 +89,13 @@ DesktopFittedText::Fit DesktopFittedText::computeFit(int width) const {
     const qreal available = std::max(1, width);
     Fit fit;
     if (maxLines_ <= kUnlimitedLines) {
-        fit.lines = wrap(text_, font(), available);
+        std::tie(fit.lines, fit.layout) = wrap(text_, font(), available);
         return fit;
     }
     constexpr int kSteps = 4;
     for (int step = 0; step <= kSteps; ++step) {
         fit.scale = 1.0 - (1.0 - minimumScale_) * step / kSteps;
-        fit.lines = wrap(text_, font(), available / fit.scale);
+        std::tie(fit.lines, fit.layout) = wrap(text_, font(), available / fit.scale);
         if (fit.lines.size() <= maxLines_) {
             return fit;
         }
@@ -103,6 +109,7 @@ DesktopFittedText::Fit DesktopFittedText::computeFit(int width) const {
     fit.lines = fit.lines.mid(0, maxLines_ - 1);
     fit.lines.append(QFontMetricsF(font()).elidedText(rest.trimmed(), Qt::ElideRight, available / fit.scale));
     fit.elided = true;
+    fit.layout.reset();
     return fit;
 }
 
@@ -130,6 +137,10 @@ void DesktopFittedText::paintEvent(QPaintEvent*) {
     painter.setFont(font());
     painter.setPen(palette().color(QPalette::WindowText));
     painter.scale(fit.scale, fit.scale);
+    if (fit.layout) {
+        fit.layout->draw(&painter, QPointF(0, 0));
+        return;
+    }
     const QFontMetricsF metrics(font());
     qreal y = metrics.ascent();
     for (const QString& line : fit.lines) {

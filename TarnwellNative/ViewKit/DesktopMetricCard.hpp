@@ -7,9 +7,12 @@
 #include "ViewKit/DesktopSurface.hpp"
 
 #include <QWidget>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
+
+class QTextLayout;
 
 namespace tarnwell {
 
@@ -35,6 +38,8 @@ public:
         qreal scale = 1.0;
         QStringList lines;
         bool elided = false;
+        // The lines shaped and placed, unless the last one is elided.
+        std::shared_ptr<QTextLayout> layout;
     };
     Fit fitFor(int width) const;
 
