@@ -1,98 +1,26 @@
 #include "ViewKit/DesktopActivityConsoleCard.hpp"
 
-#include <QAction>
-#include <QApplication>
-#include <QClipboard>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QLineEdit>
-#include <QListView>
-#include <QPainter>
-#include <QScrollBar>
 #include <QStackedLayout>
-#include <QStyledItemDelegate>
-#include <QTextLayout>
 #include <QVBoxLayout>
-#include <cmath>
 
 #include "Model/DesktopAppModel.hpp"
+#include "ViewKit/DesktopConsoleView.hpp"
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopKicker.hpp"
 #include "ViewKit/DesktopLogLinesModel.hpp"
 #include "ViewKit/DesktopModelObserver.hpp"
 #include "ViewKit/DesktopPalette.hpp"
-#include "ViewKit/DesktopShapes.hpp"
 #include "ViewKit/DesktopStatusChip.hpp"
 #include "ViewKit/DesktopSurface.hpp"
 
 namespace tarnwell {
 
 namespace {
-constexpr int kPadding = 18;
-constexpr int kRowSpacing = 10;
-// The list reaches the box's right edge (for its scroll bar); the text keeps
-// the padding.
-constexpr int kRightInset = kPadding - 2;
-
-// Draws a log line wrapped to the view's width, in the text colour; half the
-// row spacing above and below each line. A double-click opens a read-only
-// editor in which part of the line can be selected.
-class LogLineDelegate : public QStyledItemDelegate {
-public:
-    explicit LogLineDelegate(QListView* view) : QStyledItemDelegate(view), view_(view) {}
-
-    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex& index) const override {
-        const int width = textWidth();
-        const QString text = index.data().toString();
-        return {width + kRightInset, textHeight(text, width) + kRowSpacing};
-    }
-
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        painter->save();
-        if (option.state & QStyle::State_Selected) {
-            painter->fillRect(option.rect, DesktopPalette::accentSoft());
-        }
-        painter->setFont(DesktopFonts::bodyMonospaced());
-        painter->setPen(DesktopPalette::text());
-        const QRect textRect = option.rect.adjusted(0, kRowSpacing / 2, -kRightInset, -kRowSpacing / 2);
-        QTextOption textOption;
-        textOption.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        painter->drawText(QRectF(textRect), index.data().toString(), textOption);
-        painter->restore();
-    }
-
-    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex&) const override {
-        auto* editor = new QLineEdit(parent);
-        editor->setReadOnly(true);
-        editor->setFrame(false);
-        editor->setFont(DesktopFonts::bodyMonospaced());
-        return editor;
-    }
-
-    void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
-
-private:
-    int textWidth() const { return std::max(40, view_->viewport()->width() - kRightInset); }
-
-    static int textHeight(const QString& text, int width) {
-        const QFont font = DesktopFonts::bodyMonospaced();
-        QTextLayout layout(text, font);
-        QTextOption option;
-        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        layout.setTextOption(option);
-        layout.beginLayout();
-        qreal height = 0;
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(width);
-            height += line.height();
-        }
-        layout.endLayout();
-        return static_cast<int>(std::ceil(std::max<qreal>(height, QFontMetricsF(font).height())));
-    }
-
-    QListView* view_;
-};
+constexpr int kPadding = DesktopConsoleView::kPadding;
+// The box's border: the lines are cut just inside it.
+constexpr int kBorder = 1;
 }  // namespace
 
 DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, const QString& title,
@@ -133,37 +61,12 @@ DesktopActivityConsoleCard::DesktopActivityConsoleCard(DesktopAppModel& model, c
 
     auto* listPage = new QWidget;
     auto* listLayout = new QVBoxLayout(listPage);
-    // The rows carry half the row spacing above and below themselves.
-    listLayout->setContentsMargins(kPadding, kPadding - kRowSpacing / 2, 2, kPadding - kRowSpacing / 2);
-    list_ = new QListView;
+    // The lines scroll through their padding up to the box's border.
+    listLayout->setContentsMargins(kBorder, kBorder, kBorder, kBorder);
+    list_ = new DesktopConsoleView;
     list_->setObjectName(QStringLiteral("consoleList"));
     list_->setModel(lines_);
-    list_->setItemDelegate(new LogLineDelegate(list_));
-    list_->setFrameShape(QFrame::NoFrame);
-    list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    list_->setEditTriggers(QAbstractItemView::DoubleClicked);
-    list_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    list_->setResizeMode(QListView::Adjust);
-    list_->setUniformItemSizes(false);
-    list_->setWordWrap(true);
-    list_->setContextMenuPolicy(Qt::ActionsContextMenu);
-    QPalette colours = list_->palette();
-    colours.setColor(QPalette::Base, Qt::transparent);
-    list_->setPalette(colours);
-    list_->viewport()->setAutoFillBackground(false);
-    // A slim scroll bar without arrows, in the border colour.
-    const QColor thumb = DesktopPalette::border();
-    list_->verticalScrollBar()->setStyleSheet(
-        QStringLiteral("QScrollBar:vertical { background: transparent; width: 10px; margin: 6px 3px 6px 0; }"
-                       "QScrollBar::handle:vertical { background: %1; border-radius: 3px; min-height: 28px; }"
-                       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-                       "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }")
-            .arg(thumb.name()));
-    list_->installEventFilter(this);
-    auto* copy = new QAction(tr("Copy"), list_);
-    connect(copy, &QAction::triggered, this, [this] { copySelection(); });
-    list_->addAction(copy);
+    list_->setBox(box_);
     listLayout->addWidget(list_);
     stack_->addWidget(listPage);
     layout->addWidget(box_, 1);
@@ -195,29 +98,6 @@ void DesktopActivityConsoleCard::refresh() {
         chip_->setKind(StatusPillKind::muted);
     }
     lines_->setLog(model_->logLines());
-}
-
-void DesktopActivityConsoleCard::copySelection() const {
-    QModelIndexList selected = list_->selectionModel()->selectedIndexes();
-    std::sort(selected.begin(), selected.end(),
-              [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
-    QStringList text;
-    for (const QModelIndex& index : selected) {
-        text.append(index.data().toString());
-    }
-    if (!text.isEmpty()) {
-        QApplication::clipboard()->setText(text.join(QLatin1Char('\n')));
-    }
-}
-
-bool DesktopActivityConsoleCard::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == list_ && event->type() == QEvent::KeyPress) {
-        if (static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
-            copySelection();
-            return true;
-        }
-    }
-    return QWidget::eventFilter(watched, event);
 }
 
 }  // namespace tarnwell

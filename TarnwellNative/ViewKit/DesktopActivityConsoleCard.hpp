@@ -1,23 +1,22 @@
 // The live log console: a title, a sentence and a Live/Idle chip above a box
 // that lists the model's log lines (or the newest `lineLimit` of them) in a
 // monospaced font, oldest first. The box keeps its scroll position as lines
-// arrive and starts at the top. Lines can be selected and copied
-// (Ctrl+C or the context menu); double-clicking a line lets part of it be
-// selected.
+// arrive and starts at the top. The text of the lines can be selected and
+// copied (Ctrl+C or the context menu).
 #pragma once
 
 #include <QPointer>
 #include <QWidget>
 #include <optional>
 
+#include "ViewKit/DesktopConsoleView.hpp"
+
 class QLabel;
-class QListView;
 class QStackedLayout;
 
 namespace tarnwell {
 
 class DesktopAppModel;
-class DesktopLogLinesModel;
 class DesktopModelObserver;
 class DesktopStatusChip;
 
@@ -31,7 +30,8 @@ public:
                                         int minimumHeight = kDefaultMinimumHeight,
                                         std::optional<int> lineLimit = std::nullopt, QWidget* parent = nullptr);
 
-    QListView* listView() const { return list_; }
+    // The scrolling list of lines.
+    DesktopConsoleView* listView() const { return list_; }
     DesktopLogLinesModel* lines() const { return lines_; }
     // The box that holds the list (at least the minimum height tall).
     QWidget* consoleBox() const { return box_; }
@@ -39,19 +39,15 @@ public:
 
     void refreshNow();
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
     void refresh();
-    void copySelection() const;
 
     QPointer<DesktopAppModel> model_;
     DesktopStatusChip* chip_;
     QWidget* box_;
     QStackedLayout* stack_;
     QLabel* empty_;
-    QListView* list_;
+    DesktopConsoleView* list_;
     DesktopLogLinesModel* lines_;
     DesktopModelObserver* observer_;
 };

@@ -2,7 +2,9 @@
 
 #include <QEasingCurve>
 #include <QFocusEvent>
-#include <QGraphicsEffect>
+#include <QAbstractScrollArea>
+#include <QChildEvent>
+#include <QPointer>
 #include <QImage>
 #include <QPainter>
 #include <QVariantAnimation>
@@ -84,75 +86,137 @@ QImage shadowImage(QSize size) {
 }
 }  // namespace
 
-// Draws the button's shadow and its pressed scale around the button's own
-// drawing, so that both reach outside the button's rectangle.
-class DesktopButtonEffect : public QGraphicsEffect {
+// Draws a primary button's shadow. A widget draws only inside its parent,
+// and a button usually sits in a row or column exactly its own size, so the
+// shadow lives in the nearest ancestor that holds the whole neighbourhood:
+// the viewport of the scroll area the button scrolls in, else the window.
+// There it lies above the content, lets every click through, leaves the
+// button's own face alone, and follows the button as it or any container
+// between it and that ancestor moves, resizes, shows or hides.
+class DesktopButtonShadow : public QWidget {
 public:
-    DesktopButtonEffect(bool shadow, QObject* parent) : QGraphicsEffect(parent), shadow_(shadow) {}
+    explicit DesktopButtonShadow(DesktopButton* button) : button_(button) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_NoSystemBackground);
+        setFocusPolicy(Qt::NoFocus);
+        hide();
+        button->installEventFilter(this);
+    }
 
     void setScale(qreal scale) {
         scale_ = scale;
         update();
     }
 
-    QRectF boundingRectFor(const QRectF& rect) const override {
-        if (!shadow_) {
-            return rect;
+    // Finds the ancestor to draw in and the containers to follow.
+    void track() {
+        for (const QPointer<QWidget>& widget : std::as_const(watched_)) {
+            if (widget) widget->removeEventFilter(this);
         }
-        return rect.adjusted(-kShadowExtent, -kShadowExtent, kShadowExtent,
-                             kShadowExtent + kShadowOffsetY);
+        watched_.clear();
+        QWidget* host = nullptr;
+        for (QWidget* widget = button_->parentWidget(); widget; widget = widget->parentWidget()) {
+            auto* area = qobject_cast<QAbstractScrollArea*>(widget->parentWidget());
+            if (widget->isWindow() || (area && area->viewport() == widget)) {
+                host = widget;
+                break;
+            }
+            widget->installEventFilter(this);
+            watched_.append(widget);
+        }
+        if (host) {
+            // Children added to the host later stack above: stay on top.
+            host->installEventFilter(this);
+            watched_.append(host);
+        }
+        if (host != parentWidget()) {
+            setParent(host);
+            hide();
+        }
+        place();
+    }
+
+    void place() {
+        QWidget* host = parentWidget();
+        if (!host || !button_->isVisibleTo(host) || button_->size().isEmpty()) {
+            hide();
+            return;
+        }
+        const QRect face(button_->mapTo(host, QPoint(0, 0)), button_->size());
+        setGeometry(face.adjusted(-kShadowExtent, -kShadowExtent + kShadowOffsetY, kShadowExtent,
+                                  kShadowExtent + kShadowOffsetY));
+        raise();
+        show();
     }
 
 protected:
-    void draw(QPainter* painter) override {
-        if (!shadow_ && qFuzzyCompare(scale_, 1.0)) {
-            drawSource(painter);
-            return;
-        }
-        QPoint offset;
-        const QPixmap source = sourcePixmap(Qt::LogicalCoordinates, &offset, QGraphicsEffect::NoPad);
-        if (source.isNull()) {
-            return;
-        }
-        const QSizeF logicalSize = source.deviceIndependentSize();
-        const QRectF frame(offset, logicalSize);
-        painter->save();
-        painter->setRenderHint(QPainter::SmoothPixmapTransform, true);
-        const QPointF centre = frame.center();
-        painter->translate(centre);
-        painter->scale(scale_, scale_);
-        painter->translate(-centre);
-        if (shadow_) {
-            const QSize size = logicalSize.toSize();
-            if (size != shadowSize_) {
-                shadowSize_ = size;
-                shadowImage_ = shadowImage(size);
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::ParentChange:
+            track();
+            break;
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::Show:
+        case QEvent::Hide:
+            if (watched != parentWidget()) place();
+            break;
+        case QEvent::ChildAdded:
+            if (watched == parentWidget() && static_cast<QChildEvent*>(event)->child() != this) {
+                QMetaObject::invokeMethod(this, [this] { place(); }, Qt::QueuedConnection);
             }
-            painter->drawImage(frame.topLeft() + QPointF(-kShadowExtent, -kShadowExtent + kShadowOffsetY),
-                               shadowImage_);
+            break;
+        default:
+            break;
         }
-        painter->drawPixmap(frame.topLeft(), source);
-        painter->restore();
+        return false;
+    }
+
+    void paintEvent(QPaintEvent*) override {
+        const QSize size = button_->size();
+        if (size != shadowSize_) {
+            shadowSize_ = size;
+            shadow_ = shadowImage(size);
+        }
+        // The button's face, scaled while it is held, hides the shadow below it.
+        const QPointF centre(kShadowExtent + size.width() / 2.0, kShadowExtent - kShadowOffsetY + size.height() / 2.0);
+        QTransform held;
+        held.translate(centre.x(), centre.y());
+        held.scale(scale_, scale_);
+        held.translate(-centre.x(), -centre.y());
+        const QRectF face = held.mapRect(QRectF(QPointF(kShadowExtent, kShadowExtent - kShadowOffsetY), size));
+        QPainter painter(this);
+        painter.setClipRegion(QRegion(rect()).subtracted(QRegion(face.toAlignedRect().adjusted(1, 1, -1, -1))));
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+        painter.setTransform(held);
+        painter.drawImage(QPointF(0, 0), shadow_);
     }
 
 private:
-    bool shadow_;
+    DesktopButton* button_;
+    QList<QPointer<QWidget>> watched_;
     qreal scale_ = 1.0;
     QSize shadowSize_;
-    QImage shadowImage_;
+    QImage shadow_;
 };
+
+DesktopButton::~DesktopButton() {
+    // The shadow lives in an ancestor, which may outlive the button.
+    delete shadow_;
+}
 
 DesktopButton::DesktopButton(const QString& text, Style style, QWidget* parent)
     : QAbstractButton(parent),
       style_(style),
-      animation_(new QVariantAnimation(this)),
-      effect_(new DesktopButtonEffect(style == Style::primary, nullptr)) {
+      animation_(new QVariantAnimation(this)) {
     setText(text);
     setFont(DesktopFonts::system(13, QFont::Bold));
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    setGraphicsEffect(effect_);  // the button owns it from here
+    if (style == Style::primary) {
+        shadow_ = new DesktopButtonShadow(this);
+    }
 
     // Ease-out as a cubic Bézier through (0, 0), (0.58, 1), (1, 1).
     QEasingCurve easeOut(QEasingCurve::BezierSpline);
@@ -161,7 +225,8 @@ DesktopButton::DesktopButton(const QString& text, Style style, QWidget* parent)
     animation_->setDuration(kPressAnimationMs);
     connect(animation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
         scale_ = value.toReal();
-        effect_->setScale(scale_);
+        update();
+        if (shadow_) shadow_->setScale(scale_);
     });
     connect(this, &QAbstractButton::pressed, this, [this] { animateTo(true); });
     connect(this, &QAbstractButton::released, this, [this] { animateTo(false); });
@@ -217,6 +282,13 @@ void DesktopButton::paintEvent(QPaintEvent*) {
         animateTo(isDown());
     }
     QPainter painter(this);
+    if (!qFuzzyCompare(scale_, 1.0)) {
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        const QPointF centre = QRectF(rect()).center();
+        painter.translate(centre);
+        painter.scale(scale_, scale_);
+        painter.translate(-centre);
+    }
     const QRectF frame = rect();
     DesktopShapes::fillSquare(painter, frame, style_ == Style::primary ? DesktopPalette::accent()
                                                                        : DesktopPalette::surfaceStrong());

@@ -4,16 +4,19 @@
 // side, a minimum height of 44, a square fill under a continuous rounded
 // border (radius 8, the strong border colour), and shrink to 98.5 % while
 // held, animated over 0.14 s with an ease-out curve. The primary button
-// casts a soft shadow. A disabled button is drawn exactly like an enabled one.
+// casts a soft shadow, which shows beyond the button's row or column however
+// tightly that holds it. A disabled button is drawn exactly like an enabled
+// one.
 #pragma once
 
 #include <QAbstractButton>
+#include <QPointer>
 
 class QVariantAnimation;
 
 namespace tarnwell {
 
-class DesktopButtonEffect;
+class DesktopButtonShadow;
 
 class DesktopButton : public QAbstractButton {
     Q_OBJECT
@@ -27,6 +30,7 @@ public:
 
     explicit DesktopButton(const QString& text, Style style = Style::secondary,
                            QWidget* parent = nullptr);
+    ~DesktopButton() override;
 
     Style style() const { return style_; }
     // The scale the button is drawn at right now (1 at rest).
@@ -52,7 +56,7 @@ private:
     bool pressedTarget_ = false;
     bool keyboardFocus_ = false;  // focus ring only when tabbed to
     QVariantAnimation* animation_;
-    DesktopButtonEffect* effect_;
+    QPointer<DesktopButtonShadow> shadow_;  // primary only
 };
 
 }  // namespace tarnwell

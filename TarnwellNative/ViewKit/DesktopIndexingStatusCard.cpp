@@ -37,9 +37,13 @@ DesktopIndexingStatusCard::DesktopIndexingStatusCard(DesktopAppModel& model, QWi
     progress->setSpacing(10);
     indicator_ = new DesktopProgressIndicator;
     indicator_->setObjectName(QStringLiteral("indexingIndicator"));
-    caption_ = new QLabel;
+    // The caption changes with every scanned file: it is laid out again only
+    // when it needs another height.
+    caption_ = new DesktopFittedText(DesktopFonts::monospaced(12, QFont::Medium), DesktopFittedText::kUnlimitedLines, 1.0);
     caption_->setObjectName(QStringLiteral("indexingCaption"));
-    styleLabel(caption_, DesktopFonts::monospaced(12, QFont::Medium), DesktopPalette::muted());
+    QPalette captionColours = caption_->palette();
+    captionColours.setColor(QPalette::WindowText, DesktopPalette::muted());
+    caption_->setPalette(captionColours);
     progress->addWidget(indicator_);
     progress->addWidget(caption_);
     layout->addLayout(progress);

@@ -10,12 +10,11 @@
 #include "Model/StatusPillPresentation.hpp"
 #include "State/SharedModels.hpp"
 
-class QLabel;
-
 namespace tarnwell {
 
 class DesktopAppModel;
 class DesktopCallout;
+class DesktopFittedText;
 class DesktopMetricCard;
 class DesktopModelObserver;
 class DesktopProgressIndicator;
@@ -49,7 +48,7 @@ private:
 
     QPointer<DesktopAppModel> model_;
     DesktopProgressIndicator* indicator_;
-    QLabel* caption_;
+    DesktopFittedText* caption_;
     DesktopMetricCard* indexed_;
     DesktopMetricCard* remaining_;
     DesktopMetricCard* queue_;

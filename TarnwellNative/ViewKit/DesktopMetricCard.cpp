@@ -1,37 +1,42 @@
 #include "ViewKit/DesktopMetricCard.hpp"
 
-#include <QLabel>
+#include <QEvent>
 #include <QPainter>
 #include <QTextLayout>
 #include <QVBoxLayout>
 #include <cmath>
+#include <memory>
+#include <tuple>
 
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopKicker.hpp"
 #include "ViewKit/DesktopPalette.hpp"
-#include "ViewKit/DesktopSelectableText.hpp"
 #include "ViewKit/DesktopShapes.hpp"
 
 namespace tarnwell {
 
 namespace {
-// The lines `text` breaks into at `width` in `font`.
-QStringList wrap(const QString& text, const QFont& font, qreal width) {
+// The lines `text` breaks into at `width` in `font`, and the text shaped
+// and laid out that way, one font height per line, ready to draw.
+std::pair<QStringList, std::shared_ptr<QTextLayout>> wrap(const QString& text, const QFont& font, qreal width) {
     QStringList lines;
-    QTextLayout layout(text, font);
+    auto layout = std::make_shared<QTextLayout>(text, font);
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    layout->setTextOption(option);
+    layout->setCacheEnabled(true);
+    const qreal lineHeight = QFontMetricsF(font).height();
+    layout->beginLayout();
+    for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
         line.setLineWidth(width);
+        line.setPosition(QPointF(0, lines.size() * lineHeight));
         lines.append(text.mid(line.textStart(), line.textLength()));
     }
-    layout.endLayout();
+    layout->endLayout();
     if (lines.isEmpty()) {
         lines.append(QString());
     }
-    return lines;
+    return {lines, layout};
 }
 }  // namespace
 
@@ -47,18 +52,50 @@ void DesktopFittedText::setText(const QString& text) {
     if (text == text_) {
         return;
     }
+    const bool placed = isVisible() && width() > 0;
+    const int before = placed ? heightForWidth(width()) : -1;
     text_ = text;
-    updateGeometry();
+    fits_.clear();
+    if (!placed || heightForWidth(width()) != before) {
+        updateGeometry();
+    }
     update();
 }
 
+void DesktopFittedText::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange) {
+        fits_.clear();
+        updateGeometry();
+    }
+    QWidget::changeEvent(event);
+}
+
 DesktopFittedText::Fit DesktopFittedText::fitFor(int width) const {
+    for (const auto& [known, fit] : fits_) {
+        if (known == width) {
+            return fit;
+        }
+    }
+    Fit fit = computeFit(width);
+    constexpr std::size_t kKeptWidths = 3;
+    fits_.insert(fits_.begin(), {width, fit});
+    if (fits_.size() > kKeptWidths) {
+        fits_.pop_back();
+    }
+    return fit;
+}
+
+DesktopFittedText::Fit DesktopFittedText::computeFit(int width) const {
     const qreal available = std::max(1, width);
     Fit fit;
+    if (maxLines_ <= kUnlimitedLines) {
+        std::tie(fit.lines, fit.layout) = wrap(text_, font(), available);
+        return fit;
+    }
     constexpr int kSteps = 4;
     for (int step = 0; step <= kSteps; ++step) {
         fit.scale = 1.0 - (1.0 - minimumScale_) * step / kSteps;
-        fit.lines = wrap(text_, font(), available / fit.scale);
+        std::tie(fit.lines, fit.layout) = wrap(text_, font(), available / fit.scale);
         if (fit.lines.size() <= maxLines_) {
             return fit;
         }
@@ -72,6 +109,7 @@ DesktopFittedText::Fit DesktopFittedText::fitFor(int width) const {
     fit.lines = fit.lines.mid(0, maxLines_ - 1);
     fit.lines.append(QFontMetricsF(font()).elidedText(rest.trimmed(), Qt::ElideRight, available / fit.scale));
     fit.elided = true;
+    fit.layout.reset();
     return fit;
 }
 
@@ -99,6 +137,10 @@ void DesktopFittedText::paintEvent(QPaintEvent*) {
     painter.setFont(font());
     painter.setPen(palette().color(QPalette::WindowText));
     painter.scale(fit.scale, fit.scale);
+    if (fit.layout) {
+        fit.layout->draw(&painter, QPointF(0, 0));
+        return;
+    }
     const QFontMetricsF metrics(font());
     qreal y = metrics.ascent();
     for (const QString& line : fit.lines) {
@@ -111,8 +153,8 @@ DesktopMetricCard::DesktopMetricCard(const QString& title, const QString& value,
                                      const std::optional<QString>& detail, QWidget* parent)
     : DesktopInnerBox(parent),
       title_(new DesktopKicker(title, this)),
-      detailLabel_(new DesktopSelectableText(QString(), DesktopFonts::system(14, QFont::Normal),
-                                             DesktopPalette::muted(), this)) {
+      detailLabel_(new DesktopFittedText(DesktopFonts::system(14, QFont::Normal), DesktopFittedText::kUnlimitedLines,
+                                         1.0, this)) {
     QFont valueFont = DesktopFonts::system(28, QFont::Black);
     valueFont.setLetterSpacing(QFont::AbsoluteSpacing, -1.2);
     value_ = new DesktopFittedText(valueFont, 3, 0.84, this);
@@ -120,8 +162,9 @@ DesktopMetricCard::DesktopMetricCard(const QString& title, const QString& value,
     colours.setColor(QPalette::WindowText, DesktopPalette::text());
     value_->setPalette(colours);
     value_->setText(value);
-    // A detail may be a path: it breaks anywhere.
-    detailLabel_->setSelectable(false);
+    colours = detailLabel_->palette();
+    colours.setColor(QPalette::WindowText, DesktopPalette::muted());
+    detailLabel_->setPalette(colours);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);

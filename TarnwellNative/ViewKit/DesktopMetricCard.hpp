@@ -7,19 +7,27 @@
 #include "ViewKit/DesktopSurface.hpp"
 
 #include <QWidget>
+#include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
-class QLabel;
+class QTextLayout;
 
 namespace tarnwell {
 
 class DesktopKicker;
-class DesktopSelectableText;
 
-// Text that wraps onto at most `maxLines` lines, shrinking down to
-// `minimumScale` of its font before it elides the last line.
+// Text that wraps onto at most `maxLines` lines (none: as many as it needs),
+// shrinking down to `minimumScale` of its font before it elides the last
+// line. Its width comes from its layout: a new text asks for a new layout
+// only when it needs another height at the width it has, so a counter that
+// changes every frame is only drawn again. The lines are broken once per
+// text and width.
 class DesktopFittedText : public QWidget {
 public:
+    static constexpr int kUnlimitedLines = 0;
+
     DesktopFittedText(const QFont& font, int maxLines, qreal minimumScale, QWidget* parent = nullptr);
 
     QString text() const { return text_; }
@@ -30,6 +38,8 @@ public:
         qreal scale = 1.0;
         QStringList lines;
         bool elided = false;
+        // The lines shaped and placed, unless the last one is elided.
+        std::shared_ptr<QTextLayout> layout;
     };
     Fit fitFor(int width) const;
 
@@ -40,11 +50,16 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    Fit computeFit(int width) const;
+
     QString text_;
     int maxLines_;
     qreal minimumScale_;
+    // The fits of the last widths asked for, newest first.
+    mutable std::vector<std::pair<int, Fit>> fits_;
 };
 
 class DesktopMetricCard : public DesktopInnerBox {
@@ -69,7 +84,7 @@ public:
 private:
     DesktopKicker* title_;
     DesktopFittedText* value_;
-    DesktopSelectableText* detailLabel_;
+    DesktopFittedText* detailLabel_;
     std::optional<QString> detail_;
 };
 

@@ -43,10 +43,14 @@ void DesktopSurface::paintEvent(QPaintEvent*) {
     DesktopShapes::strokeInside(painter, rect(), kCornerRadius, surfaceBorderColor(tone_));
 }
 
+void DesktopInnerBox::paintBox(QPainter& painter, const QRectF& rect) {
+    DesktopShapes::fillSquare(painter, rect, DesktopPalette::surface());
+    DesktopShapes::strokeInside(painter, rect, kCornerRadius, DesktopPalette::border());
+}
+
 void DesktopInnerBox::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    DesktopShapes::fillSquare(painter, rect(), DesktopPalette::surface());
-    DesktopShapes::strokeInside(painter, rect(), kCornerRadius, DesktopPalette::border());
+    paintBox(painter, rect());
 }
 
 }  // namespace tarnwell

@@ -9,6 +9,8 @@
 
 class QVBoxLayout;
 
+class QPainter;
+
 namespace tarnwell {
 
 class DesktopSurface : public QWidget {
@@ -48,6 +50,9 @@ class DesktopInnerBox : public QWidget {
 public:
     static constexpr qreal kCornerRadius = 8;
     using QWidget::QWidget;
+
+    // Draws the box's look (fill and border) for a box at `rect`.
+    static void paintBox(QPainter& painter, const QRectF& rect);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,5 +1,6 @@
 // The palette's derived colours, the button styles and the input field.
 #include <QApplication>
+#include <QHBoxLayout>
 #include <QTest>
 #include <cmath>
 
@@ -82,6 +83,50 @@ TEST(DesktopButtonTest, HoldingShrinksTo98Point5PercentAndReleasingRestores) {
     EXPECT_TRUE(testing::waitUntil([&] { return qFuzzyCompare(button.currentScale(), 1.0); }, 5000));
     QTest::mouseRelease(&button, Qt::LeftButton, {}, QPoint(-50, -50));
     EXPECT_EQ(clicks, 1);
+}
+
+TEST(DesktopButtonTest, PrimaryShadowShowsBeyondATightRowAndFollowsIt) {
+    // A white page holding a row exactly the button's size.
+    QWidget page;
+    page.setAutoFillBackground(true);
+    QPalette colours = page.palette();
+    colours.setColor(QPalette::Window, Qt::white);
+    page.setPalette(colours);
+    page.resize(300, 200);
+    auto* row = new QWidget(&page);
+    auto* rowLayout = new QHBoxLayout(row);
+    rowLayout->setContentsMargins(0, 0, 0, 0);
+    auto* button = new DesktopButton(QStringLiteral("Open dashboard"), DesktopButton::Style::primary);
+    rowLayout->addWidget(button);
+    auto* secondary = new DesktopButton(QStringLiteral("Refresh"), DesktopButton::Style::secondary, &page);
+    secondary->move(200, 20);
+    row->move(40, 40);
+    row->resize(row->sizeHint());
+    page.show();
+    QApplication::processEvents();
+    ASSERT_EQ(row->size(), button->size());
+
+    auto shadowBelow = [&] {
+        const QImage image = testing::grabbed(page);
+        const QPoint below = button->mapTo(&page, QPoint(button->width() / 2, button->height() + 5));
+        return image.pixelColor(below).lightness();
+    };
+    EXPECT_LT(shadowBelow(), 250) << "the shadow shows below the row";
+    // The row moves: the shadow goes with it, and the old place is clean.
+    const QPoint old = button->mapTo(&page, QPoint(button->width() / 2, button->height() + 5));
+    row->move(40, 130);
+    QApplication::processEvents();
+    EXPECT_LT(shadowBelow(), 250);
+    EXPECT_EQ(testing::grabbed(page).pixelColor(old).lightness(), 255);
+    // The secondary button casts none; clicks in the shadow reach what lies under it.
+    EXPECT_EQ(testing::grabbed(page).pixelColor(secondary->mapTo(&page, QPoint(10, secondary->height() + 5))).lightness(),
+              255);
+    EXPECT_EQ(page.childAt(button->mapTo(&page, QPoint(button->width() / 2, button->height() + 5))), nullptr);
+    row->hide();
+    QApplication::processEvents();
+    EXPECT_EQ(testing::grabbed(page).pixelColor(button->mapTo(&page, QPoint(button->width() / 2, button->height() + 5)))
+                  .lightness(),
+              255);
 }
 
 TEST(DesktopInputFieldTest, Always46HighWhiteWithAHairlineBorder) {

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
-#include <QListView>
 #include <QScrollBar>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -51,7 +50,7 @@ TEST(DesktopIndexingStatusCardTest, DeterminateIndeterminateAndIdle) {
     DesktopModelHarness harness;
     DesktopIndexingStatusCard card(*harness.model);
     auto* indicator = child<DesktopProgressIndicator>(card, "indexingIndicator");
-    auto* caption = child<QLabel>(card, "indexingCaption");
+    auto* caption = child<DesktopFittedText>(card, "indexingCaption");
     auto reading = DesktopIndexingStatusCard::Reading::of(*harness.model);
 
     // A known total draws the bar, also once the scan is over.
@@ -245,11 +244,34 @@ TEST(DesktopActivityConsoleCardTest, StartsAtTheTopAndKeepsItsPlaceAsLinesArrive
     EXPECT_EQ(bar->value(), position);
     EXPECT_EQ(card.lines()->rowCount(), 202);
 
-    // Rows can be selected and copied.
-    card.listView()->selectionModel()->select(card.lines()->index(200), QItemSelectionModel::Select);
-    card.listView()->selectionModel()->select(card.lines()->index(201), QItemSelectionModel::Select);
-    QTest::keySequence(card.listView(), QKeySequence::Copy);
-    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("Scanned: 201\nScanned: 201"));
+    // The lines scroll through their padding and are cut at the box's
+    // border, not inside the padding.
+    DesktopConsoleView* view = card.listView();
+    QWidget* viewport = view->viewport();
+    EXPECT_EQ(viewport->mapTo(card.consoleBox(), QPoint(0, 0)), QPoint(1, 1));
+    EXPECT_EQ(viewport->mapTo(card.consoleBox(), QPoint(0, viewport->height())).y(), card.consoleBox()->height() - 1);
+    bar->setValue(0);
+    EXPECT_DOUBLE_EQ(view->lineRect(0).top(), DesktopConsoleView::kPadding);
+    bar->setValue(DesktopConsoleView::kPadding + 4);
+    EXPECT_DOUBLE_EQ(view->lineRect(0).top(), -4.0);
+
+    // A drag selects characters of a line; Ctrl+C copies them. A drag across
+    // lines takes the end of the first and the start of the last.
+    bar->setValue(0);
+    QApplication::processEvents();
+    auto drag = [&](DesktopConsoleView::Position from, DesktopConsoleView::Position to) {
+        QTest::mousePress(viewport, Qt::LeftButton, {}, view->pointOf(from).toPoint());
+        QTest::mouseMove(viewport, view->pointOf(to).toPoint());
+        QTest::mouseRelease(viewport, Qt::LeftButton, {}, view->pointOf(to).toPoint());
+        QTest::keySequence(view, QKeySequence::Copy);
+        return QApplication::clipboard()->text();
+    };
+    EXPECT_EQ(drag({2, 2}, {2, 7}), QStringLiteral("anned"));
+    EXPECT_EQ(drag({1, 9}, {2, 4}), QStringLiteral("2\nScan"));
+    EXPECT_EQ(drag({2, 4}, {1, 9}), QStringLiteral("2\nScan"));
+    // A double-click takes the whole line.
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, view->pointOf({3, 3}).toPoint());
+    EXPECT_EQ(view->selectedText(), QStringLiteral("Scanned: 4"));
 }
 
 }  // namespace
