@@ -428,7 +428,11 @@ void DesktopAppModel::appendLogLines(const QStringList& lines) {
     // The append is one change; cutting back to the bound is a second one.
     logLines_.append(lines);
     emit logLinesChanged();
-    if (logLines_.size() > maxLogLines) setLogLines(logLines_.mid(logLines_.size() - maxLogLines));
+    if (logLines_.size() > maxLogLines) {
+        // Trimmed in place: a copy of every kept line per report adds up in a long sync.
+        logLines_.remove(0, logLines_.size() - maxLogLines);
+        emit logLinesChanged();
+    }
 }
 
 void DesktopAppModel::setFolderChooser(std::shared_ptr<FolderChooser> chooser) { folderChooser_ = std::move(chooser); }
@@ -449,7 +453,6 @@ TARNWELL_SETTER(setIsRunning, isRunning_, bool, isRunningChanged)
 TARNWELL_SETTER(setAuthStatus, authStatus_, const QString&, authStatusChanged)
 TARNWELL_SETTER(setSyncStatus, syncStatus_, const QString&, syncStatusChanged)
 TARNWELL_SETTER(setRetryStatus, retryStatus_, const QString&, retryStatusChanged)
-TARNWELL_SETTER(setLogLines, logLines_, const QStringList&, logLinesChanged)
 TARNWELL_SETTER(setDidBootstrap, didBootstrap_, bool, didBootstrapChanged)
 TARNWELL_SETTER(setIngestStatus, ingestStatus_, const std::optional<IngestStatusSnapshot>&, ingestStatusChanged)
 TARNWELL_SETTER(setFailedUploads, failedUploads_, const std::vector<FailedUploadItem>&, failedUploadsChanged)

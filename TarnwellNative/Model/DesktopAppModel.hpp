@@ -267,7 +267,6 @@ private:
     void setAuthStatus(const QString& value);
     void setSyncStatus(const QString& value);
     void setRetryStatus(const QString& value);
-    void setLogLines(const QStringList& value);
     void setDidBootstrap(bool value);
     void setIngestStatus(const std::optional<IngestStatusSnapshot>& value);
     void setFailedUploads(const std::vector<FailedUploadItem>& value);
