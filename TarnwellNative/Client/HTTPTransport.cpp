@@ -5,11 +5,16 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +59,13 @@ std::string describeDuration(std::chrono::milliseconds duration) {
     return std::to_string(count) + " ms";
 }
 
+std::string describeSize(std::size_t bytes) {
+    if (bytes >= (std::size_t{1} << 20) && bytes % (std::size_t{1} << 20) == 0) {
+        return std::to_string(bytes >> 20) + " MiB";
+    }
+    return std::to_string(bytes) + " bytes";
+}
+
 void initializeCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -62,14 +74,22 @@ void initializeCurlOnce() {
 struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+struct FileDescriptor {
+    int fd = -1;
+    FileDescriptor() = default;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
 };
 
 // The file body of an upload: at most the size the file had when the
 // request started, and never a short one.
 struct FileBody {
-    std::FILE* file = nullptr;
+    int fd = -1;
     curl_off_t size = 0;
     curl_off_t sent = 0;
     bool shrank = false;
@@ -81,17 +101,66 @@ struct FileBody {
 struct Exchange {
     using Clock = std::chrono::steady_clock;
 
+    // The sockets of the handle's connections, one of which carries the request.
+    const std::vector<curl_socket_t>* sockets = nullptr;
     HTTPResponse response;
     FileBody fileBody;
+    // Connections the request was sent on so far.
+    int attempts = 0;
+    bool resendRefused = false;
     const std::stop_token* stop = nullptr;
     std::chrono::milliseconds idleLimit{0};
     Clock::time_point lastActivity = Clock::now();
     curl_off_t downloaded = 0;
     curl_off_t uploaded = 0;
     bool idleExpired = false;
+    // The answer's size so far, headers included, and its limit.
+    std::size_t answerBytes = 0;
+    std::size_t maximumAnswerBytes = 0;
+    bool answerTooLarge = false;
+    // The kernel's count of bytes the server acknowledged, last time asked.
+    std::optional<std::uint64_t> acknowledged;
+    Clock::time_point lastAcknowledgementCheck{};
 
     void touch() { lastActivity = Clock::now(); }
+
+    // False once the answer outgrows its limit.
+    bool receive(std::size_t count) {
+        if (count > maximumAnswerBytes - answerBytes) {
+            answerTooLarge = true;
+            return false;
+        }
+        answerBytes += count;
+        touch();
+        return true;
+    }
 };
+
+// Bytes that the peers of these sockets have acknowledged, all together, or
+// none where the kernel does not tell.
+std::optional<std::uint64_t> bytesAcknowledged(const std::vector<curl_socket_t>& sockets) {
+    std::optional<std::uint64_t> total;
+    for (curl_socket_t socket : sockets) {
+        struct tcp_info info {};
+        socklen_t length = sizeof info;
+        if (::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+            length >= offsetof(struct tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked) {
+            total = total.value_or(0) + info.tcpi_bytes_acked;
+        }
+    }
+    return total;
+}
+
+// Called each time the request is about to go out on a connection; for a
+// request that must not arrive twice, only the first time is let through.
+int allowFirstAttemptOnly(void* userData, char*, char*, int, int) {
+    auto* exchange = static_cast<Exchange*>(userData);
+    if (exchange->attempts++ > 0) {
+        exchange->resendRefused = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
+    return CURL_PREREQFUNC_OK;
+}
 
 size_t readFileBody(char* buffer, size_t size, size_t count, void* userData) {
     auto* exchange = static_cast<Exchange*>(userData);
@@ -101,10 +170,13 @@ size_t readFileBody(char* buffer, size_t size, size_t count, void* userData) {
         return 0;
     }
     size_t wanted = std::min(size * count, static_cast<size_t>(remaining));
-    size_t got = std::fread(buffer, 1, wanted, body->file);
-    if (got == 0) {
-        if (std::ferror(body->file)) {
-            body->readError = errno != 0 ? errno : EIO;
+    ssize_t got = 0;
+    do {
+        got = ::read(body->fd, buffer, wanted);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        if (got < 0) {
+            body->readError = errno;
         } else {
             body->shrank = true;
         }
@@ -112,7 +184,7 @@ size_t readFileBody(char* buffer, size_t size, size_t count, void* userData) {
     }
     body->sent += static_cast<curl_off_t>(got);
     exchange->touch();
-    return got;
+    return static_cast<size_t>(got);
 }
 
 // libcurl rewinds the body when it must send the request again, for example
@@ -122,7 +194,7 @@ int seekFileBody(void* userData, curl_off_t offset, int origin) {
     if (origin != SEEK_SET || offset < 0 || offset > body->size) {
         return CURL_SEEKFUNC_CANTSEEK;
     }
-    if (fseeko(body->file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    if (::lseek(body->fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
         return CURL_SEEKFUNC_FAIL;
     }
     body->sent = offset;
@@ -131,14 +203,18 @@ int seekFileBody(void* userData, curl_off_t offset, int origin) {
 
 size_t writeBody(char* data, size_t size, size_t count, void* userData) {
     auto* exchange = static_cast<Exchange*>(userData);
+    if (!exchange->receive(size * count)) {
+        return 0;
+    }
     exchange->response.body.append(data, size * count);
-    exchange->touch();
     return size * count;
 }
 
 size_t writeHeader(char* data, size_t size, size_t count, void* userData) {
     auto* exchange = static_cast<Exchange*>(userData);
-    exchange->touch();
+    if (!exchange->receive(size * count)) {
+        return 0;
+    }
     auto* headers = &exchange->response.headers;
     std::string_view line(data, size * count);
     if (line.substr(0, 5) == "HTTP/") {
@@ -157,7 +233,13 @@ size_t writeHeader(char* data, size_t size, size_t count, void* userData) {
 // Called often while bytes flow and about once a second while none do: ends
 // the exchange on a stop request, or once nothing has moved either way for
 // the idle limit. A slow answer that keeps trickling is never cut.
+//
+// A body counts as moving while the server acknowledges it, not while the
+// kernel takes it: the socket buffers swallow megabytes at once, which a
+// slow server may take minutes to read. The kernel is asked only once the
+// body has stalled for a moment, so a brisk exchange costs no extra call.
 int watchExchange(void* userData, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+    constexpr std::chrono::milliseconds acknowledgementCheckInterval{200};
     auto* exchange = static_cast<Exchange*>(userData);
     if (exchange->stop->stop_requested()) {
         return 1;
@@ -166,7 +248,20 @@ int watchExchange(void* userData, curl_off_t, curl_off_t downloaded, curl_off_t,
         exchange->downloaded = downloaded;
         exchange->uploaded = uploaded;
         exchange->touch();
-    } else if (Exchange::Clock::now() - exchange->lastActivity >= exchange->idleLimit) {
+        return 0;
+    }
+    const auto now = Exchange::Clock::now();
+    if (uploaded > 0 && now - exchange->lastActivity >= acknowledgementCheckInterval &&
+        now - exchange->lastAcknowledgementCheck >= acknowledgementCheckInterval) {
+        exchange->lastAcknowledgementCheck = now;
+        if (auto acknowledged = bytesAcknowledged(*exchange->sockets)) {
+            if (exchange->acknowledged && *acknowledged != *exchange->acknowledged) {
+                exchange->touch();
+            }
+            exchange->acknowledged = acknowledged;
+        }
+    }
+    if (now - exchange->lastActivity >= exchange->idleLimit) {
         exchange->idleExpired = true;
         return 1;
     }
@@ -205,38 +300,66 @@ struct HTTPTransport::Shared {
     CURLSH* share = nullptr;
     std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
 
+    // An easy handle with the sockets of its open connections, which it opens
+    // and closes through the two functions below. A connection keeps the
+    // close function and its data from when it was opened, so the list lives
+    // as long as the handle.
+    struct Handle {
+        CURL* easy = nullptr;
+        std::vector<curl_socket_t> sockets;
+
+        Handle() : easy(curl_easy_init()) {}
+        ~Handle() {
+            if (easy != nullptr) {
+                curl_easy_cleanup(easy);
+            }
+        }
+        Handle(const Handle&) = delete;
+        Handle& operator=(const Handle&) = delete;
+
+        static curl_socket_t open(void* userData, curlsocktype, curl_sockaddr* address) {
+            int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+            if (fd < 0) {
+                return CURL_SOCKET_BAD;
+            }
+            static_cast<Handle*>(userData)->sockets.push_back(fd);
+            return fd;
+        }
+        static int close(void* userData, curl_socket_t fd) {
+            std::erase(static_cast<Handle*>(userData)->sockets, fd);
+            return ::close(fd);
+        }
+    };
+
     // Idle easy handles. libcurl does not support one connection cache shared
     // by concurrent threads, so connections are kept per easy handle instead:
     // a request takes an idle handle (with its open connections) and gives it
     // back when it is done, and no handle serves two requests at once.
     static constexpr std::size_t maximumIdleHandles = 8;
     std::mutex idleMutex;
-    std::vector<CURL*> idle;
+    std::vector<std::unique_ptr<Handle>> idle;
 
-    CURL* take() {
+    std::unique_ptr<Handle> take() {
         {
             std::lock_guard lock(idleMutex);
             if (!idle.empty()) {
-                CURL* easy = idle.back();
+                std::unique_ptr<Handle> handle = std::move(idle.back());
                 idle.pop_back();
-                return easy;
+                return handle;
             }
         }
-        return curl_easy_init();
+        auto handle = std::make_unique<Handle>();
+        return handle->easy != nullptr ? std::move(handle) : nullptr;
     }
     // Clears every option, so that nothing points at the finished request
     // any more; the handle's open connections stay for the next request,
     // which sets the share again.
-    void giveBack(CURL* easy) {
-        curl_easy_reset(easy);
-        {
-            std::lock_guard lock(idleMutex);
-            if (idle.size() < maximumIdleHandles) {
-                idle.push_back(easy);
-                return;
-            }
+    void giveBack(std::unique_ptr<Handle> handle) {
+        curl_easy_reset(handle->easy);
+        std::lock_guard lock(idleMutex);
+        if (idle.size() < maximumIdleHandles) {
+            idle.push_back(std::move(handle));
         }
-        curl_easy_cleanup(easy);
     }
 
     static void lock(CURL*, curl_lock_data data, curl_lock_access, void* userData) {
@@ -260,9 +383,7 @@ HTTPTransport::HTTPTransport() : shared_(std::make_unique<Shared>()) {
 }
 
 HTTPTransport::~HTTPTransport() {
-    for (CURL* easy : shared_->idle) {
-        curl_easy_cleanup(easy);
-    }
+    shared_->idle.clear();
     if (shared_->share != nullptr) {
         curl_share_cleanup(shared_->share);
     }
@@ -278,53 +399,51 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
         throw TransportError(TransportError::Kind::cancelled, "The request was cancelled");
     }
 
-    std::unique_ptr<std::FILE, FileCloser> file;
     Exchange exchange;
     exchange.stop = &stop;
     exchange.idleLimit = std::max(request.idleTimeout, std::chrono::milliseconds(1));
+    exchange.maximumAnswerBytes = request.maximumAnswerBytes;
     FileBody& fileBody = exchange.fileBody;
+    FileDescriptor file;
     if (request.bodyFile) {
         // Opened without following a link or blocking, and checked to be a
         // regular file: a link or a pipe put in the document's place after it
-        // was hashed is neither sent nor able to hang the upload.
+        // was hashed is neither sent nor able to hang the upload. (Reads of a
+        // regular file do not heed O_NONBLOCK.)
         struct stat info {};
         int error = 0;
-        int fd = ::open(request.bodyFile->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-        if (fd < 0) {
+        file.fd = ::open(request.bodyFile->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        if (file.fd < 0) {
             error = errno;
-        } else if (::fstat(fd, &info) != 0) {
+        } else if (::fstat(file.fd, &info) != 0) {
             error = errno;
         } else if (!S_ISREG(info.st_mode)) {
             error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-        } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-            error = errno;
-        } else {
-            file.reset(::fdopen(fd, "rb"));
-            if (!file) {
-                error = errno;
-            } else {
-                fd = -1; // owned by file now
-            }
         }
-        if (fd >= 0 && !file) {
-            ::close(fd);
-        }
-        if (!file) {
+        if (error != 0) {
             throw TransportError(TransportError::Kind::fileUnreadable,
                                  "The file " + request.bodyFile->string() + " could not be read: " +
                                      std::strerror(error));
         }
-        fileBody.file = file.get();
+        fileBody.fd = file.fd;
         fileBody.size = static_cast<curl_off_t>(info.st_size);
     }
 
-    auto giveBack = [this](CURL* handle) { shared_->giveBack(handle); };
-    std::unique_ptr<CURL, decltype(giveBack)> easy(shared_->take(), giveBack);
-    if (!easy) {
+    std::unique_ptr<Shared::Handle> pooled = shared_->take();
+    if (!pooled) {
         throw TransportError(TransportError::Kind::failed, "Could not start an HTTP request");
     }
-    CURL* handle = easy.get();
+    // Given back however the exchange ends.
+    auto giveBack = [this](Shared::Handle* each) { shared_->giveBack(std::unique_ptr<Shared::Handle>(each)); };
+    std::unique_ptr<Shared::Handle, decltype(giveBack)> lease(pooled.release(), giveBack);
+    CURL* handle = lease->easy;
+    exchange.sockets = &lease->sockets;
     char errorText[CURL_ERROR_SIZE] = {};
+
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &Shared::Handle::open);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, lease.get());
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, &Shared::Handle::close);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, lease.get());
 
     curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -334,12 +453,19 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(exchange.idleLimit.count()));
-    if (!request.mayBeResent()) {
-        // libcurl sends a request again, unasked, when a reused connection
-        // dies before the first byte of the answer, although the server may
-        // well have acted on it. It never does so on a connection opened for
-        // the request, so a request that must not arrive twice gets one.
-        curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L);
+
+    // libcurl sends a request again, unasked, when a reused connection dies
+    // before the first byte of the answer, although the server may well have
+    // acted on it. A request that must not arrive twice is let out only once
+    // and fails instead. So that this stays rare, it reuses only a connection
+    // idle for at most a second or two (libcurl counts whole seconds), far
+    // below any server's keep-alive time, which a server will hardly close
+    // just as the request goes out.
+    const bool resendable = request.mayBeResent();
+    if (!resendable) {
+        curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, 1L);
+        curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, &allowFirstAttemptOnly);
+        curl_easy_setopt(handle, CURLOPT_PREREQDATA, &exchange);
     }
     if (shared_->share != nullptr) {
         curl_easy_setopt(handle, CURLOPT_SHARE, shared_->share);
@@ -353,7 +479,7 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &watchExchange);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
 
-    bool hasBody = request.body || request.bodyFile;
+    const bool hasBody = request.body || request.bodyFile;
     if (!hasBody && request.method == "GET") {
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
     } else {
@@ -407,6 +533,16 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
             throw TransportError(TransportError::Kind::fileUnreadable,
                                  "The file " + request.bodyFile->string() + " could not be read: " +
                                      std::strerror(fileBody.readError));
+        }
+        if (exchange.answerTooLarge) {
+            throw TransportError(TransportError::Kind::answerTooLarge,
+                                 "The answer was larger than " + describeSize(exchange.maximumAnswerBytes) +
+                                     " and was not read");
+        }
+        if (exchange.resendRefused) {
+            throw TransportError(TransportError::Kind::failed,
+                                 "The request failed: the connection closed before the answer came, and the "
+                                 "request was not sent again");
         }
         if (code == CURLE_ABORTED_BY_CALLBACK && stop.stop_requested()) {
             throw TransportError(TransportError::Kind::cancelled, "The request was cancelled");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -32,15 +33,20 @@ struct HTTPRequest {
     // ... or one streamed from a file, as many bytes as the file held when
     // the request started.
     std::optional<std::filesystem::path> bodyFile;
-    // Connecting, and any stretch without a byte sent or received, may last
-    // this long; the whole exchange has no limit.
+    // Connecting, and any stretch in which no byte is received and the server
+    // acknowledges no byte sent, may last this long; the whole exchange has
+    // no limit.
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
     // Whether the request may safely reach the server twice. A request that
-    // is not is never resent by the transport: it goes out on a connection of
-    // its own, and an answer lost on the way back is a TransportError. When
-    // unset, GET, HEAD, PUT, DELETE, OPTIONS and PATCH are taken as
-    // idempotent and every other method (POST) as not.
+    // is not is never resent by the transport: it goes out on a connection
+    // that was in use moments before (or a new one), and an answer lost on
+    // the way back is a TransportError. When unset, GET, HEAD, PUT, DELETE,
+    // OPTIONS and PATCH are taken as idempotent and every other method
+    // (POST) as not.
     std::optional<bool> idempotent;
+    // An answer (headers and body) larger than this ends the request with
+    // Kind::answerTooLarge; what was received is dropped.
+    std::size_t maximumAnswerBytes = std::size_t{64} << 20;
 
     // The value of the first header of that name (names match without regard
     // to case), or none.
@@ -65,7 +71,7 @@ struct HTTPResponse {
 // a body file that could not be read, and the like.
 class TransportError : public std::runtime_error {
 public:
-    enum class Kind { failed, timedOut, cancelled, fileUnreadable, fileShrank };
+    enum class Kind { failed, timedOut, cancelled, fileUnreadable, fileShrank, answerTooLarge };
 
     TransportError(Kind kind, const std::string& description)
         : std::runtime_error(description), kind_(kind) {}

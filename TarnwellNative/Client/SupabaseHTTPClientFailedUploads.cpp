@@ -101,16 +101,40 @@ std::int64_t SupabaseHTTPClient::retryFailedUploads(std::stop_token stop) {
     std::sort(jobIDs.begin(), jobIDs.end());
     std::vector<std::string> fileIDs = distinctFileIDs(jobs);
 
-    patchWithoutResponse("/rest/v1/jobs", URLQueryItems{{"id", inFilter(jobIDs)}},
-                         {{"status", JSONValue::string("queued")},
-                          {"attempts", JSONValue::int64(0)},
-                          {"error", JSONValue::null()}},
-                         stop);
-    if (!fileIDs.empty()) {
-        patchWithoutResponse("/rest/v1/files", URLQueryItems{{"id", inFilter(fileIDs)}},
+    // Servers refuse request lines of a few kilobytes, so the ids go out in
+    // as many requests as it takes to keep each URL short.
+    std::int64_t queued = 0;
+    for (const auto& batch : idBatches("/rest/v1/jobs", jobIDs)) {
+        patchWithoutResponse("/rest/v1/jobs", URLQueryItems{{"id", inFilter(batch)}},
+                             {{"status", JSONValue::string("queued")},
+                              {"attempts", JSONValue::int64(0)},
+                              {"error", JSONValue::null()}},
+                             stop);
+        queued += static_cast<std::int64_t>(batch.size());
+    }
+    for (const auto& batch : idBatches("/rest/v1/files", fileIDs)) {
+        patchWithoutResponse("/rest/v1/files", URLQueryItems{{"id", inFilter(batch)}},
                              {{"ingest_error", JSONValue::null()}}, stop);
     }
-    return static_cast<std::int64_t>(jobIDs.size());
+    return queued;
+}
+
+std::vector<std::vector<std::string>> SupabaseHTTPClient::idBatches(const std::string& path,
+                                                                    const std::vector<std::string>& ids) const {
+    const std::size_t emptyFilterLength =
+        makeRequest(path, "PATCH", std::nullopt, URLQueryItems{{"id", inFilter({})}}).url.size();
+    std::vector<std::vector<std::string>> batches;
+    std::size_t length = 0;
+    for (const std::string& id : ids) {
+        const std::size_t added = URLBuilder::encodeQueryComponent(id).size() + 1; // the id and its ","
+        if (batches.empty() || length + added > maximumURLLength) {
+            batches.emplace_back();
+            length = emptyFilterLength - 1; // the first id has no ","
+        }
+        batches.back().push_back(id);
+        length += added;
+    }
+    return batches;
 }
 
 } // namespace tarnwell

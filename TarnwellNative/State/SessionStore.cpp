@@ -1,5 +1,6 @@
 #include "State/SessionStore.hpp"
 
+#include <ctime>
 #include <system_error>
 
 #include <unistd.h>
@@ -50,9 +51,39 @@ std::optional<StoredSession> SessionStore::load() {
     return loadLocked();
 }
 
+bool SessionStore::FileVersion::operator==(const FileVersion& other) const {
+    auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+    return device == other.device && inode == other.inode && size == other.size && same(modified, other.modified) &&
+           same(changed, other.changed);
+}
+
 std::optional<StoredSession> SessionStore::loadLocked() {
-    if (auto bytes = AtomicFile::read(url_, sharedLocation_)) {
-        return decode(*bytes);
+    // Another program (a second copy of the agent, say) may replace the file
+    // at any time: whatever it wrote is read at the next load. The version is
+    // taken before the read, so a file replaced in between is read again
+    // next time rather than remembered under the new version. A file changed
+    // in the clock tick of the stat is not remembered at all: the file
+    // system's clock is coarse, and a second change in the same tick would
+    // look like no change.
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    struct stat info {};
+    if (::lstat(url_.c_str(), &info) == 0) {
+        FileVersion version{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+        if (cachedVersion_ && *cachedVersion_ == version) {
+            return cachedSession_;
+        }
+        cachedVersion_.reset();
+        if (auto bytes = AtomicFile::read(url_, sharedLocation_)) {
+            cachedSession_ = decode(*bytes);
+            const timespec& modified = info.st_mtim;
+            if (modified.tv_sec < now.tv_sec || (modified.tv_sec == now.tv_sec && modified.tv_nsec < now.tv_nsec)) {
+                cachedVersion_ = version;
+            }
+            return cachedSession_;
+        }
+    } else {
+        cachedVersion_.reset();
     }
     if (!legacyURL_) {
         return std::nullopt;
@@ -82,6 +113,7 @@ void SessionStore::save(const StoredSession& session) {
 }
 
 void SessionStore::saveLocked(const StoredSession& session) {
+    cachedVersion_.reset();
     AtomicFile::write(url_, JSONWriter::write(session.toJSON(), {true, true}));
     ::unlink(clearedMarker().c_str());
 }
@@ -99,6 +131,7 @@ std::optional<StoredSession> SessionStore::replaceIfCurrent(const std::string& s
 
 void SessionStore::clear() {
     std::lock_guard lock(mutex_);
+    cachedVersion_.reset();
     ::unlink(url_.c_str());
     try {
         AtomicFile::write(clearedMarker(), "");

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <optional>
 
+#include <sys/stat.h>
+
 #include "State/SharedModels.hpp"
 
 namespace tarnwell {
@@ -38,6 +40,17 @@ public:
     const std::optional<std::filesystem::path>& legacyURL() const { return legacyURL_; }
 
 private:
+    // What identifies one version of the session file on disk.
+    struct FileVersion {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec modified{};
+        timespec changed{};
+
+        bool operator==(const FileVersion& other) const;
+    };
+
     std::optional<StoredSession> loadLocked();
     void saveLocked(const StoredSession& session);
     std::optional<StoredSession> decode(const std::string& bytes) const;
@@ -47,6 +60,11 @@ private:
     std::filesystem::path url_;
     std::optional<std::filesystem::path> legacyURL_;
     bool sharedLocation_ = false;
+    // The session file as last read, while it is unchanged on disk: the
+    // client loads the session before every request, and one stat is all
+    // that costs then.
+    std::optional<FileVersion> cachedVersion_;
+    std::optional<StoredSession> cachedSession_;
 };
 
 } // namespace tarnwell

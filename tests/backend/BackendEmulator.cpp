@@ -691,7 +691,7 @@ void BackendEmulator::start() {
   const int threads = std::max(2, options_.threadCount);
   server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
   server.set_keep_alive_timeout(std::max<time_t>(1, options_.keepAliveTimeout.count()));
-  server.set_keep_alive_max_count(100);
+  server.set_keep_alive_max_count(std::max<std::size_t>(1, options_.keepAliveMaxRequests));
 
   auto handle = [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader) {
     serveRequest(*state_, options_, req, res, reader);

@@ -83,6 +83,7 @@ struct BackendOptions {
   int port = 0;                  // 0: ephemeral
   int threadCount = 32;          // request threads
   std::chrono::seconds keepAliveTimeout{5};  // idle connections are closed after this
+  std::size_t keepAliveMaxRequests = 100;    // a connection is closed after this many requests
 
   std::chrono::seconds accessTokenLifetime{3600};
   // Presenting an already used refresh token within this window answers with

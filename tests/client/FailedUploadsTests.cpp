@@ -96,6 +96,27 @@ TEST_F(FailedUploads, ListsJobsInOrderWithTheirFilesFromOneRead) {
     EXPECT_EQ(backend.job(orphan)->at("status"), "queued");
 }
 
+TEST_F(FailedUploads, ManyFailedJobsAreRetriedInShortRequests) {
+    signInDirectly();
+    constexpr int count = 300;
+    for (int i = 0; i < count; ++i) {
+        std::string fileID = backend.insertFile(userID, {{"storage_bucket", "files"},
+                                                         {"storage_key", "k" + std::to_string(i)},
+                                                         {"path", "p"},
+                                                         {"ingest_error", "Ingest failed"}})["id"];
+        backend.insertJob(userID, {{"file_id", fileID}, {"kind", "ingest"}, {"status", "error"}});
+    }
+    EXPECT_EQ(client->retryFailedUploads(), count);
+    auto patches = backend.requests("PATCH", "/rest/v1/");
+    EXPECT_GT(patches.size(), 2u);
+    for (const auto& patch : patches) {
+        EXPECT_EQ(patch.status, 204);
+        EXPECT_LT(backend.baseURL().size() + patch.rawTarget.size(), 4096u);
+    }
+    for (const auto& job : backend.jobs()) EXPECT_EQ(job.at("status"), "queued");
+    for (const auto& file : backend.files()) EXPECT_TRUE(file.at("ingest_error").is_null());
+}
+
 TEST_F(FailedUploads, LimitsEmptyListsAndFailures) {
     signInDirectly();
     auto limitSent = [&](std::int64_t limit) {

@@ -74,6 +74,29 @@ TEST_F(Transport, OnlyTheIdleTimeEndsAnAnswerThatKeepsTrickling) {
     }
 }
 
+TEST_F(Transport, ABodyTheServerKeepsReadingIsNeverCutForIdleness) {
+    // The socket buffers take the whole body at once; the server then reads
+    // it for longer than the idle limit, acknowledging it as it goes.
+    signInDirectly();
+    TemporaryDirectory files;
+    const std::size_t size = 512 << 10;
+    const std::filesystem::path file = files.write("slow.pdf", std::string(size, 'p'));
+    Fault slowReader;
+    slowReader.method = "POST";
+    slowReader.pathPrefix = "/storage/v1/object/";
+    slowReader.passThrough = true;
+    slowReader.bytesPerSecond = 192 << 10;
+    backend.injectFault(slowReader);
+    const std::string key = "user-" + userID + "/slow.pdf";
+    HTTPRequest request = client->makeRequest("/storage/v1/object/files/" + key, "POST",
+                                              client->currentSession()->accessToken);
+    request.bodyFile = file;
+    request.idleTimeout = 2s;
+    EXPECT_EQ(HTTPTransport().send(request).status, 200);
+    ASSERT_TRUE(backend.object(key));
+    EXPECT_EQ(backend.object(key)->size, size);
+}
+
 TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {
     signInDirectly();
     std::string fileID =
@@ -89,9 +112,15 @@ TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {
         client->insertJob(fileID, "ingest");
         ADD_FAILURE() << "a lost answer was reported as success";
     } catch (const TransportError& error) {
-        EXPECT_EQ(error.kind(), TransportError::Kind::failed) << error.what();
+        EXPECT_EQ(error.kind(), TransportError::Kind::failed);
+        EXPECT_STREQ(error.what(), "The request failed: the connection closed before the answer came, and the "
+                                   "request was not sent again");
     }
-    EXPECT_EQ(backend.requestCount("POST", "/rest/v1/jobs"), 1u);
+    // It went out on the connection of the user lookup just before, and the
+    // transport did not resend it on a new one.
+    auto posts = backend.requests("POST", "/rest/v1/jobs");
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts.front().remotePort, backend.requests("GET", "/auth/v1/user").front().remotePort);
     EXPECT_EQ(backend.jobCount(), 1u);
 
     // An upsert may go twice, and keeps sharing the lookup's connection.
@@ -103,6 +132,58 @@ TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {
     auto upserts = backend.requests("POST", "/rest/v1/files");
     ASSERT_EQ(upserts.size(), 2u);
     EXPECT_EQ(upserts.front().remotePort, backend.requests("GET", "/auth/v1/user").front().remotePort);
+}
+
+// A server that keeps a connection open for as many requests as the hosted
+// one does.
+class LongLivedConnections : public ClientTest {
+protected:
+    LongLivedConnections() : ClientTest(longLived()) {}
+    static BackendOptions longLived() {
+        BackendOptions options;
+        options.keepAliveMaxRequests = 1000;
+        return options;
+    }
+};
+
+TEST_F(LongLivedConnections, FilesSentOneAfterAnotherShareOneConnection) {
+    signInDirectly();
+    TemporaryDirectory files;
+    const std::filesystem::path file = files.write("a.txt", "some text");
+    for (int i = 0; i < 100; ++i) {
+        const std::string key = "user-" + userID + "/k" + std::to_string(i) + ".txt";
+        client->uploadFile(file, key, "text/plain");
+        RemoteFileRecord row = client->upsertRemoteFile(key, key, 9, "text/plain", std::string(64, 'a'));
+        client->insertJob(row.id, "ingest");
+    }
+    std::set<int> ports;
+    for (const auto& each : backend.requests()) {
+        ports.insert(each.remotePort);
+    }
+    EXPECT_EQ(backend.jobCount(), 100u);
+    EXPECT_LE(ports.size(), 2u);
+}
+
+TEST_F(Transport, AnAnswerOverItsLimitFailsTheRequestOnly) {
+    Fault huge;
+    huge.method = "GET";
+    huge.pathPrefix = "/auth/v1/user";
+    huge.status = 200;
+    huge.body = std::string(3 << 20, 'x');
+    backend.injectFault(huge);
+    HTTPTransport transport;
+    HTTPRequest request;
+    request.url = backend.baseURL() + "/auth/v1/user";
+    request.maximumAnswerBytes = std::size_t{1} << 20;
+    try {
+        transport.send(request);
+        ADD_FAILURE() << "an answer over the limit was taken";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::answerTooLarge);
+        EXPECT_STREQ(error.what(), "The answer was larger than 1 MiB and was not read");
+    }
+    EXPECT_EQ(transport.send(request).status, 401); // the next one goes through
+    EXPECT_EQ(HTTPRequest().maximumAnswerBytes, std::size_t{64} << 20);
 }
 
 TEST_F(Transport, FailuresWithoutAnAnswerAreTransportErrorsAndNeverRefresh) {

@@ -2,6 +2,9 @@
 #include <chrono>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "ClientTestSupport.hpp"
@@ -44,6 +47,32 @@ TEST_F(SessionRefresh, RunsOnceMoreAfterOneRefresh) {
     backend.injectFault(drop);
     EXPECT_THROW(client->fetchRemoteFile("k"), TransportError);
     EXPECT_EQ(backend.stats().refreshGrants, 2);
+}
+
+TEST_F(SessionRefresh, ASessionAnotherProgramStoredIsUsedAtTheNextRequest) {
+    // Files dated back, so that the store may keep what it read.
+    const std::filesystem::path file = store->url();
+    auto backdate = [&] {
+        const timespec longAgo[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), longAgo, 0), 0);
+    };
+    auto bearerOfLastRead = [&] {
+        client->fetchRemoteFile("k");
+        return backend.requests("GET", "/rest/v1/files").back().header("Authorization");
+    };
+    StoredSession first = signInDirectly();
+    backdate();
+    EXPECT_EQ(bearerOfLastRead(), "Bearer " + first.accessToken);
+    EXPECT_EQ(bearerOfLastRead(), "Bearer " + first.accessToken);
+
+    SessionTokens tokens = backend.issueSession(email);
+    StoredSession second{tokens.accessToken, tokens.refreshToken, StoredUser{userID, email}};
+    SessionStore(file, std::nullopt).save(second);
+    backdate();
+    EXPECT_EQ(bearerOfLastRead(), "Bearer " + second.accessToken);
+
+    std::filesystem::remove(file);
+    EXPECT_EQ(captureHTTPError([&] { client->fetchRemoteFile("k"); }), SupabaseHTTPError::notAuthenticated());
 }
 
 TEST_F(SessionRefresh, ConcurrentCallersShareOneExchange) {

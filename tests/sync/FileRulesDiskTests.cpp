@@ -236,6 +236,21 @@ TEST(FileRulesDigest, KnownDigests) {
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(FileRules::sha256Hex(temp.path() / "large"),
               "e7bff00c7b67234117b8c364725cf2b41fc31f7f46674b1a4a6b3c5516b3a6ed");
+
+    // Short after long, on several threads at once: nothing of one file's
+    // bytes reaches another's digest.
+    std::vector<std::future<bool>> rounds;
+    for (int thread = 0; thread < 4; ++thread) {
+        rounds.push_back(std::async(std::launch::async, [&] {
+            bool same = true;
+            for (int round = 0; round < 3; ++round) {
+                same = same && FileRules::sha256Hex(temp.path() / "large").starts_with("e7bff00c") &&
+                       FileRules::sha256Hex(temp.path() / "abc").starts_with("ba7816bf");
+            }
+            return same;
+        }));
+    }
+    for (auto& round : rounds) EXPECT_TRUE(round.get());
 }
 
 TEST(FileRulesDigest, RefusesWhatIsNotARegularFile) {

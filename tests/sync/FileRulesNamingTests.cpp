@@ -52,8 +52,12 @@ TEST(FileRulesNaming, SafeSegmentTable) {
         {"🎉 party.md", "party-3431e46a.md"},
         {"__init__.py", "init-743b1adb.py"},
         {"a b", "a-b-0cc9cd4d"},
-        // The extension is appended unchanged, whatever it holds.
+        // The extension is appended unchanged, but for control characters:
+        // each run of them (C0, DEL, C1) becomes one "-".
         {"Report 2024.\xC3\x9C x", "report-2024-bc18e2be.\xC3\x9C x"},
+        {"Minutes.2024\n", "minutes-4a93d48d.2024-"},
+        {"notes.a\r\n\tb", "notes-aa8eef76.a-b"},
+        {"x.a\xC2\x85" "b\x7F", "x-c8ebad39.a-b-"},
         // A leading "." starts no extension; a trailing "." leaves none.
         {".profile", "profile-593308ff"},
         {"file.", "file-72bc206a"},
