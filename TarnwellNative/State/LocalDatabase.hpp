@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "State/SharedModels.hpp"
@@ -67,6 +68,7 @@ private:
     static void configure(sqlite3* db);
     static void migrate(sqlite3* db);
     sqlite3_stmt* prepare(const char* sql);
+    sqlite3_stmt* prepared(const char* sql);
     void step(sqlite3_stmt* statement, const char* sql);
     static FileStateRow makeRow(sqlite3_stmt* statement);
     static std::string string(int column, sqlite3_stmt* statement);
@@ -83,6 +85,8 @@ private:
     std::optional<std::filesystem::path> legacyDatabaseURL_;
     std::unique_ptr<LegacyCopy> legacyCopy_;
     sqlite3* database_ = nullptr;
+    // Statements kept prepared, by their text's address; guarded by mutex_.
+    std::vector<std::pair<const char*, sqlite3_stmt*>> prepared_;
 };
 
 } // namespace tarnwell

@@ -48,7 +48,7 @@ SyncCoordinator::FileVersion SyncCoordinator::versionOf(const std::filesystem::p
                        info.st_ctim.tv_nsec};
 }
 
-// Hashes the file (unless it is still the version hashed before), sends it,
+// Hashes the file (unless the caller just hashed it), sends it,
 // and checks that it did not change in between, so that the size, time and
 // digest returned are those of the bytes sent. A file that keeps changing
 // fails like any other upload and waits for the next try.
@@ -57,9 +57,11 @@ SyncCoordinator::SentContent SyncCoordinator::uploadAsItIs(const std::filesystem
                                                            const std::string& mimeType, std::stop_token stop,
                                                            const std::optional<HashedFile>& hashed) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const FileVersion before = versionOf(file);
-        std::string sha = hashed && hashed->version == before && attempt == 0 ? hashed->sha256
-                                                                               : FileRules::sha256Hex(file);
+        // The first try sends the version that was hashed: the check after
+        // the upload compares the file with that version, so a change at any
+        // time since the digest was taken is caught there.
+        const FileVersion before = hashed && attempt == 0 ? hashed->version : versionOf(file);
+        std::string sha = hashed && attempt == 0 ? hashed->sha256 : FileRules::sha256Hex(file);
         client_->uploadFile(file, storageKey, mimeType, stop);
         if (versionOf(file) == before) {
             return SentContent{before.size, milliseconds(before.modifiedSeconds, before.modifiedNanoseconds),
