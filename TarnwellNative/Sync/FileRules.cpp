@@ -264,6 +264,24 @@ bool isLetterOrNumber(UChar32 c) {
 // Letters and numbers kept, every other character (grapheme cluster) made
 // "-", runs of "-" collapsed, "-" trimmed from both ends.
 std::string safeBase(std::string_view base) {
+    if (isASCII(base)) {
+        // What the rules below make of ASCII, without ICU: folding is
+        // lowercasing, the letters and digits are the only characters kept,
+        // and every other character (CR LF included) is a "-".
+        std::string out;
+        out.reserve(base.size());
+        for (char c : base) {
+            const char lower = asciiLower(c);
+            if ((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9')) {
+                out.push_back(lower);
+            } else if (!out.empty() && out.back() != '-') {
+                out.push_back('-');
+            }
+        }
+        if (!out.empty() && out.back() == '-') out.pop_back();
+        if (out.empty()) out = "file";
+        return out;
+    }
     icu::UnicodeString text = foldedLowercase(base);
     icu::UnicodeString replaced;
     auto appendCluster = [&](int32_t start, int32_t end) {

@@ -391,7 +391,6 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
     }
 
     const std::string storageKey = FileRules::buildStorageKey(userID, root, logicalPath);
-    const std::string legacyKey = FileRules::legacyStorageKey(userID, logicalPath);
 
     if (previous && previous->sha256 == sha) {
         database_->upsert(FileStateRow{file, root, logicalPath, previous->storageKey, sha, size, mtime});
@@ -423,7 +422,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         RetryQueueItem item;
         item.localPath = file;
         item.storageKey = storageKey;
-        item.legacyStorageKey = legacyKey;
+        item.legacyStorageKey = FileRules::legacyStorageKey(userID, logicalPath);
         item.bytes = size;
         item.mimeType = mimeType;
         item.sha256 = sha;

@@ -62,6 +62,13 @@ TEST(FileRulesNaming, SafeSegmentTable) {
         {".profile", "profile-593308ff"},
         {"file.", "file-72bc206a"},
         {"..", "file-58b9e70b"},
+        // Every ASCII character but "." and "/", then CR LF.
+        {std::string("\x01\x02\x03\x04\x05\x06\x07\x08\t\n\x0B\x0C\r\x0E\x0F\x10\x11\x12\x13\x14\x15\x16\x17"
+                     "\x18\x19\x1A\x1B\x1C\x1D\x1E\x1F !\"#$%&'()*+,-0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                     "[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~\x7F\r\nEnd.txt"),
+         "0123456789-abcdefghijklmnopqrstuvwxyz-abcdefghijklmnopqrstuvwxyz-end-16dfd83e.txt"},
+        {"--A--", "a-88892a63"},
+        {"\r\n", "file-81051bcc"},
         // Not UTF-8: still a segment, never a crash.
         {"bad\xFF.txt", "bad-ad7f582e.txt"},
     };
