@@ -3,6 +3,7 @@
 #include <cmath>
 #include <atomic>
 #include <deque>
+#include <algorithm>
 #include <list>
 #include <thread>
 #include <exception>
@@ -132,25 +133,44 @@ struct DesktopAppModel::Mailbox {
         std::lock_guard lock(mutex);
         if (!model) return;
         entries.push_back(Entry{std::move(result), {}, std::nullopt, std::nullopt});
-        wakeLocked();
+        wakeLocked(true);
     }
 
     // Signalled under the lock: the model can't begin to go meanwhile, and a
-    // wake-up still queued when it goes is discarded with it.
-    void wakeLocked() {
-        if (wakeScheduled) return;
+    // wake-up still queued when it goes is discarded with it. While reports
+    // wait for the next frame (`deferred`), only a result wakes the GUI
+    // thread before then.
+    void wakeLocked(bool result = false) {
+        if (wakeScheduled || (deferred && !result)) return;
         wakeScheduled = true;
         emit model->mailArrived(QPrivateSignal());
     }
+    bool deferred = false;
 };
+
+// Engine reports are applied at most once per frame: a sync reports every
+// file, and applying each report on its own costs the GUI thread far more
+// than applying a frame's worth at once. Results are applied at once.
+static constexpr std::chrono::milliseconds reportInterval{16};
 
 void DesktopAppModel::deliverMail() {
     std::size_t count = 0;
     {
         std::lock_guard lock(mailbox_->mutex);
         mailbox_->wakeScheduled = false;
+        mailbox_->deferred = false;
         count = mailbox_->entries.size();
+        const bool onlyReports = std::none_of(mailbox_->entries.begin(), mailbox_->entries.end(),
+                                              [](const Mailbox::Entry& entry) { return bool(entry.result); });
+        const auto sinceLast = std::chrono::milliseconds(lastMailDelivery_.isValid() ? lastMailDelivery_.elapsed()
+                                                                                    : reportInterval.count());
+        if (count > 0 && onlyReports && sinceLast < reportInterval) {
+            mailbox_->deferred = true;
+            if (!mailTimer_.isActive()) mailTimer_.start(reportInterval - sinceLast);
+            return;
+        }
     }
+    if (count > 0) lastMailDelivery_.start();
     // Only what is there now: what arrives meanwhile has its own wake-up, so
     // a steady flood never keeps the event loop from turning. One entry at a
     // time, so that an entry applied from a nested event loop keeps its place.
@@ -376,6 +396,8 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
     rootFolder_ = QStringLiteral("/");
 
     connect(this, &DesktopAppModel::mailArrived, this, &DesktopAppModel::deliverMail, Qt::QueuedConnection);
+    mailTimer_.setSingleShot(true);
+    connect(&mailTimer_, &QTimer::timeout, this, &DesktopAppModel::deliverMail);
     pollTimer_.setSingleShot(true);
     connect(&pollTimer_, &QTimer::timeout, this, [this] {
         if (pollActive_) pollPass(pollID_);

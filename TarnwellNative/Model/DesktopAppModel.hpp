@@ -25,6 +25,7 @@
 #include <stop_token>
 #include <vector>
 
+#include <QElapsedTimer>
 #include <QFuture>
 #include <QObject>
 #include <QString>
@@ -324,6 +325,10 @@ private:
     QTimer pollTimer_;
 
     std::shared_ptr<Mailbox> mailbox_;
+    // When the mailbox was last emptied, and the wake-up for reports that
+    // wait for the next frame.
+    QElapsedTimer lastMailDelivery_;
+    QTimer mailTimer_;
     std::stop_source shutdown_;
     std::unique_ptr<Workers> workers_;
     std::unique_ptr<EngineLane> lane_;

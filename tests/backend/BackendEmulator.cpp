@@ -802,6 +802,7 @@ void serveRequest(BackendEmulator::State& s, const BackendOptions& options_, con
   const std::size_t rate = fault ? fault->bytesPerSecond : 0;
 
   if (reader) {
+    if (rate > 0) keepReceiveBufferSmall();
     const auto started = std::chrono::steady_clock::now();
     (*reader)([&](const char* data, std::size_t length) {
       if (keepBody) in.body.append(data, length);

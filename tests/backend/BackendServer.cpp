@@ -35,6 +35,8 @@ void addressOf(socket_t sock, bool peer, std::string& ip, int& port) {
 
 // Set by a handler on the thread that serves its connection.
 thread_local bool closeInstead = false;
+// The connection served on this thread.
+thread_local socket_t servedSocket = INVALID_SOCKET;
 
 bool waitReadable(socket_t sock, int timeoutMs) {
   pollfd p{sock, POLLIN, 0};
@@ -145,6 +147,11 @@ private:
 
 void closeInsteadOfAnswering() { closeInstead = true; }
 
+void keepReceiveBufferSmall() {
+  const int bytes = 16 << 10;  // the kernel doubles it
+  if (servedSocket != INVALID_SOCKET) ::setsockopt(servedSocket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 void ItemRangeServer::widenBacklog() {
   const socket_t sock = svr_sock_;
   if (sock != INVALID_SOCKET) ::listen(sock, SOMAXCONN);
@@ -155,6 +162,7 @@ bool ItemRangeServer::process_and_close_socket(socket_t sock) {
   // would wait for the client's delayed acknowledgement of the head.
   const int noDelay = 1;
   ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+  servedSocket = sock;
   const int readTimeoutMs = static_cast<int>(read_timeout_sec_ * 1000 + read_timeout_usec_ / 1000);
   const auto idleLimit = std::chrono::seconds(keep_alive_timeout_sec_);
   std::string carried;
@@ -175,6 +183,7 @@ bool ItemRangeServer::process_and_close_socket(socket_t sock) {
     if (!ok || connectionClosed) break;
     carried = stream.leftover();
   }
+  servedSocket = INVALID_SOCKET;
   ::shutdown(sock, SHUT_RDWR);
   ::close(sock);
   return ok;

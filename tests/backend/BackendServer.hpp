@@ -17,6 +17,12 @@ inline constexpr const char* rangeHeaderAlias = "X-Item-Range";
 // would go out, so the client gets not one byte of it.
 void closeInsteadOfAnswering();
 
+// Called from a handler before it reads the body: the connection's kernel
+// buffer holds little of what the client sends, so what the client sees
+// acknowledged follows what the handler has read, as with a server that reads
+// its requests as they come.
+void keepReceiveBufferSmall();
+
 class ItemRangeServer : public httplib::Server {
 public:
   // The library listens with a backlog of 5; bursts of parallel clients would
