@@ -6,26 +6,71 @@
 # backend emulator is started on a free loopback port with a demo account
 # (its e-mail and password are printed), the program is pointed at it and
 # keeps its state in a fresh folder, and closing the window, Ctrl-C, a kill
-# or closing the terminal stops both and removes that folder.
+# or closing the terminal stops both and removes that folder. A kill -9 of
+# this script ends both as well; its folder goes at the next run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-bash scripts/build.sh
-BUILD_DIR="${BUILD_DIR:-build}"
-PROGRAM="$BUILD_DIR/TarnwellNative"
 
+# Before anything is installed or built: without a display there is nothing
+# to show the window on. (QT_QPA_PLATFORM names another platform, such as
+# offscreen.)
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "run.sh: no graphical session found (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
   echo "run.sh: start it from a terminal inside your desktop session." >&2
   exit 1
 fi
 
+BUILD_DIR="${BUILD_DIR:-build}"
+PROGRAM="$BUILD_DIR/TarnwellNative"
+own_backend=1
 if [ -n "${SUPABASE_URL:-}" ] && [ -n "${SUPABASE_ANON_KEY:-}" ] && [ -n "${DASHBOARD_URL:-}" ]; then
+  own_backend=0
+fi
+
+# Only what runs here is built: the program, and the emulator when it is used.
+bash scripts/install-deps.sh
+if [ "$own_backend" = 1 ]; then
+  bash scripts/build.sh TarnwellNative tarnwell-backend
+else
+  bash scripts/build.sh TarnwellNative
   echo "run.sh: using the backend at $SUPABASE_URL"
   exec "$PROGRAM" "$@"
 fi
 
-work_dir="$(mktemp -d "${TMPDIR:-/tmp}/tarnwell-demo.XXXXXX")"
+# The demo's folders live in a private folder of this user's. Each run's
+# folder is named after this script's process and its start time, so a folder
+# whose run is gone (a run ended by kill -9, where no trap runs) is known for
+# certain and removed here, while another run's live folder stays.
+runtime_dir="${XDG_RUNTIME_DIR:-}"
+if [ -z "$runtime_dir" ] || [ ! -d "$runtime_dir" ]; then
+  runtime_dir="${TMPDIR:-/tmp}"
+fi
+demo_root="$runtime_dir/tarnwell-demo-$(id -u)"
+mkdir -m 700 -- "$demo_root" 2>/dev/null || true
+if [ ! -d "$demo_root" ] || [ -L "$demo_root" ] || [ ! -O "$demo_root" ] ||
+  [ "$(stat -c %a -- "$demo_root")" != 700 ]; then
+  echo "run.sh: $demo_root is not a private folder of yours; remove it or set TMPDIR to another folder." >&2
+  exit 1
+fi
+# A process's start time (clock ticks since boot), or nothing when it is gone.
+start_time() {
+  local stat
+  stat="$(cat "/proc/$1/stat" 2>/dev/null)" || return 0
+  stat="${stat##*) }"
+  # shellcheck disable=SC2086  # the fields after the name hold no blanks or wildcards
+  set -- $stat
+  printf '%s\n' "${20:-}"
+}
+for old in "$demo_root"/run-*; do
+  [ -d "$old" ] && [ ! -L "$old" ] || continue
+  [[ "${old##*/}" =~ ^run-([0-9]+)-([0-9]+)$ ]] || continue
+  if [ "$(start_time "${BASH_REMATCH[1]}")" != "${BASH_REMATCH[2]}" ]; then
+    rm -rf -- "$old"
+  fi
+done
+work_dir="$demo_root/run-$$-$(start_time $$)"
+rm -rf -- "$work_dir"  # from a process of an earlier boot, if any
+mkdir -m 700 -- "$work_dir"
 backend_pid=""
 program_pid=""
 # Whether a child of this script still runs (an ended one stays a zombie
@@ -71,9 +116,17 @@ demo_email="demo@tarnwell.local"
 demo_password="demo-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
 anon_key="local-anon-key"
 
-# Both children run in sessions of their own: the terminal's Ctrl-C or hangup
-# reaches this script only, which then ends them in order (above).
-setsid "$BUILD_DIR/tarnwell-backend" --port=0 --anon-key="$anon_key" \
+# Starts a child (in the background, with `&`) in a session of its own, so
+# that the terminal's Ctrl-C or hangup reaches this script only, which then
+# ends the children in order (above). The kernel sends the child SIGTERM when
+# this script ends, should it end without its traps (kill -9); the child's
+# check of its parent after asking for that closes the gap in which the script
+# could end first.
+own_child() {
+  exec setsid setpriv --pdeathsig TERM -- bash -c '[ "$PPID" = "$0" ] && exec "$@"' "$$" "$@"
+}
+
+own_child "$BUILD_DIR/tarnwell-backend" --port=0 --anon-key="$anon_key" \
   --user="$demo_email:$demo_password" --worker=done --worker-interval-ms=1000 \
   >"$work_dir/backend.url" 2>"$work_dir/backend.log" &
 backend_pid=$!
@@ -116,7 +169,7 @@ INFO
 # The program runs as a child the script waits for, so that a signal to the
 # script (Ctrl-C, kill, a closed terminal) stops the window and the backend
 # at once instead of after the window has been closed by hand.
-setsid "$PROGRAM" "$@" </dev/null &
+own_child "$PROGRAM" "$@" </dev/null &
 program_pid=$!
 status=0
 wait "$program_pid" || status=$?
