@@ -62,10 +62,10 @@ start_time() {
   printf '%s\n' "${20:-}"
 }
 for old in "$demo_root"/run-*; do
-  [ -d "$old" ] && [ ! -L "$old" ] || continue
+  if [ ! -d "$old" ] || [ -L "$old" ]; then continue; fi
   [[ "${old##*/}" =~ ^run-([0-9]+)-([0-9]+)$ ]] || continue
   if [ "$(start_time "${BASH_REMATCH[1]}")" != "${BASH_REMATCH[2]}" ]; then
-    rm -rf -- "$old"
+    rm -rf -- "$old" || true
   fi
 done
 work_dir="$demo_root/run-$$-$(start_time $$)"
@@ -123,6 +123,7 @@ anon_key="local-anon-key"
 # check of its parent after asking for that closes the gap in which the script
 # could end first.
 own_child() {
+  # shellcheck disable=SC2016  # $PPID, $0 and $@ are the inner shell's
   exec setsid setpriv --pdeathsig TERM -- bash -c '[ "$PPID" = "$0" ] && exec "$@"' "$$" "$@"
 }
 
