@@ -10,6 +10,8 @@
 #include <QSettings>
 #include <QSplitter>
 
+#include <algorithm>
+
 #include "Screens/DesktopActivityView.hpp"
 #include "Screens/DesktopOverviewView.hpp"
 #include "Screens/DesktopSidebarView.hpp"
@@ -43,6 +45,9 @@ ContentView::ContentView(DesktopAppModel& model, QSettings& settings, QWidget* p
     : QWidget(parent), model_(&model), settings_(settings) {
     setObjectName(QStringLiteral("contentView"));
     setMinimumSize(minimumWidth, minimumHeight);
+    // A click where no control is takes the focus here, away from a text
+    // whose selection it ends.
+    setFocusPolicy(Qt::ClickFocus);
     // Controls that draw in the system's highlight colour take the accent.
     QPalette tinted = palette();
     tinted.setColor(QPalette::Highlight, DesktopPalette::accent());
@@ -66,6 +71,7 @@ ContentView::ContentView(DesktopAppModel& model, QSettings& settings, QWidget* p
             [this](DesktopDestination destination) { setSelectedDestination(destination); });
     connect(&model, &DesktopAppModel::pendingFolderSelectionConfirmationChanged, this, &ContentView::updateAlert);
 
+    detailMinimumWidth_ = widestScreenMinimum(model);
     showDestination(selectedDestination());
     split_->setSizes({DesktopSidebarView::idealWidth, minimumWidth});
 }
@@ -101,16 +107,37 @@ void ContentView::setSelectedDestination(std::optional<DesktopDestination> desti
     if (!scaffold_ || scaffold_->destination() != chosen) showDestination(chosen);
 }
 
+DesktopScreenView* ContentView::makeScreen(DesktopAppModel& model, DesktopDestination destination) {
+    switch (destination) {
+    case DesktopDestination::overview: return new DesktopOverviewView(model);
+    case DesktopDestination::sync: return new DesktopSyncView(model);
+    case DesktopDestination::activity: return new DesktopActivityView(model);
+    }
+    return new DesktopOverviewView(model);
+}
+
+int ContentView::widestScreenMinimum(DesktopAppModel& model) {
+    // Each screen drawn once in each state, off screen: what a sign-in or a
+    // click on a row may show next never needs more room than the divider
+    // leaves.
+    int widest = 0;
+    for (const bool signedIn : {false, true}) {
+        for (DesktopDestination destination : desktop_destination::allCases) {
+            DesktopScreenView* screen = makeScreen(model, destination);
+            screen->showAs(signedIn);
+            DesktopDetailScaffold scaffold(model, destination, screen);
+            scaffold.showAs(signedIn);
+            widest = std::max(widest, scaffold.minimumSizeHint().width());
+        }
+    }
+    return widest;
+}
+
 void ContentView::showDestination(DesktopDestination destination) {
     if (!model_) return;
-    QWidget* screen = nullptr;
-    switch (destination) {
-    case DesktopDestination::overview: screen = new DesktopOverviewView(*model_); break;
-    case DesktopDestination::sync: screen = new DesktopSyncView(*model_); break;
-    case DesktopDestination::activity: screen = new DesktopActivityView(*model_); break;
-    }
-    auto* next = new DesktopDetailScaffold(*model_, destination, screen);
+    auto* next = new DesktopDetailScaffold(*model_, destination, makeScreen(*model_, destination));
     next->setObjectName(QStringLiteral("detail"));
+    next->setMinimumPageWidth(detailMinimumWidth_);
     if (scaffold_) {
         const QList<int> sizes = split_->sizes();
         split_->replaceWidget(1, next);

@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QScrollArea>
 
+#include <optional>
+
 #include "Model/DesktopDestination.hpp"
 
 namespace tarnwell {
@@ -34,7 +36,14 @@ public:
     // Applies the model's current state now instead of at the next frame.
     void refreshNow();
 
-    // As wide as the page can be drawn, however short.
+    // Shows the header of this sign-in state from now on, whatever the
+    // model's: for measuring a state the window is not in.
+    void showAs(bool signedIn);
+
+    // As wide as the page can be drawn, however short, and at least
+    // `width`: a split view then keeps the room that the widest of several
+    // pages needs, whichever is shown.
+    void setMinimumPageWidth(int width);
     QSize minimumSizeHint() const override;
 
 protected:
@@ -54,6 +63,8 @@ private:
     DesktopButton* dashboardButton_;
     DesktopButton* signOutButton_;
     DesktopModelObserver* observer_;
+    std::optional<bool> shownAs_;
+    int minimumPageWidth_ = 0;
 };
 
 }  // namespace tarnwell
