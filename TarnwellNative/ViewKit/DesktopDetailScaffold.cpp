@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 #include "Model/DesktopAppModel.hpp"
 #include "ViewKit/DesktopButton.hpp"
@@ -32,11 +33,12 @@ int heightAt(QLayoutItem* item, int width) {
 // against the right edge, both top-aligned, `gap` apart. The column takes
 // the width its widest row needs, up to its maximum; it is squeezed (its
 // chips stacked, then its buttons in a column) only where the intro would
-// otherwise be narrower than its longest word. The intro takes the rest.
+// otherwise be narrower than its longest word, and then to what its rows
+// use at that width. The intro takes the rest.
 class HeaderRowLayout : public QLayout {
 public:
-    HeaderRowLayout(QWidget* intro, QWidget* column, int gap, QWidget* parent)
-        : QLayout(parent), gap_(gap) {
+    HeaderRowLayout(QWidget* intro, QWidget* column, QList<FlowLayout*> rows, int gap, QWidget* parent)
+        : QLayout(parent), gap_(gap), rows_(std::move(rows)) {
         setContentsMargins(0, 0, 0, 0);
         addChildWidget(intro);
         addChildWidget(column);
@@ -91,10 +93,19 @@ private:
         const int introMinimum = intro_->minimumSize().width();
         int column = std::min(columnNatural(), shared - introMinimum);
         column = std::max(column, columnMinimum());
+        if (column < columnNatural()) {
+            // Squeezed: a row that stacks needs no more than its widest item.
+            int used = 0;
+            for (FlowLayout* row : rows_) {
+                if (!row->parentWidget()->isHidden()) used = std::max(used, row->usedWidth(column));
+            }
+            column = std::max(columnMinimum(), std::min(column, used));
+        }
         return {std::max(0, shared - column), column};
     }
 
     int gap_;
+    QList<FlowLayout*> rows_;
     QLayoutItem* intro_;
     QLayoutItem* column_;
 };
@@ -160,7 +171,7 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     buttonsLayout->addWidget(dashboardButton_);
     buttonsLayout->addWidget(signOutButton_);
     columnLayout->addWidget(buttons, 0, Qt::AlignRight);
-    new HeaderRowLayout(intro_, column, kIntroGap, headerRow);
+    new HeaderRowLayout(intro_, column, {flow, buttonsLayout}, kIntroGap, headerRow);
     header->setContent(headerRow);
 
     pageLayout->addWidget(header);
