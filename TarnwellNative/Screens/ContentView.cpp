@@ -11,6 +11,7 @@
 #include <QSplitter>
 
 #include <algorithm>
+#include <memory>
 
 #include "Screens/DesktopActivityView.hpp"
 #include "Screens/DesktopOverviewView.hpp"
@@ -117,17 +118,20 @@ DesktopScreenView* ContentView::makeScreen(DesktopAppModel& model, DesktopDestin
 }
 
 int ContentView::widestScreenMinimum(DesktopAppModel& model) {
-    // Each screen drawn once in each state, off screen: what a sign-in or a
-    // click on a row may show next never needs more room than the divider
-    // leaves.
+    // Each screen built once, off screen and without its page, and measured
+    // in the state it was built in and then in the other one; the header
+    // alone likewise. What a sign-in or a click on a row shows next then
+    // never needs more room than the divider leaves.
+    const bool signedIn = model.currentUser().has_value();
     int widest = 0;
-    for (const bool signedIn : {false, true}) {
-        for (DesktopDestination destination : desktop_destination::allCases) {
-            DesktopScreenView* screen = makeScreen(model, destination);
-            screen->showAs(signedIn);
-            DesktopDetailScaffold scaffold(model, destination, screen);
-            scaffold.showAs(signedIn);
-            widest = std::max(widest, scaffold.minimumSizeHint().width());
+    for (DesktopDestination destination : desktop_destination::allCases) {
+        std::unique_ptr<DesktopScreenView> screen(makeScreen(model, destination));
+        DesktopDetailScaffold header(model, destination, nullptr);
+        for (const bool state : {signedIn, !signedIn}) {
+            screen->showAs(state);
+            header.showAs(state);
+            widest = std::max({widest, header.minimumSizeHint().width(),
+                               screen->minimumSizeHint().width() + 2 * DesktopDetailScaffold::kPageMargin});
         }
     }
     return widest;

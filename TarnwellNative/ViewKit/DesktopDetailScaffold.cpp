@@ -127,7 +127,7 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     auto* page = new QWidget;
     fillWithPage(page);
     auto* pageLayout = new QVBoxLayout(page);
-    pageLayout->setContentsMargins(28, 28, 28, 28);
+    pageLayout->setContentsMargins(kPageMargin, kPageMargin, kPageMargin, kPageMargin);
     pageLayout->setSpacing(24);
 
     // Header: intro, then the status and action column against the right edge.

@@ -23,10 +23,12 @@ class DesktopDetailScaffold : public QScrollArea {
     Q_OBJECT
 public:
     static constexpr int kColumnMaximumWidth = 430;
+    // Around the header and the screen, on every side.
+    static constexpr int kPageMargin = 28;
     // The least room between the intro and the status and action column.
     static constexpr int kIntroGap = 24 + 24 + 24;
 
-    // Takes ownership of `content`.
+    // Takes ownership of `content` (none: the header alone).
     DesktopDetailScaffold(DesktopAppModel& model, DesktopDestination destination, QWidget* content,
                           QWidget* parent = nullptr);
 
