@@ -165,8 +165,9 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     setMinimumWidth(minimumWidth);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
 
-    // Everything scrolls as one column when the window is too short to
-    // hold it; otherwise the account card sits at the bottom.
+    // When the window is too short for the column, its vertical margins
+    // give way first (fitHeight), and only then does it scroll as one;
+    // otherwise the account card sits at the bottom.
     auto* scroll = new QScrollArea;
     scroll_ = scroll;
     scroll->setObjectName(QStringLiteral("sidebarScroll"));
