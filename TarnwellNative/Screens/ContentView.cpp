@@ -10,6 +10,9 @@
 #include <QSettings>
 #include <QSplitter>
 
+#include <algorithm>
+#include <memory>
+
 #include "Screens/DesktopActivityView.hpp"
 #include "Screens/DesktopOverviewView.hpp"
 #include "Screens/DesktopSidebarView.hpp"
@@ -43,6 +46,9 @@ ContentView::ContentView(DesktopAppModel& model, QSettings& settings, QWidget* p
     : QWidget(parent), model_(&model), settings_(settings) {
     setObjectName(QStringLiteral("contentView"));
     setMinimumSize(minimumWidth, minimumHeight);
+    // A click where no control is takes the focus here, away from a text
+    // whose selection it ends.
+    setFocusPolicy(Qt::ClickFocus);
     // Controls that draw in the system's highlight colour take the accent.
     QPalette tinted = palette();
     tinted.setColor(QPalette::Highlight, DesktopPalette::accent());
@@ -66,6 +72,7 @@ ContentView::ContentView(DesktopAppModel& model, QSettings& settings, QWidget* p
             [this](DesktopDestination destination) { setSelectedDestination(destination); });
     connect(&model, &DesktopAppModel::pendingFolderSelectionConfirmationChanged, this, &ContentView::updateAlert);
 
+    detailMinimumWidth_ = widestScreenMinimum(model);
     showDestination(selectedDestination());
     split_->setSizes({DesktopSidebarView::idealWidth, minimumWidth});
 }
@@ -101,16 +108,40 @@ void ContentView::setSelectedDestination(std::optional<DesktopDestination> desti
     if (!scaffold_ || scaffold_->destination() != chosen) showDestination(chosen);
 }
 
+DesktopScreenView* ContentView::makeScreen(DesktopAppModel& model, DesktopDestination destination) {
+    switch (destination) {
+    case DesktopDestination::overview: return new DesktopOverviewView(model);
+    case DesktopDestination::sync: return new DesktopSyncView(model);
+    case DesktopDestination::activity: return new DesktopActivityView(model);
+    }
+    return new DesktopOverviewView(model);
+}
+
+int ContentView::widestScreenMinimum(DesktopAppModel& model) {
+    // Each screen built once, off screen and without its page, and measured
+    // in the state it was built in and then in the other one; the header
+    // alone likewise. What a sign-in or a click on a row shows next then
+    // never needs more room than the divider leaves.
+    const bool signedIn = model.currentUser().has_value();
+    int widest = 0;
+    for (DesktopDestination destination : desktop_destination::allCases) {
+        std::unique_ptr<DesktopScreenView> screen(makeScreen(model, destination));
+        DesktopDetailScaffold header(model, destination, nullptr);
+        for (const bool state : {signedIn, !signedIn}) {
+            screen->showAs(state);
+            header.showAs(state);
+            widest = std::max({widest, header.minimumSizeHint().width(),
+                               screen->minimumSizeHint().width() + 2 * DesktopDetailScaffold::kPageMargin});
+        }
+    }
+    return widest;
+}
+
 void ContentView::showDestination(DesktopDestination destination) {
     if (!model_) return;
-    QWidget* screen = nullptr;
-    switch (destination) {
-    case DesktopDestination::overview: screen = new DesktopOverviewView(*model_); break;
-    case DesktopDestination::sync: screen = new DesktopSyncView(*model_); break;
-    case DesktopDestination::activity: screen = new DesktopActivityView(*model_); break;
-    }
-    auto* next = new DesktopDetailScaffold(*model_, destination, screen);
+    auto* next = new DesktopDetailScaffold(*model_, destination, makeScreen(*model_, destination));
     next->setObjectName(QStringLiteral("detail"));
+    next->setMinimumPageWidth(detailMinimumWidth_);
     if (scaffold_) {
         const QList<int> sizes = split_->sizes();
         split_->replaceWidget(1, next);

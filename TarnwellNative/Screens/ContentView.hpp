@@ -21,6 +21,7 @@ class QSplitter;
 namespace tarnwell {
 
 class DesktopDetailScaffold;
+class DesktopScreenView;
 class DesktopSidebarView;
 
 class ContentView : public QWidget {
@@ -47,6 +48,10 @@ public:
     // Stores the screen's raw value ("overview" for none) and shows it.
     void setSelectedDestination(std::optional<DesktopDestination> destination);
 
+    // The least width of the detail column that every screen, signed in
+    // and signed out, can be drawn in: the divider stops there.
+    int detailMinimumWidth() const { return detailMinimumWidth_; }
+
     DesktopSidebarView* sidebar() const { return sidebar_; }
     DesktopDetailScaffold* scaffold() const { return scaffold_; }
     // The open replacement question, if any.
@@ -58,6 +63,9 @@ protected:
 
 private:
     void showDestination(DesktopDestination destination);
+    static DesktopScreenView* makeScreen(DesktopAppModel& model, DesktopDestination destination);
+    // The widest of every screen's least width, in both sign-in states.
+    static int widestScreenMinimum(DesktopAppModel& model);
     void updateAlert();
     void alertFinished();
 
@@ -69,6 +77,7 @@ private:
     QPointer<QMessageBox> alert_;
     QAbstractButton* confirmButton_ = nullptr;
     bool bootstrapStarted_ = false;
+    int detailMinimumWidth_ = 0;
 };
 
 } // namespace tarnwell

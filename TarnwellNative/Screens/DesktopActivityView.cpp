@@ -77,7 +77,7 @@ void DesktopActivityView::build(bool signedIn) {
 void DesktopActivityView::refresh() {
     if (!model_) return;
     const DesktopAppModel& model = *model_;
-    const bool signedIn = model.currentUser().has_value();
+    const bool signedIn = shownSignedIn();
     if (builtSignedIn_ != signedIn) build(signedIn);
     if (!signedIn) return;
 

@@ -345,7 +345,7 @@ QWidget* DesktopOverviewView::makeWorkspacePanel() {
 void DesktopOverviewView::refresh() {
     if (!model_) return;
     const DesktopAppModel& model = *model_;
-    const bool signedIn = model.currentUser().has_value();
+    const bool signedIn = shownSignedIn();
     if (builtSignedIn_ != signedIn) build(signedIn);
     if (!signedIn) return;
 

@@ -27,7 +27,9 @@ QLabel* label(const QString& text, const QFont& font, const QColor& colour) {
 QLabel* headline(const QString& text, int pixelSize, qreal tracking) {
     QFont font = DesktopFonts::system(pixelSize, QFont::Black);
     font.setLetterSpacing(QFont::AbsoluteSpacing, tracking);
-    return label(text, font, DesktopPalette::text());
+    QLabel* result = label(text, font, DesktopPalette::text());
+    keepWordsWhole(result);
+    return result;
 }
 
 QWidget* holder(QLayout* layout) {

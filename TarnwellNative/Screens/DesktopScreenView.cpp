@@ -14,6 +14,15 @@ DesktopScreenView::DesktopScreenView(DesktopAppModel& model, const QString& name
     for (ModelSignal signal : watched) observer_->watch(&model, signal);
 }
 
+void DesktopScreenView::showAs(bool signedIn) {
+    shownAs_ = signedIn;
+    refresh();
+}
+
+bool DesktopScreenView::shownSignedIn() const {
+    return shownAs_.value_or(model_ && model_->currentUser().has_value());
+}
+
 void DesktopScreenView::refreshNow() {
     observer_->flush();
     refresh();

@@ -22,6 +22,9 @@ class DesktopScreenView : public QWidget {
 public:
     // Applies the model's current state now instead of at the next frame.
     void refreshNow();
+    // Shows the sections of this sign-in state from now on, whatever the
+    // model's: for measuring a state the window is not in.
+    void showAs(bool signedIn);
 
 protected:
     using ModelSignal = void (DesktopAppModel::*)();
@@ -32,11 +35,14 @@ protected:
                       QWidget* parent);
 
     virtual void refresh() = 0;
+    // Whether the sections to show are the signed-in ones.
+    bool shownSignedIn() const;
 
     QPointer<DesktopAppModel> model_;
     QVBoxLayout* body_;
     // The signed-in state the sections were built for; none before the first build.
     std::optional<bool> builtSignedIn_;
+    std::optional<bool> shownAs_;
     DesktopModelObserver* observer_;
 };
 

@@ -7,6 +7,8 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 #include "Model/DesktopAppModel.hpp"
 #include "Model/DesktopPresentationFormatter.hpp"
 #include "ViewKit/DesktopButton.hpp"
@@ -163,14 +165,18 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     setMinimumWidth(minimumWidth);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
 
-    // Everything scrolls as one column when the window is too short to
-    // hold it; otherwise the account card sits at the bottom.
+    // When the window is too short for the column, its vertical margins
+    // give way first (fitHeight), and only then does it scroll as one;
+    // otherwise the account card sits at the bottom.
     auto* scroll = new QScrollArea;
+    scroll_ = scroll;
     scroll->setObjectName(QStringLiteral("sidebarScroll"));
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The rows take the keyboard; the column itself scrolls by wheel.
+    scroll->setFocusPolicy(Qt::NoFocus);
     scroll->viewport()->setAutoFillBackground(false);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -178,12 +184,14 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     auto* page = new QWidget;
     page->setAutoFillBackground(false);
     auto* body = new QVBoxLayout(page);
+    body_ = body;
     body->setContentsMargins(0, 0, 0, 0);
     body->setSpacing(0);
 
     // Brand header.
     auto* header = new QWidget;
     auto* headerColumn = new QVBoxLayout(header);
+    headerColumn_ = headerColumn;
     headerColumn->setContentsMargins(24, 24, 24, 24);
     headerColumn->setSpacing(18);
     auto* brand = new QHBoxLayout;
@@ -205,6 +213,7 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     // Screen list.
     auto* workspace = new QWidget;
     auto* workspaceColumn = new QVBoxLayout(workspace);
+    workspaceColumn_ = workspaceColumn;
     workspaceColumn->setContentsMargins(24, 24, 24, 24);
     workspaceColumn->setSpacing(16);
     workspaceColumn->addWidget(new DesktopKicker(tr("Workspace")));
@@ -220,11 +229,13 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     workspaceColumn->addLayout(rowsColumn);
     body->addWidget(workspace);
 
-    body->addSpacerItem(new QSpacerItem(0, 16, QSizePolicy::Minimum, QSizePolicy::Expanding));
+    freeSpace_ = new QSpacerItem(0, 16, QSizePolicy::Minimum, QSizePolicy::Expanding);
+    body->addSpacerItem(freeSpace_);
 
     // Account card.
     auto* cardHolder = new QWidget;
     auto* cardMargins = new QVBoxLayout(cardHolder);
+    cardMargins_ = cardMargins;
     cardMargins->setContentsMargins(24, 28, 24, 24);
     auto* surface = new DesktopSurface(DesktopSurfaceTone::strong, 20);
     accountCard_ = surface;
@@ -263,6 +274,10 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     cardMargins->addWidget(surface);
     body->addWidget(cardHolder);
     scroll->setWidget(page);
+    // The column is drawn on the sidebar's own colour, not the window's.
+    page->setAutoFillBackground(false);
+    page->installEventFilter(this);
+    scroll->viewport()->installEventFilter(this);
 
     observer_ = new DesktopModelObserver([this] { refresh(); }, this);
     observer_->watch(&model, &DesktopAppModel::currentUserChanged);
@@ -310,6 +325,43 @@ void DesktopSidebarView::refresh() {
 
 void DesktopSidebarView::paintEvent(QPaintEvent*) {
     QPainter(this).fillRect(rect(), DesktopPalette::surface());
+}
+
+bool DesktopSidebarView::eventFilter(QObject* watched, QEvent* event) {
+    if ((watched == scroll_->viewport() && event->type() == QEvent::Resize) ||
+        (watched == scroll_->widget() && event->type() == QEvent::LayoutRequest)) {
+        fitHeight();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void DesktopSidebarView::fitHeight() {
+    // The vertical margins of the header, the screen list and the account
+    // card, and the free space above the card, at full size.
+    constexpr int kMargin = 24;
+    constexpr int kCardTop = 28;
+    constexpr int kFreeSpace = 16;
+    constexpr int kGaps = 6 * kMargin + kCardTop + kFreeSpace;
+    constexpr qreal kLeastScale = 0.5;
+    auto scaled = [](int full, qreal scale) { return static_cast<int>(std::lround(full * scale)); };
+    auto gapsAt = [&](qreal scale) {
+        return 6 * scaled(kMargin, scale) + scaled(kCardTop, scale) + scaled(kFreeSpace, scale);
+    };
+
+    QWidget* page = scroll_->widget();
+    const int width = scroll_->viewport()->width();
+    const int shown = page->hasHeightForWidth() ? page->heightForWidth(width) : page->sizeHint().height();
+    const int needed = shown - gapsAt(gapScale_) + kGaps;
+    const int over = needed - scroll_->viewport()->height();
+    const qreal scale = over <= 0 ? 1.0 : std::max(kLeastScale, static_cast<qreal>(kGaps - over) / kGaps);
+    if (gapsAt(scale) == gapsAt(gapScale_)) return;
+    gapScale_ = scale;
+    const int margin = scaled(kMargin, scale);
+    headerColumn_->setContentsMargins(kMargin, margin, kMargin, margin);
+    workspaceColumn_->setContentsMargins(kMargin, margin, kMargin, margin);
+    cardMargins_->setContentsMargins(kMargin, scaled(kCardTop, scale), kMargin, margin);
+    freeSpace_->changeSize(0, scaled(kFreeSpace, scale), QSizePolicy::Minimum, QSizePolicy::Expanding);
+    body_->invalidate();
 }
 
 } // namespace tarnwell

@@ -13,6 +13,8 @@
 #include "Model/DesktopDestination.hpp"
 
 class QLabel;
+class QScrollArea;
+class QSpacerItem;
 class QVBoxLayout;
 
 namespace tarnwell {
@@ -74,13 +76,24 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void refresh();
+    // Narrows the column's vertical margins and free space, evenly and down
+    // to half, as far as the column needs to fit the sidebar's height.
+    void fitHeight();
 
     QPointer<DesktopAppModel> model_;
     DesktopDestination active_ = DesktopDestination::overview;
     QList<SidebarDestinationButton*> rows_;
+    QScrollArea* scroll_;
+    QVBoxLayout* body_;
+    QVBoxLayout* headerColumn_;
+    QVBoxLayout* workspaceColumn_;
+    QSpacerItem* freeSpace_;
+    QVBoxLayout* cardMargins_;
+    qreal gapScale_ = 1.0;
     QWidget* accountCard_;
     QVBoxLayout* accountLines_;
     // Signed in.

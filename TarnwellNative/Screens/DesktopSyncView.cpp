@@ -259,7 +259,7 @@ void DesktopSyncView::build(bool signedIn) {
 void DesktopSyncView::refresh() {
     if (!model_) return;
     const DesktopAppModel& model = *model_;
-    const bool signedIn = model.currentUser().has_value();
+    const bool signedIn = shownSignedIn();
     if (builtSignedIn_ != signedIn) build(signedIn);
     if (!signedIn) return;
 

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -21,7 +22,8 @@ namespace tarnwell {
 DesktopConsoleView::DesktopConsoleView(QWidget* parent) : QAbstractScrollArea(parent) {
     setFrameShape(QFrame::NoFrame);
     setFont(DesktopFonts::bodyMonospaced());
-    setFocusPolicy(Qt::StrongFocus);
+    // A click gives it the keyboard for copying; it is no Tab stop.
+    setFocusPolicy(Qt::ClickFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
@@ -267,8 +269,12 @@ void DesktopConsoleView::paintEvent(QPaintEvent* event) {
     const qreal offset = verticalScrollBar()->value();
     const QRectF area = event->rect();
     const auto [from, to] = std::minmax(anchor_, cursor_);
+    // Selected characters look as in every selectable text of the window.
+    const QBrush highlight = palette().brush(QPalette::Highlight);
+    const QColor highlightedText = palette().color(QPalette::HighlightedText);
     QTextCharFormat selected;
-    selected.setBackground(DesktopPalette::accentSoft());
+    selected.setBackground(highlight);
+    selected.setForeground(highlightedText);
     for (std::size_t i = lineAtContentY(offset + area.top()); i < lines_.size(); ++i) {
         const Line& line = lines_[i];
         const qreal y = kPadding + line.top - offset;
@@ -281,12 +287,18 @@ void DesktopConsoleView::paintEvent(QPaintEvent* event) {
             end = index == to.line ? to.offset : static_cast<int>(line.text.size());
         }
         if (line.simple()) {
+            painter.drawGlyphRun(QPointF(kPadding, y + baseline_), line.glyphs);
             if (end > start) {
                 const qreal left = line.edges[static_cast<std::size_t>(start)];
                 const qreal right = line.edges[static_cast<std::size_t>(end)];
-                painter.fillRect(QRectF(kPadding + left, y, right - left, line.height), DesktopPalette::accentSoft());
+                const QRectF band(kPadding + left, y, right - left, line.height);
+                painter.save();
+                painter.setClipRect(band);
+                painter.fillRect(band, highlight);
+                painter.setPen(highlightedText);
+                painter.drawGlyphRun(QPointF(kPadding, y + baseline_), line.glyphs);
+                painter.restore();
             }
-            painter.drawGlyphRun(QPointF(kPadding, y + baseline_), line.glyphs);
         } else {
             QList<QTextLayout::FormatRange> selections;
             if (end > start) selections.append({start, end - start, selected});
@@ -403,7 +415,22 @@ void DesktopConsoleView::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void DesktopConsoleView::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton) dragging_ = false;
+    if (event->button() != Qt::LeftButton) return;
+    dragging_ = false;
+    // What the mouse selected is also the X primary selection, where the
+    // platform has one.
+    QClipboard* clipboard = QApplication::clipboard();
+    if (clipboard->supportsSelection() && hasSelection()) clipboard->setText(selectedText(), QClipboard::Selection);
+}
+
+void DesktopConsoleView::focusOutEvent(QFocusEvent* event) {
+    // Its own context menu, or another window coming to the front, leaves
+    // the selection as it is.
+    if (event->reason() != Qt::PopupFocusReason && event->reason() != Qt::ActiveWindowFocusReason &&
+        hasSelection()) {
+        clearSelection();
+    }
+    QAbstractScrollArea::focusOutEvent(event);
 }
 
 void DesktopConsoleView::mouseDoubleClickEvent(QMouseEvent* event) {

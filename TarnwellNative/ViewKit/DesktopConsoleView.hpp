@@ -7,7 +7,10 @@
 // shaped once; lines are measured again only when the view's width changes,
 // and a new line lays out nothing but itself. A drag selects characters, within a line or across lines; a
 // double-click selects a whole line; Ctrl+C or the context menu's "Copy"
-// puts the selection on the clipboard, lines joined by newlines. The view
+// puts the selection on the clipboard, lines joined by newlines, and a mouse
+// selection is also the X primary selection. The selection is drawn in the
+// palette's highlight colours, like every selectable text, and goes when the
+// view loses the focus to another widget. The view
 // keeps its scroll position as lines arrive at the bottom and starts at the
 // top.
 #pragma once
@@ -75,6 +78,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
 
 private:

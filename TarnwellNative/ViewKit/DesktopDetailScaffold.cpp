@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 #include "Model/DesktopAppModel.hpp"
 #include "ViewKit/DesktopButton.hpp"
@@ -30,14 +31,14 @@ int heightAt(QLayoutItem* item, int width) {
 
 // The header's row: the intro on the left, the status and action column
 // against the right edge, both top-aligned, `gap` apart. The column takes
-// the width it needs up to its maximum, but no more than half the row, so
-// that it is squeezed (its chips stacked, its buttons in a column) before
-// the headline loses room; the intro takes the rest and is never narrower
-// than its longest word.
+// the width its widest row needs, up to its maximum; it is squeezed (its
+// chips stacked, then its buttons in a column) only where the intro would
+// otherwise be narrower than its longest word, and then to what its rows
+// use at that width. The intro takes the rest.
 class HeaderRowLayout : public QLayout {
 public:
-    HeaderRowLayout(QWidget* intro, QWidget* column, int gap, QWidget* parent)
-        : QLayout(parent), gap_(gap) {
+    HeaderRowLayout(QWidget* intro, QWidget* column, QList<FlowLayout*> rows, int gap, QWidget* parent)
+        : QLayout(parent), gap_(gap), rows_(std::move(rows)) {
         setContentsMargins(0, 0, 0, 0);
         addChildWidget(intro);
         addChildWidget(column);
@@ -90,12 +91,21 @@ private:
     std::pair<int, int> widths(int width) const {
         const int shared = std::max(0, width - gap_);
         const int introMinimum = intro_->minimumSize().width();
-        int column = std::min(columnNatural(), shared - std::max(introMinimum, shared - shared / 2));
+        int column = std::min(columnNatural(), shared - introMinimum);
         column = std::max(column, columnMinimum());
+        if (column < columnNatural()) {
+            // Squeezed: a row that stacks needs no more than its widest item.
+            int used = 0;
+            for (FlowLayout* row : rows_) {
+                if (!row->parentWidget()->isHidden()) used = std::max(used, row->usedWidth(column));
+            }
+            column = std::max(columnMinimum(), std::min(column, used));
+        }
         return {std::max(0, shared - column), column};
     }
 
     int gap_;
+    QList<FlowLayout*> rows_;
     QLayoutItem* intro_;
     QLayoutItem* column_;
 };
@@ -105,6 +115,9 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
                                              QWidget* content, QWidget* parent)
     : QScrollArea(parent), model_(&model), destination_(destination), content_(content) {
     setFrameShape(QFrame::NoFrame);
+    // The page's controls take the keyboard; the page itself scrolls by
+    // wheel and follows the focus.
+    setFocusPolicy(Qt::NoFocus);
     setWidgetResizable(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -114,7 +127,7 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     auto* page = new QWidget;
     fillWithPage(page);
     auto* pageLayout = new QVBoxLayout(page);
-    pageLayout->setContentsMargins(28, 28, 28, 28);
+    pageLayout->setContentsMargins(kPageMargin, kPageMargin, kPageMargin, kPageMargin);
     pageLayout->setSpacing(24);
 
     // Header: intro, then the status and action column against the right edge.
@@ -158,7 +171,7 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     buttonsLayout->addWidget(dashboardButton_);
     buttonsLayout->addWidget(signOutButton_);
     columnLayout->addWidget(buttons, 0, Qt::AlignRight);
-    new HeaderRowLayout(intro_, column, kIntroGap, headerRow);
+    new HeaderRowLayout(intro_, column, {flow, buttonsLayout}, kIntroGap, headerRow);
     header->setContent(headerRow);
 
     pageLayout->addWidget(header);
@@ -196,12 +209,20 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     refresh();
 }
 
+void DesktopDetailScaffold::showAs(bool signedIn) {
+    shownAs_ = signedIn;
+    refresh();
+}
+
+void DesktopDetailScaffold::setMinimumPageWidth(int width) {
+    minimumPageWidth_ = width;
+    updateGeometry();
+}
+
 QSize DesktopDetailScaffold::minimumSizeHint() const {
     const QSize scrolling = QScrollArea::minimumSizeHint();
-    if (widget() == nullptr) {
-        return scrolling;
-    }
-    return {widget()->minimumSizeHint().width() + 2 * frameWidth(), scrolling.height()};
+    const int page = widget() == nullptr ? scrolling.width() : widget()->minimumSizeHint().width() + 2 * frameWidth();
+    return {std::max(page, minimumPageWidth_), scrolling.height()};
 }
 
 bool DesktopDetailScaffold::eventFilter(QObject* watched, QEvent* event) {
@@ -219,7 +240,7 @@ void DesktopDetailScaffold::refresh() {
     if (!model_) {
         return;
     }
-    const bool signedIn = model_->currentUser().has_value();
+    const bool signedIn = shownAs_.value_or(model_->currentUser().has_value());
     runChip_->setPresentation(model_->runPresentation());
     ingestChip_->setPresentation(model_->ingestPresentation());
     chips_->setVisible(signedIn);

@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QScrollArea>
 
+#include <optional>
+
 #include "Model/DesktopDestination.hpp"
 
 namespace tarnwell {
@@ -21,10 +23,12 @@ class DesktopDetailScaffold : public QScrollArea {
     Q_OBJECT
 public:
     static constexpr int kColumnMaximumWidth = 430;
+    // Around the header and the screen, on every side.
+    static constexpr int kPageMargin = 28;
     // The least room between the intro and the status and action column.
     static constexpr int kIntroGap = 24 + 24 + 24;
 
-    // Takes ownership of `content`.
+    // Takes ownership of `content` (none: the header alone).
     DesktopDetailScaffold(DesktopAppModel& model, DesktopDestination destination, QWidget* content,
                           QWidget* parent = nullptr);
 
@@ -34,7 +38,14 @@ public:
     // Applies the model's current state now instead of at the next frame.
     void refreshNow();
 
-    // As wide as the page can be drawn, however short.
+    // Shows the header of this sign-in state from now on, whatever the
+    // model's: for measuring a state the window is not in.
+    void showAs(bool signedIn);
+
+    // As wide as the page can be drawn, however short, and at least
+    // `width`: a split view then keeps the room that the widest of several
+    // pages needs, whichever is shown.
+    void setMinimumPageWidth(int width);
     QSize minimumSizeHint() const override;
 
 protected:
@@ -54,6 +65,8 @@ private:
     DesktopButton* dashboardButton_;
     DesktopButton* signOutButton_;
     DesktopModelObserver* observer_;
+    std::optional<bool> shownAs_;
+    int minimumPageWidth_ = 0;
 };
 
 }  // namespace tarnwell

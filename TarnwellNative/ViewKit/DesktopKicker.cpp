@@ -1,7 +1,9 @@
 #include "ViewKit/DesktopKicker.hpp"
 
 #include <QBoxLayout>
+#include <QTextLayout>
 #include <algorithm>
+#include <cmath>
 
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopPalette.hpp"
@@ -16,6 +18,29 @@ void styleLabel(QLabel* label, const QFont& font, const QColor& colour, bool wra
     colours.setColor(QPalette::Text, colour);
     label->setPalette(colours);
     label->setWordWrap(wrap);
+}
+
+int widestUnbreakableWidth(const QString& text, const QFont& font) {
+    // Laid out at no width, every line is one run that can't be broken.
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    const QFontMetricsF metrics(font);
+    qreal widest = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(0);
+        const QString run = text.mid(line.textStart(), line.textLength()).trimmed();
+        widest = std::max({widest, line.naturalTextWidth(), metrics.horizontalAdvance(run),
+                           metrics.boundingRect(run).right()});
+    }
+    layout.endLayout();
+    return static_cast<int>(std::ceil(widest));
+}
+
+void keepWordsWhole(QLabel* label) {
+    label->setMinimumWidth(widestUnbreakableWidth(label->text(), label->font()));
 }
 
 DesktopKicker::DesktopKicker(const QString& text, QWidget* parent) : QLabel(text, parent) {

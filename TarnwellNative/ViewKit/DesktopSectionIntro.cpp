@@ -18,6 +18,7 @@ DesktopSectionIntro::DesktopSectionIntro(const QString& eyebrow, const QString& 
     QFont titleFont = DesktopFonts::system(46, QFont::Black);
     titleFont.setLetterSpacing(QFont::AbsoluteSpacing, -1.8);
     styleLabel(title_, titleFont, DesktopPalette::text());
+    keepWordsWhole(title_);
     styleLabel(subtitle_, DesktopFonts::system(19, QFont::Normal), DesktopPalette::muted());
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -2,6 +2,7 @@
 
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -325,6 +326,17 @@ void DesktopSelectableText::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QWidget::keyPressEvent(event);
+}
+
+void DesktopSelectableText::focusOutEvent(QFocusEvent* event) {
+    // Its own context menu, or another window coming to the front, leaves
+    // the selection as it is.
+    if (event->reason() != Qt::PopupFocusReason && event->reason() != Qt::ActiveWindowFocusReason &&
+        anchor_ != cursor_) {
+        anchor_ = cursor_ = 0;
+        update();
+    }
+    QWidget::focusOutEvent(event);
 }
 
 void DesktopSelectableText::contextMenuEvent(QContextMenuEvent* event) {

@@ -2,8 +2,9 @@
 // where a word (a long path, say) is wider than the line, anywhere inside it.
 // It can be held to a number of lines: then the last line shown ends in "…"
 // when the text goes on. The user can select and copy the text by mouse and
-// keyboard, the part hidden behind "…" included; no text caret is ever shown,
-// and the mouse wheel scrolls whatever page the text sits on.
+// keyboard, the part hidden behind "…" included; the selection goes when the
+// text loses the focus to another widget. No text caret is ever shown, and
+// the mouse wheel scrolls whatever page the text sits on.
 #pragma once
 
 #include <QWidget>
@@ -52,6 +53,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     // The text laid out at a width: the full lines, and the last line shown

@@ -89,6 +89,17 @@ int FlowLayout::rowWidth() const { return rowSize().width(); }
 
 bool FlowLayout::fitsInRow(int width) const { return rowSize().width() <= width; }
 
+int FlowLayout::usedWidth(int width) const {
+    if (fitsInRow(width)) {
+        return rowWidth();
+    }
+    int widest = 0;
+    for (QLayoutItem* item : visibleItems()) {
+        widest = std::max(widest, std::min(item->sizeHint().width(), width));
+    }
+    return widest;
+}
+
 bool FlowLayout::hasHeightForWidth() const { return true; }
 
 int FlowLayout::heightForWidth(int width) const {

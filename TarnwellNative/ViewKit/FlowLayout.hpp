@@ -20,6 +20,9 @@ public:
     bool fitsInRow(int width) const;
     // The width of the items side by side.
     int rowWidth() const;
+    // The width the items take at `width`: the row's when it fits, else the
+    // widest item's (no more than `width`).
+    int usedWidth(int width) const;
 
     void addItem(QLayoutItem* item) override;
     int count() const override;

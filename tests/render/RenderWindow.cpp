@@ -1,7 +1,8 @@
 // The whole window's scenes of tarnwell-render: every screen signed out,
 // every screen signed in with synced files and a failed upload (at the
-// default size and as tall as the page), the folder replacement question,
-// and the initialization-failure screen.
+// default size and as tall as the page, at the smallest size and with the
+// widest sidebar), the folder replacement question, and the
+// initialization-failure screen.
 #include "RenderWindow.hpp"
 
 #include <QApplication>
@@ -51,11 +52,33 @@ bool renderScreens(WindowHarness& harness, const QDir& folder, const QString& su
     return ok;
 }
 
+// Each screen at the smallest window, then with the divider dragged as far
+// right as it goes.
+bool renderSmallest(WindowHarness& harness, const QDir& folder, const QString& suffix) {
+    auto* content = harness.window()->findChild<ContentView*>();
+    bool ok = true;
+    harness.window()->resize(1120, 760);
+    settle(100);
+    for (const QString& width : {QStringLiteral("-1120"), QStringLiteral("-wide-sidebar")}) {
+        if (width == QStringLiteral("-wide-sidebar")) harness.dragDividerTo(1120);
+        for (DesktopDestination destination : desktop_destination::allCases) {
+            content->setSelectedDestination(destination);
+            ok = save(harness.window(), folder,
+                      QStringLiteral("window-") + desktop_destination::rawValue(destination) + suffix + width) &&
+                 ok;
+        }
+    }
+    harness.dragDividerTo(320);
+    harness.window()->resize(1280, 860);
+    return ok;
+}
+
 bool renderSignedOut(const QDir& folder) {
     WindowHarness harness;
     harness.open();
     spinUntil([&] { return harness.model()->didBootstrap(); });
-    return renderScreens(harness, folder, QStringLiteral("-signed-out"));
+    bool ok = renderScreens(harness, folder, QStringLiteral("-signed-out"));
+    return renderSmallest(harness, folder, QStringLiteral("-signed-out")) && ok;
 }
 
 bool renderSignedIn(const QDir& folder) {
@@ -88,6 +111,7 @@ bool renderSignedIn(const QDir& folder) {
     const auto refresh = model->refreshStatus();
     spinUntil([&] { return refresh.isFinished(); });
     bool ok = renderScreens(harness, folder, QStringLiteral("-signed-in"));
+    ok = renderSmallest(harness, folder, QStringLiteral("-signed-in")) && ok;
 
     auto* content = harness.window()->findChild<ContentView*>();
     content->setSelectedDestination(DesktopDestination::sync);

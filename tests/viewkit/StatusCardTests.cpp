@@ -16,7 +16,10 @@
 #include "ViewKit/DesktopLogLinesModel.hpp"
 #include "ViewKit/DesktopMetricCard.hpp"
 #include "ViewKit/DesktopProgressIndicator.hpp"
+#include "ViewKit/DesktopFonts.hpp"
+#include "ViewKit/DesktopPalette.hpp"
 #include "ViewKit/DesktopRule.hpp"
+#include "ViewKit/DesktopSelectableText.hpp"
 #include "ViewKit/DesktopStatusChip.hpp"
 #include "support/DesktopModelHarness.hpp"
 
@@ -271,7 +274,22 @@ TEST(DesktopActivityConsoleCardTest, StartsAtTheTopAndKeepsItsPlaceAsLinesArrive
     EXPECT_EQ(drag({2, 4}, {1, 9}), QStringLiteral("2\nScan"));
     // A double-click takes the whole line.
     QTest::mouseDClick(viewport, Qt::LeftButton, {}, view->pointOf({3, 3}).toPoint());
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, view->pointOf({3, 3}).toPoint());
     EXPECT_EQ(view->selectedText(), QStringLiteral("Scanned: 4"));
+    // What the mouse selected is the primary selection too, where there is one.
+    if (QApplication::clipboard()->supportsSelection()) {
+        EXPECT_EQ(QApplication::clipboard()->text(QClipboard::Selection), QStringLiteral("Scanned: 4"));
+    }
+
+    // The selection shows in the same colour as a selectable text's.
+    DesktopSelectableText text(QStringLiteral("Scanned: 4"), DesktopFonts::bodyMonospaced(), DesktopPalette::text());
+    text.resize(200, text.heightForWidth(200));
+    text.selectAll();
+    const QColor textSelection = text.grab().toImage().pixelColor(0, 0);
+    const QRectF line = view->lineRect(3);
+    const QColor consoleSelection = viewport->grab().toImage().pixelColor(line.topLeft().toPoint() + QPoint(1, 0));
+    EXPECT_EQ(textSelection.rgb(), text.palette().color(QPalette::Highlight).rgb());
+    EXPECT_EQ(consoleSelection.rgb(), textSelection.rgb()) << consoleSelection.name().toStdString();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The root view's own duties: the remembered screen, the sidebar's marking
 // of it, the window's minimum size and the replacement question's life.
+#include <QAbstractScrollArea>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTest>
@@ -7,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include "Screens/ContentView.hpp"
+#include "Screens/DesktopScreenParts.hpp"
 #include "Screens/DesktopSidebarView.hpp"
+#include "ViewKit/DesktopConsoleView.hpp"
 #include "ViewKit/DesktopDetailScaffold.hpp"
 #include "ViewKit/DesktopPalette.hpp"
+#include "ViewKit/DesktopSelectableText.hpp"
 #include "window/WindowHarness.hpp"
 
 using namespace tarnwell;
@@ -53,6 +57,7 @@ TEST(RootView, RemembersTheScreenAndMarksItsRow) {
     // Tabbing to a row rings it in ink; a click does not.
     SidebarDestinationButton* overviewRow = content->sidebar()->row(DesktopDestination::overview);
     auto ring = [&] { return overviewRow->grab().toImage().pixelColor(4, overviewRow->height() / 2).rgb(); };
+    overviewRow->clearFocus(); // the first row may hold the focus the window opened with
     overviewRow->setFocus(Qt::TabFocusReason);
     EXPECT_EQ(ring(), DesktopPalette::text().rgb());
     overviewRow->clearFocus();
@@ -120,4 +125,65 @@ TEST(RootView, ReplacementQuestionFollowsThePendingChoice) {
     ASSERT_TRUE(spinUntil([&] { return content->folderReplacementAlert() == nullptr; }));
     EXPECT_FALSE(model->pendingFolderSelectionConfirmation().has_value());
     EXPECT_EQ(model->folders(), QStringList{model->homeFolder()});
+}
+
+TEST(RootView, TabStopsShowFocusAndSelectionsEndWithTheirFocus) {
+    WindowHarness harness;
+    harness.open();
+    DesktopAppModel* model = harness.model();
+    auto* content = harness.window()->findChild<ContentView*>();
+    ASSERT_TRUE(spinUntil([&] { return model->didBootstrap(); }));
+    model->setEmail(WindowHarness::email);
+    model->setPassword(WindowHarness::password);
+    model->login();
+    ASSERT_TRUE(spinUntil([&] { return model->currentUser().has_value(); }));
+    harness.chooser->next = QString::fromStdString(harness.documents.path().string());
+    model->addFolder();
+    ASSERT_TRUE(spinUntil([&] { return !model->logLines().isEmpty(); }));
+
+    // Tab reaches controls that draw their focus, never a scrolling area
+    // that would hold it unseen.
+    for (DesktopDestination destination : desktop_destination::allCases) {
+        content->setSelectedDestination(destination);
+        settle();
+        QWidget* window = harness.window();
+        int stops = 0;
+        for (QWidget* widget = window->nextInFocusChain(); widget != window; widget = widget->nextInFocusChain()) {
+            if (!widget->isVisibleTo(window) || !widget->isEnabled() || !(widget->focusPolicy() & Qt::TabFocus)) {
+                continue;
+            }
+            ++stops;
+            EXPECT_EQ(qobject_cast<QAbstractScrollArea*>(widget), nullptr)
+                << desktop_destination::rawValue(destination).toStdString() << ": "
+                << widget->metaObject()->className() << " " << widget->objectName().toStdString();
+        }
+        EXPECT_GT(stops, 3);
+    }
+
+    // A selected path, and a selected console line, lose their highlight
+    // when a click elsewhere takes the focus.
+    auto clickBesideThePage = [&] {
+        QTest::mouseClick(content->scaffold()->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(6, 6));
+    };
+    content->setSelectedDestination(DesktopDestination::sync);
+    settle();
+    auto* path = content->findChild<DesktopFolderBox*>()->findChild<DesktopSelectableText*>();
+    ASSERT_NE(path, nullptr);
+    QTest::mouseClick(path, Qt::LeftButton, Qt::NoModifier, QPoint(2, 2));
+    QTest::keyClick(path, Qt::Key_A, Qt::ControlModifier);
+    ASSERT_EQ(path->selectedText(), path->text());
+    clickBesideThePage();
+    EXPECT_TRUE(path->selectedText().isEmpty());
+
+    content->setSelectedDestination(DesktopDestination::activity);
+    settle();
+    auto* console = content->findChild<DesktopConsoleView*>();
+    ASSERT_NE(console, nullptr);
+    const QPoint line = console->pointOf({0, 1}).toPoint();
+    QTest::mouseDClick(console->viewport(), Qt::LeftButton, Qt::NoModifier, line);
+    QTest::mouseRelease(console->viewport(), Qt::LeftButton, Qt::NoModifier, line);
+    ASSERT_EQ(console->selectedText(), model->logLines().front());
+    EXPECT_EQ(harness.window()->focusWidget(), console);
+    clickBesideThePage();
+    EXPECT_FALSE(console->hasSelection());
 }

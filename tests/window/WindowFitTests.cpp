@@ -3,6 +3,7 @@
 // each label as tall as its lines, nothing pushed past an edge.
 #include <QAbstractScrollArea>
 #include <QClipboard>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTest>
@@ -10,12 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "Screens/ContentView.hpp"
 #include "Screens/DesktopScreenParts.hpp"
 #include "Screens/DesktopSidebarView.hpp"
 #include "ViewKit/DesktopButton.hpp"
 #include "ViewKit/DesktopDetailScaffold.hpp"
 #include "ViewKit/DesktopMetricCard.hpp"
+#include "ViewKit/DesktopPalette.hpp"
 #include "ViewKit/DesktopSectionIntro.hpp"
 #include "ViewKit/DesktopSelectableText.hpp"
 #include "ViewKit/DesktopStatusChip.hpp"
@@ -51,6 +55,22 @@ bool clipped(QWidget* widget, QWidget* window) {
     return false;
 }
 
+// The widest word of `text` as drawn in `font` (a wrapping label also
+// breaks after a hyphen): how far its advance or its ink reaches.
+int widestWord(const QString& text, const QFont& font) {
+    const QFontMetricsF metrics(font);
+    qreal widest = 0;
+    for (const QString& word : text.split(QRegularExpression(QStringLiteral("\\s+|(?<=-)")), Qt::SkipEmptyParts)) {
+        widest = std::max({widest, metrics.horizontalAdvance(word), metrics.boundingRect(word).right()});
+    }
+    return static_cast<int>(std::ceil(widest));
+}
+
+// The window as drawn, at a point of `widget`.
+QColor drawnAt(QWidget* window, QWidget* widget, QPoint point) {
+    return window->grab().toImage().pixelColor(widget->mapTo(window, point));
+}
+
 // Every shown text under `window` that is cut, with what is wrong with it.
 QStringList cutTexts(QWidget* window) {
     QStringList cut;
@@ -62,7 +82,7 @@ QStringList cutTexts(QWidget* window) {
             text = label->text();
             if (text.isEmpty()) continue;
             whole = label->wordWrap() ? label->height() >= label->heightForWidth(label->width()) &&
-                                            label->width() >= label->minimumSizeHint().width()
+                                            label->contentsRect().width() >= widestWord(text, label->font())
                                       : label->width() >= label->sizeHint().width() &&
                                             label->height() >= label->sizeHint().height();
         } else if (auto* selectable = qobject_cast<DesktopSelectableText*>(widget)) {
@@ -100,28 +120,61 @@ TEST(WindowFit, EveryTextWholeAtTheSmallestSizeAndWithTheWidestSidebar) {
     settle();
     ASSERT_EQ(harness.model()->ingestPresentation().kind, StatusPillKind::warn);
 
-    for (const bool wideSidebar : {false, true}) {
-        if (wideSidebar) {
-            harness.dragDividerTo(window->width());
-            settle();
-            EXPECT_GT(content->sidebar()->width(), 330);
+    // As the window opens at its smallest: the sidebar whole, on its own
+    // colour, and on every screen the header's three buttons in one row
+    // under the chips.
+    DesktopSidebarView* sidebar = content->sidebar();
+    EXPECT_EQ(sidebar->width(), DesktopSidebarView::idealWidth);
+    const QColor sidebarColour = drawnAt(window, sidebar, QPoint(8, sidebar->height() / 2));
+    EXPECT_EQ(sidebarColour.rgb(), DesktopPalette::surface().rgb()) << sidebarColour.name().toStdString();
+    auto expectSidebarWhole = [&](const char* when) {
+        // Its margins may have given way, down to half.
+        QWidget* card = sidebar->accountCard();
+        EXPECT_LE(card->mapTo(sidebar, QPoint(0, card->height())).y() + 12, sidebar->height()) << when;
+        EXPECT_EQ(sidebar->findChild<QAbstractScrollArea*>()->verticalScrollBar()->maximum(), 0) << when;
+    };
+    expectSidebarWhole("signed in");
+    for (DesktopDestination destination : desktop_destination::allCases) {
+        content->setSelectedDestination(destination);
+        settle();
+        int rowTop = -1;
+        for (const char* name : {"refreshButton", "dashboardButton", "signOutButton"}) {
+            auto* button = content->scaffold()->findChild<QWidget*>(QString::fromLatin1(name));
+            const int top = button->mapTo(window, QPoint(0, 0)).y();
+            if (rowTop < 0) rowTop = top;
+            EXPECT_EQ(top, rowTop) << desktop_destination::rawValue(destination).toStdString() << " " << name;
         }
-        for (DesktopDestination destination : desktop_destination::allCases) {
-            content->setSelectedDestination(destination);
-            settle();
-            EXPECT_EQ(window->size(), QSize(ContentView::minimumWidth, ContentView::minimumHeight));
-            EXPECT_GE(content->scaffold()->width(), content->scaffold()->minimumSizeHint().width());
-            // The header's column gave way first: the headline keeps the
-            // larger share.
-            QWidget* intro = content->scaffold()->findChild<DesktopSectionIntro*>();
-            QWidget* column = content->scaffold()->findChild<QWidget*>(QStringLiteral("statusColumn"));
-            EXPECT_GE(intro->width(), column->width());
-            const QStringList cut = cutTexts(window);
-            EXPECT_TRUE(cut.isEmpty()) << desktop_destination::rawValue(destination).toStdString()
-                                       << (wideSidebar ? ", widest sidebar:\n" : ":\n")
-                                       << cut.join(QLatin1Char('\n')).toStdString();
-        }
+        QWidget* chips = content->scaffold()->findChild<QWidget*>(QStringLiteral("statusChips"));
+        EXPECT_LT(chips->mapTo(window, QPoint(0, chips->height())).y(), rowTop);
     }
+
+    // Every screen, signed in and signed out, as the window opens and with
+    // the divider dragged as far right as it goes on the narrowest screen.
+    auto expectEveryScreenWhole = [&](const char* state) {
+        for (const bool wideSidebar : {false, true}) {
+            if (wideSidebar) {
+                content->setSelectedDestination(DesktopDestination::sync);
+                settle();
+                harness.dragDividerTo(window->width());
+                settle();
+                EXPECT_GT(sidebar->width(), DesktopSidebarView::idealWidth);
+                EXPECT_EQ(sidebar->width(), window->width() - 1 - content->detailMinimumWidth());
+            }
+            for (DesktopDestination destination : desktop_destination::allCases) {
+                content->setSelectedDestination(destination);
+                settle();
+                EXPECT_EQ(window->size(), QSize(ContentView::minimumWidth, ContentView::minimumHeight));
+                EXPECT_GE(content->scaffold()->width(), content->scaffold()->minimumSizeHint().width());
+                const QStringList cut = cutTexts(window);
+                EXPECT_TRUE(cut.isEmpty()) << state << " " << desktop_destination::rawValue(destination).toStdString()
+                                           << (wideSidebar ? ", widest sidebar:\n" : ":\n")
+                                           << cut.join(QLatin1Char('\n')).toStdString();
+            }
+        }
+        harness.dragDividerTo(DesktopSidebarView::idealWidth);
+        settle();
+    };
+    expectEveryScreenWhole("signed in");
 
     // The chosen folder's row ends in "…" after three lines, yet the whole
     // path is selected and copied, and the wheel over it scrolls the page.
@@ -164,4 +217,10 @@ TEST(WindowFit, EveryTextWholeAtTheSmallestSizeAndWithTheWidestSidebar) {
     }
     EXPECT_EQ(taker, content->scaffold()->viewport());
     EXPECT_GT(page->value(), 0);
+
+    const auto signOut = harness.model()->signOut();
+    ASSERT_TRUE(spinUntil([&] { return signOut.isFinished(); }));
+    settle();
+    expectSidebarWhole("signed out");
+    expectEveryScreenWhole("signed out");
 }
