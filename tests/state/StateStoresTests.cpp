@@ -165,6 +165,22 @@ TEST(RetryQueueStoreFile, GoldenBytesAppendAndEmptyQueue) {
     EXPECT_EQ(items[0], full);
     EXPECT_EQ(items[1], again);
     EXPECT_EQ(items[2].userID, "other");
+    // The count of attempts only grows: a newer item with fewer keeps the
+    // queued count, whether that one is written already or still pending.
+    RetryQueueItem fresh = item("/b", "k");
+    fresh.attempts = 0;
+    fresh.lastError = "newer failure";
+    store.append(fresh);
+    EXPECT_EQ(store.read()[1].attempts, 7);
+    store.flush();
+    store.append(fresh);
+    items = store.read();
+    EXPECT_EQ(items[1].attempts, 7);
+    EXPECT_EQ(items[1].lastError, "newer failure");
+    // An item taken out by file and owner is written off at once.
+    EXPECT_TRUE(store.remove("/b", "other"));
+    EXPECT_FALSE(store.remove("/b", "other"));
+    EXPECT_EQ(RetryQueueStore(dir / "retry-queue.json", std::nullopt).read(), (std::vector<RetryQueueItem>{full, items[1]}));
 
     store.write({});
     EXPECT_EQ(TempDir::read(dir / "retry-queue.json"), "[\n\n]");
