@@ -66,7 +66,8 @@ std::vector<FailedUploadItem> SupabaseHTTPClient::fetchFailedUploads(std::int64_
     for (const auto& batch : idBatches("/rest/v1/files", fileIDs, select)) {
         URLQueryItems query = select;
         query.push_back(URLQueryItem{"id", inFilter(batch)});
-        std::vector<RemoteFileRecord> files = getWithSession("/rest/v1/files", query, SupabaseHTTPClient::decodeFileRows, stop);
+        std::vector<RemoteFileRecord> files =
+            getWithSession("/rest/v1/files", query, SupabaseHTTPClient::decodeFileRows, stop);
         for (auto& file : files) {
             // A repeated id keeps its first row.
             filesByID.emplace(file.id, std::move(file));

@@ -388,13 +388,12 @@ bool RetryQueueStore::remove(const std::string& localPath, const std::string& us
     ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     refreshLocked();
-    RetryQueueItem probe;
-    probe.localPath = localPath;
-    probe.userID = userID;
-    const std::string key = sameUploadKey(probe);
     auto items = currentLocked();
-    const auto kept = std::remove_if(items.begin(), items.end(),
-                                     [&](const RetryQueueItem& item) { return sameUploadKey(item) == key; });
+    const auto kept = std::remove_if(items.begin(), items.end(), [&](const RetryQueueItem& item) {
+        if (item.localPath != localPath) return false;
+        const auto owner = item.userID ? item.userID : inferredUserID(item.storageKey);
+        return !owner || *owner == userID;
+    });
     if (kept == items.end()) {
         return false;
     }

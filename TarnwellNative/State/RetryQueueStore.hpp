@@ -65,8 +65,9 @@ public:
     void flush();
     // Splits the queue by owner, file order kept. Never throws.
     Partition partition(const std::string& userID);
-    // Drops the item queued for this file and owner, if any, and writes the
-    // queue at once; true when there was one. Throws std::system_error.
+    // Drops the item queued for this file and owner (or for this file and no
+    // owner), if any, and writes the queue at once; true when there was one.
+    // Throws std::system_error.
     bool remove(const std::string& localPath, const std::string& userID);
 
     // Removes from the queue the items equal to those given (each matched

@@ -38,8 +38,9 @@ double milliseconds(std::int64_t seconds, std::int64_t nanoseconds) {
 
 // A content digest, not a marker such as that of a file over the size limit.
 bool isDigest(const std::string& text) {
-    return text.size() == 64 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
 }
 
 } // namespace

@@ -137,7 +137,8 @@ TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {
     EXPECT_EQ(backend.requestCount("POST", "/rest/v1/jobs"), 1u);
     auto lookups = backend.requests("GET", "/rest/v1/jobs");
     ASSERT_EQ(lookups.size(), 1u);
-    EXPECT_EQ(lookups[0].rawQuery, "select=id&file_id=eq." + fileID + "&kind=eq.ingest&status=in.(queued,running)&limit=1");
+    EXPECT_EQ(lookups[0].rawQuery,
+              "select=id&file_id=eq." + fileID + "&kind=eq.ingest&status=in.(queued,running)&limit=1");
     EXPECT_EQ(backend.jobsForFile(fileID).size(), 2u);
     // ... one that was not is sent once more, and one that is done already
     // does not count.

@@ -177,10 +177,12 @@ TEST(RetryQueueStoreFile, GoldenBytesAppendAndEmptyQueue) {
     items = store.read();
     EXPECT_EQ(items[1].attempts, 7);
     EXPECT_EQ(items[1].lastError, "newer failure");
-    // An item taken out by file and owner is written off at once.
-    EXPECT_TRUE(store.remove("/b", "other"));
-    EXPECT_FALSE(store.remove("/b", "other"));
-    EXPECT_EQ(RetryQueueStore(dir / "retry-queue.json", std::nullopt).read(), (std::vector<RetryQueueItem>{full, items[1]}));
+    // Taking out a file's item for one owner (an ownerless one included)
+    // leaves another owner's, and is written at once.
+    EXPECT_TRUE(store.remove("/b", "someone"));
+    EXPECT_FALSE(store.remove("/b", "someone"));
+    EXPECT_EQ(RetryQueueStore(dir / "retry-queue.json", std::nullopt).read(),
+              (std::vector<RetryQueueItem>{full, items[2]}));
 
     store.write({});
     EXPECT_EQ(TempDir::read(dir / "retry-queue.json"), "[\n\n]");
