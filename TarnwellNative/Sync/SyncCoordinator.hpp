@@ -206,9 +206,10 @@ private:
     // what the item stands for was sent and recorded already.
     bool isRecordedAsItIs(const RetryQueueItem& item);
     // The failure of the drain of this start that sent exactly this content
-    // of the file, taken out so that it stands for one scan of the file.
-    std::optional<std::string> takeDrainFailure(const std::string& file, std::int64_t size, double mtime,
-                                                const std::string& sha256);
+    // of the file under this key, taken out so that it stands for one scan
+    // of the file.
+    std::optional<std::string> takeDrainFailure(const std::string& file, const std::string& storageKey,
+                                                std::int64_t size, double mtime, const std::string& sha256);
     // A file a scan synced needs its queued item no more.
     void dropQueuedItem(const std::string& file, const std::string& userID);
 
@@ -256,6 +257,7 @@ private:
     // Files the drain of the latest start sent and could not settle, with
     // what it sent and why it failed.
     struct DrainFailure {
+        std::string storageKey;
         SentContent sent;
         std::string error;
     };

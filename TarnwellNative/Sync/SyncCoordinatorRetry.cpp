@@ -108,14 +108,16 @@ bool SyncCoordinator::isRecordedAsItIs(const RetryQueueItem& item) {
     }
 }
 
-std::optional<std::string> SyncCoordinator::takeDrainFailure(const std::string& file, std::int64_t size, double mtime,
+std::optional<std::string> SyncCoordinator::takeDrainFailure(const std::string& file, const std::string& storageKey,
+                                                             std::int64_t size, double mtime,
                                                              const std::string& sha256) {
     std::lock_guard lock(mutex_);
     const auto found = drainFailures_.find(file);
     if (found == drainFailures_.end()) return std::nullopt;
     std::optional<std::string> error;
     const SentContent& sent = found->second.sent;
-    if (sent.bytes == size && sent.mtimeMilliseconds == mtime && sent.sha256 == sha256) {
+    if (found->second.storageKey == storageKey && sent.bytes == size && sent.mtimeMilliseconds == mtime &&
+        sent.sha256 == sha256) {
         error = std::move(found->second.error);
     }
     drainFailures_.erase(found);
@@ -224,7 +226,7 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
         } else {
             if (sent) {
                 std::lock_guard lock(mutex_);
-                drainFailures_[item.localPath] = DrainFailure{*sent, *failure};
+                drainFailures_[item.localPath] = DrainFailure{item.storageKey, *sent, *failure};
             }
             RetryQueueItem retried = item;
             if (!retried.userID) retried.userID = user->id;

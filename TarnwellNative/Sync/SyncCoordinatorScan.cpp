@@ -399,7 +399,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
 
     // This very content was sent by the drain of this start, which queued it
     // again: that outcome stands, the file is not sent twice.
-    if (auto failure = takeDrainFailure(file, size, mtime, sha)) throw std::runtime_error(*failure);
+    if (auto failure = takeDrainFailure(file, storageKey, size, mtime, sha)) throw std::runtime_error(*failure);
 
     SyncMode mode;
     {
