@@ -197,21 +197,24 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
         const std::string mimeType = item.mimeType.value_or("application/octet-stream");
         const std::filesystem::path localURL(item.localPath);
         std::optional<std::string> failure;
+        // What was sent, once the upload went through.
         std::optional<SentContent> sent;
-        if (!isRecordedAsItIs(item)) {
-            try {
-                // The row describes the bytes sent now, not those the item was
-                // queued with: the file may have changed since.
-                sent = uploadAsItIs(localURL, item.storageKey, mimeType, stop);
+        const bool recorded = isRecordedAsItIs(item);
+        try {
+            if (!recorded) {
+                // The row describes the bytes sent now, not those the item
+                // was queued with: the file may have changed since.
+                const SentContent sentNow = uploadAsItIs(localURL, item.storageKey, mimeType, stop);
+                sent = sentNow;
                 const RemoteFileRecord remote =
                     client_->upsertRemoteFile(item.logicalPath.value_or(localURL.filename().string()), item.storageKey,
-                                              sent->bytes, mimeType, sent->sha256, stop);
-                if (remote.ingestedSHA256 != sent->sha256) client_->insertJob(remote.id, "ingest", stop);
+                                              sentNow.bytes, mimeType, sentNow.sha256, stop);
+                if (remote.ingestedSHA256 != sentNow.sha256) client_->insertJob(remote.id, "ingest", stop);
                 // So that the scan after the drain finds the file unchanged.
-                recordSent(item, *sent, user->id, roots);
-            } catch (const std::exception& error) {
-                failure = error.what();
+                recordSent(item, sentNow, user->id, roots);
             }
+        } catch (const std::exception& error) {
+            failure = error.what();
         }
         // An item cut short by going away was not really tried.
         if (failure && stop.stop_requested()) break;
