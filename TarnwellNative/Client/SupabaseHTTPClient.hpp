@@ -178,11 +178,11 @@ private:
     std::optional<Timestamp> fetchOldestQueuedAt(std::stop_token stop);
     std::optional<Timestamp> fetchLastIngestedAt(std::stop_token stop);
     static std::string inFilter(const std::vector<std::string>& ids);
-    // The ids in order, cut into runs whose "id" in-filter keeps a request URL
-    // for `path` within maximumURLLength (an id too long for that on its
-    // own makes a run by itself).
-    std::vector<std::vector<std::string>> idBatches(const std::string& path,
-                                                    const std::vector<std::string>& ids) const;
+    // The ids in order, cut into runs whose "id" in-filter, after the query
+    // items `before`, keeps a request URL for `path` within maximumURLLength
+    // (an id too long for that on its own makes a run by itself).
+    std::vector<std::vector<std::string>> idBatches(const std::string& path, const std::vector<std::string>& ids,
+                                                    const URLQueryItems& before = {}) const;
     static constexpr std::size_t maximumURLLength = 4095;
 
     static std::optional<nlohmann::json> parseJSON(std::string_view bytes);

@@ -61,10 +61,13 @@ std::vector<FailedUploadItem> SupabaseHTTPClient::fetchFailedUploads(std::int64_
 
     std::unordered_map<std::string, RemoteFileRecord> filesByID;
     std::vector<std::string> fileIDs = distinctFileIDs(jobs);
-    if (!fileIDs.empty()) {
-        std::vector<RemoteFileRecord> files = getWithSession(
-            "/rest/v1/files", URLQueryItems{{"select", fileSelectList}, {"id", inFilter(fileIDs)}}, SupabaseHTTPClient::decodeFileRows,
-            stop);
+    // As many reads as it takes to keep each URL short (see the retry below).
+    const URLQueryItems select{{"select", fileSelectList}};
+    for (const auto& batch : idBatches("/rest/v1/files", fileIDs, select)) {
+        URLQueryItems query = select;
+        query.push_back(URLQueryItem{"id", inFilter(batch)});
+        std::vector<RemoteFileRecord> files =
+            getWithSession("/rest/v1/files", query, SupabaseHTTPClient::decodeFileRows, stop);
         for (auto& file : files) {
             // A repeated id keeps its first row.
             filesByID.emplace(file.id, std::move(file));
@@ -120,9 +123,11 @@ std::int64_t SupabaseHTTPClient::retryFailedUploads(std::stop_token stop) {
 }
 
 std::vector<std::vector<std::string>> SupabaseHTTPClient::idBatches(const std::string& path,
-                                                                    const std::vector<std::string>& ids) const {
-    const std::size_t emptyFilterLength =
-        makeRequest(path, "PATCH", std::nullopt, URLQueryItems{{"id", inFilter({})}}).url.size();
+                                                                    const std::vector<std::string>& ids,
+                                                                    const URLQueryItems& before) const {
+    URLQueryItems emptyFilter = before;
+    emptyFilter.push_back(URLQueryItem{"id", inFilter({})});
+    const std::size_t emptyFilterLength = makeRequest(path, "PATCH", std::nullopt, emptyFilter).url.size();
     std::vector<std::vector<std::string>> batches;
     std::size_t length = 0;
     for (const std::string& id : ids) {

@@ -5,6 +5,14 @@ namespace tarnwell {
 
 namespace {
 
+// The rows of an answer, of which only their number matters.
+std::vector<nlohmann::json> decodeIDRows(const nlohmann::json& answer) {
+    if (!answer.is_array()) {
+        throw JSONDecodingError(std::string("Expected an array of rows but found ") + answer.type_name());
+    }
+    return {answer.begin(), answer.end()};
+}
+
 // The user of the session, which a successful lookup always yields.
 StoredUser requireUser(std::optional<StoredUser> user) {
     if (!user) {
@@ -83,7 +91,35 @@ void SupabaseHTTPClient::insertJob(const std::string& fileID, const std::string&
                 {"kind", JSONValue::string(kind)},
                 {"payload", JSONValue::object({})},
             };
-            HTTPResponse response = send(makeRequest("/rest/v1/jobs", "POST", session.accessToken, body), stop);
+            const HTTPRequest request = makeRequest("/rest/v1/jobs", "POST", session.accessToken, body);
+            HTTPResponse response;
+            try {
+                response = send(request, stop);
+            } catch (const TransportError& error) {
+                // The answer is lost, but the job may have been stored: look
+                // for a job of this kind still waiting for the file before
+                // sending it again. A lookup that fails says nothing.
+                if (error.kind() != TransportError::Kind::failed && error.kind() != TransportError::Kind::timedOut) {
+                    throw;
+                }
+                bool waiting = false;
+                try {
+                    waiting = !getWithSession("/rest/v1/jobs",
+                                              URLQueryItems{{"select", "id"},
+                                                            {"file_id", "eq." + fileID},
+                                                            {"kind", "eq." + kind},
+                                                            {"status", "in.(queued,running)"},
+                                                            {"limit", "1"}},
+                                              decodeIDRows, stop)
+                                   .empty();
+                } catch (const std::exception&) {
+                    throw error;
+                }
+                if (waiting) {
+                    return;
+                }
+                response = send(request, stop);
+            }
             validate(response);
         },
         stop);

@@ -1,5 +1,6 @@
 #include "State/RetryQueueStore.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <system_error>
 #include <unordered_map>
@@ -49,15 +50,21 @@ std::string sameUploadKey(const RetryQueueItem& item) {
 }
 
 // Adds the item at the end, or in the place of the one for the same upload;
-// with keepQueued the one already there stays instead.
+// with keepQueued the one already there stays instead. Either way the item
+// that stays carries the higher count of attempts: the count only grows.
 void addItem(std::vector<RetryQueueItem>& items, std::unordered_map<std::string, std::size_t>& index,
              RetryQueueItem item, bool keepQueued = false) {
     auto [found, added] = index.try_emplace(sameUploadKey(item), items.size());
     if (added) {
         items.push_back(std::move(item));
-    } else if (!keepQueued) {
-        items[found->second] = std::move(item);
+        return;
     }
+    RetryQueueItem& queued = items[found->second];
+    const std::int64_t attempts = std::max(queued.attempts, item.attempts);
+    if (!keepQueued) {
+        queued = std::move(item);
+    }
+    queued.attempts = attempts;
 }
 
 std::int64_t nanoseconds(const struct timespec& time) {
@@ -375,6 +382,26 @@ void RetryQueueStore::replace(const std::vector<RetryQueueItem>& taken,
     writeLocked(kept);
     pending_.clear();
     pendingChanged_.notify_all();
+}
+
+bool RetryQueueStore::remove(const std::string& localPath, const std::string& userID) {
+    ReportOnExit report{*this};
+    std::lock_guard lock(mutex_);
+    refreshLocked();
+    auto items = currentLocked();
+    const auto kept = std::remove_if(items.begin(), items.end(), [&](const RetryQueueItem& item) {
+        if (item.localPath != localPath) return false;
+        const auto owner = item.userID ? item.userID : inferredUserID(item.storageKey);
+        return !owner || *owner == userID;
+    });
+    if (kept == items.end()) {
+        return false;
+    }
+    items.erase(kept, items.end());
+    writeLocked(items);
+    pending_.clear();
+    pendingChanged_.notify_all();
+    return true;
 }
 
 std::optional<std::string> RetryQueueStore::inferredUserID(const std::string& storageKey) {

@@ -8,7 +8,8 @@
 // earlier through flush(). Every other change is written before it returns.
 //
 // The queue holds at most one item per file and owner: an item added for a
-// file already queued for the same user takes the place of the older one.
+// file already queued for the same user takes the place of the older one,
+// keeping the higher count of attempts.
 #pragma once
 
 #include <chrono>
@@ -64,6 +65,10 @@ public:
     void flush();
     // Splits the queue by owner, file order kept. Never throws.
     Partition partition(const std::string& userID);
+    // Drops the item queued for this file and owner (or for this file and no
+    // owner), if any, and writes the queue at once; true when there was one.
+    // Throws std::system_error.
+    bool remove(const std::string& localPath, const std::string& userID);
 
     // Removes from the queue the items equal to those given (each matched
     // once, first occurrence first) and appends the replacements, in one

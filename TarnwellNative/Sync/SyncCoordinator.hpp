@@ -32,6 +32,8 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "State/LocalDatabase.hpp"
@@ -200,6 +202,16 @@ private:
     // folder of the run under the key the item was sent with.
     void recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
                     const std::vector<std::string>& roots);
+    // True when the file's row records it as it is now, under the item's key:
+    // what the item stands for was sent and recorded already.
+    bool isRecordedAsItIs(const RetryQueueItem& item);
+    // The failure of the drain of this start that sent exactly this content
+    // of the file under this key, taken out so that it stands for one scan
+    // of the file.
+    std::optional<std::string> takeDrainFailure(const std::string& file, const std::string& storageKey,
+                                                std::int64_t size, double mtime, const std::string& sha256);
+    // A file a scan synced needs its queued item no more.
+    void dropQueuedItem(const std::string& file, const std::string& userID);
 
     // Saved choices.
     std::vector<std::string> storedFolders();
@@ -242,6 +254,17 @@ private:
     std::set<std::string> foldersInScan_;
     std::condition_variable_any folderReleased_;
     std::map<std::string, std::uint64_t> firstDevices_;
+    // Files the drain of the latest start sent and could not settle, with
+    // what it sent and why it failed.
+    struct DrainFailure {
+        std::string storageKey;
+        SentContent sent;
+        std::string error;
+    };
+    std::unordered_map<std::string, DrainFailure> drainFailures_;
+    // Files with an item of the signed-in user in the retry queue, as the
+    // drain of the latest start found them and failures since added them.
+    std::unordered_set<std::string> queuedFiles_;
     std::shared_ptr<const LogHandler> logHandler_;
     std::shared_ptr<const IndexingHandler> indexingHandler_;
     std::shared_ptr<const UnsupportedFilesHandler> unsupportedFilesHandler_;

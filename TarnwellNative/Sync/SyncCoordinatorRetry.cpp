@@ -1,6 +1,7 @@
 // Remote deletes of vanished files and the sending of queued uploads.
 #include "Sync/SyncCoordinator.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <limits>
@@ -33,6 +34,13 @@ constexpr std::chrono::seconds kDrainWriteInterval{1};
 // As the scan reads a file's time, so that a recorded time matches it.
 double milliseconds(std::int64_t seconds, std::int64_t nanoseconds) {
     return static_cast<double>(seconds) * 1000.0 + static_cast<double>(nanoseconds) / 1'000'000.0;
+}
+
+// A content digest, not a marker such as that of a file over the size limit.
+bool isDigest(const std::string& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
 }
 
 } // namespace
@@ -87,6 +95,47 @@ void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& 
     }
 }
 
+bool SyncCoordinator::isRecordedAsItIs(const RetryQueueItem& item) {
+    try {
+        const auto row = database_->fileRecord(item.localPath);
+        if (!row || row->storageKey != item.storageKey || !isDigest(row->sha256)) return false;
+        struct stat info {};
+        if (::stat(item.localPath.c_str(), &info) != 0) return false;
+        return row->bytes == static_cast<std::int64_t>(info.st_size) &&
+               row->mtimeMilliseconds == milliseconds(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::optional<std::string> SyncCoordinator::takeDrainFailure(const std::string& file, const std::string& storageKey,
+                                                             std::int64_t size, double mtime,
+                                                             const std::string& sha256) {
+    std::lock_guard lock(mutex_);
+    const auto found = drainFailures_.find(file);
+    if (found == drainFailures_.end()) return std::nullopt;
+    std::optional<std::string> error;
+    const SentContent& sent = found->second.sent;
+    if (found->second.storageKey == storageKey && sent.bytes == size && sent.mtimeMilliseconds == mtime &&
+        sent.sha256 == sha256) {
+        error = std::move(found->second.error);
+    }
+    drainFailures_.erase(found);
+    return error;
+}
+
+void SyncCoordinator::dropQueuedItem(const std::string& file, const std::string& userID) {
+    {
+        std::lock_guard lock(mutex_);
+        if (queuedFiles_.erase(file) == 0) return;
+    }
+    try {
+        retryQueue_->remove(file, userID);
+    } catch (const std::exception&) {
+        // The next drain finds the file recorded as it is and drops the item.
+    }
+}
+
 // Each item leaves the queue file only once its outcome is known: the items
 // settled so far are written in one replace about once a second and when the
 // drain ends, so an item sent but not yet written when the process dies is
@@ -95,11 +144,19 @@ void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& 
 // are, and so do the items of other users, which are never rewritten. A stop
 // lets the drain finish; a newer start takes over the items not yet tried;
 // going away leaves them as they are. Each file sent is recorded in the
-// local database as a scan records an upload.
+// local database as a scan records an upload, and an item whose file is
+// recorded as it is already (sent before the process died, before the item
+// could be written off) is dropped unsent. What the drain could not settle
+// after sending a file stands for that content in the scan that follows.
 void SyncCoordinator::drainRetryQueue(RunID run) {
     // One drain at a time: a newer run's drain reads the queue only after an
     // overtaken one has written what it settled and left.
     std::lock_guard drainLock(drainMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        drainFailures_.clear();
+        queuedFiles_.clear();
+    }
     const std::stop_token stop = shutdown_.get_token();
     // Failures of the last pass reach the file before the drain reads it.
     retryQueue_->flush();
@@ -108,6 +165,10 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
 
     const auto partition = retryQueue_->partition(user->id);
     if (partition.active.empty()) return;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& item : partition.active) queuedFiles_.insert(item.localPath);
+    }
     std::vector<std::string> roots;
     {
         std::lock_guard lock(mutex_);
@@ -136,16 +197,22 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
         const std::string mimeType = item.mimeType.value_or("application/octet-stream");
         const std::filesystem::path localURL(item.localPath);
         std::optional<std::string> failure;
+        // What was sent, once the upload went through.
+        std::optional<SentContent> sent;
+        const bool recorded = isRecordedAsItIs(item);
         try {
-            // The row describes the bytes sent now, not those the item was
-            // queued with: the file may have changed since.
-            const SentContent sent = uploadAsItIs(localURL, item.storageKey, mimeType, stop);
-            const RemoteFileRecord remote =
-                client_->upsertRemoteFile(item.logicalPath.value_or(localURL.filename().string()), item.storageKey,
-                                          sent.bytes, mimeType, sent.sha256, stop);
-            if (remote.ingestedSHA256 != sent.sha256) client_->insertJob(remote.id, "ingest", stop);
-            // So that the scan after the drain finds the file unchanged.
-            recordSent(item, sent, user->id, roots);
+            if (!recorded) {
+                // The row describes the bytes sent now, not those the item
+                // was queued with: the file may have changed since.
+                const SentContent sentNow = uploadAsItIs(localURL, item.storageKey, mimeType, stop);
+                sent = sentNow;
+                const RemoteFileRecord remote =
+                    client_->upsertRemoteFile(item.logicalPath.value_or(localURL.filename().string()), item.storageKey,
+                                              sentNow.bytes, mimeType, sentNow.sha256, stop);
+                if (remote.ingestedSHA256 != sentNow.sha256) client_->insertJob(remote.id, "ingest", stop);
+                // So that the scan after the drain finds the file unchanged.
+                recordSent(item, sentNow, user->id, roots);
+            }
         } catch (const std::exception& error) {
             failure = error.what();
         }
@@ -154,8 +221,16 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
 
         settled.push_back(item);
         if (!failure) {
+            {
+                std::lock_guard lock(mutex_);
+                queuedFiles_.erase(item.localPath);
+            }
             log("Retry OK: " + item.storageKey);
         } else {
+            if (sent) {
+                std::lock_guard lock(mutex_);
+                drainFailures_[item.localPath] = DrainFailure{item.storageKey, *sent, *failure};
+            }
             RetryQueueItem retried = item;
             if (!retried.userID) retried.userID = user->id;
             if (retried.attempts < std::numeric_limits<std::int64_t>::max()) ++retried.attempts;

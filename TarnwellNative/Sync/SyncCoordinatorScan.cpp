@@ -397,6 +397,10 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         return ScanResult::skipped;
     }
 
+    // This very content was sent by the drain of this start, which queued it
+    // again: that outcome stands, the file is not sent twice.
+    if (auto failure = takeDrainFailure(file, storageKey, size, mtime, sha)) throw std::runtime_error(*failure);
+
     SyncMode mode;
     {
         std::lock_guard lock(mutex_);
@@ -417,6 +421,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         if (remote.ingestedSHA256 != sent.sha256) client_->insertJob(remote.id, "ingest", stop);
         database_->upsert(
             FileStateRow{file, root, logicalPath, storageKey, sent.sha256, sent.bytes, sent.mtimeMilliseconds});
+        dropQueuedItem(file, userID);
         return ScanResult::uploaded;
     } catch (const std::exception& error) {
         RetryQueueItem item;
@@ -431,6 +436,10 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         item.attempts = 0;
         item.lastError = error.what();
         retryQueue_->append(item); // its own failure replaces the upload's
+        {
+            std::lock_guard lock(mutex_);
+            queuedFiles_.insert(file);
+        }
         throw;
     }
 }

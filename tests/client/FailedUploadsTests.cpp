@@ -96,7 +96,7 @@ TEST_F(FailedUploads, ListsJobsInOrderWithTheirFilesFromOneRead) {
     EXPECT_EQ(backend.job(orphan)->at("status"), "queued");
 }
 
-TEST_F(FailedUploads, ManyFailedJobsAreRetriedInShortRequests) {
+TEST_F(FailedUploads, ManyFailedJobsAreListedAndRetriedInShortRequests) {
     signInDirectly();
     constexpr int count = 300;
     for (int i = 0; i < count; ++i) {
@@ -105,6 +105,15 @@ TEST_F(FailedUploads, ManyFailedJobsAreRetriedInShortRequests) {
                                                          {"path", "p"},
                                                          {"ingest_error", "Ingest failed"}})["id"];
         backend.insertJob(userID, {{"file_id", fileID}, {"kind", "ingest"}, {"status", "error"}});
+    }
+    const auto listed = client->fetchFailedUploads(200);
+    ASSERT_EQ(listed.size(), 200u);
+    for (const auto& item : listed) EXPECT_TRUE(item.file && item.file->id == item.fileID);
+    auto reads = backend.requests("GET", "/rest/v1/files");
+    EXPECT_GT(reads.size(), 1u);
+    for (const auto& read : reads) {
+        EXPECT_EQ(read.status, 200);
+        EXPECT_LT(backend.baseURL().size() + read.rawTarget.size(), 4096u);
     }
     EXPECT_EQ(client->retryFailedUploads(), count);
     auto patches = backend.requests("PATCH", "/rest/v1/");

@@ -108,8 +108,14 @@ TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {
     lost.passThrough = true;
     lost.closeWithoutAnswer = true;
     backend.injectFault(lost);
+    const std::string token = client->currentSession()->accessToken;
+    HTTPTransport transport;
+    transport.send(client->makeRequest("/auth/v1/user", "GET", token));
     try {
-        client->insertJob(fileID, "ingest");
+        transport.send(client->makeRequest("/rest/v1/jobs", "POST", token,
+                                           JSONObject{{"file_id", JSONValue::string(fileID)},
+                                                      {"kind", JSONValue::string("ingest")},
+                                                      {"user_id", JSONValue::string(userID)}}));
         ADD_FAILURE() << "a lost answer was reported as success";
     } catch (const TransportError& error) {
         EXPECT_EQ(error.kind(), TransportError::Kind::failed);
@@ -123,12 +129,36 @@ TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {
     EXPECT_EQ(posts.front().remotePort, backend.requests("GET", "/auth/v1/user").front().remotePort);
     EXPECT_EQ(backend.jobCount(), 1u);
 
+    // A job insert whose answer is lost looks for the job before it sends it
+    // again: one that was stored is not sent twice, ...
+    backend.clearRequests();
+    backend.injectFault(lost);
+    client->insertJob(fileID, "ingest");
+    EXPECT_EQ(backend.requestCount("POST", "/rest/v1/jobs"), 1u);
+    auto lookups = backend.requests("GET", "/rest/v1/jobs");
+    ASSERT_EQ(lookups.size(), 1u);
+    EXPECT_EQ(lookups[0].rawQuery,
+              "select=id&file_id=eq." + fileID + "&kind=eq.ingest&status=in.(queued,running)&limit=1");
+    EXPECT_EQ(backend.jobsForFile(fileID).size(), 2u);
+    // ... one that was not is sent once more, and one that is done already
+    // does not count.
+    const std::string other =
+        backend.insertFile(userID, {{"storage_bucket", "files"}, {"storage_key", "o"}, {"path", "o"}})["id"];
+    backend.insertJob(userID, {{"file_id", other}, {"kind", "ingest"}, {"status", "done"}});
+    lost.passThrough = false;
+    backend.injectFault(lost);
+    client->insertJob(other, "ingest");
+    EXPECT_EQ(backend.requestCount("POST", "/rest/v1/jobs"), 3u);
+    ASSERT_EQ(backend.jobsForFile(other).size(), 2u);
+    EXPECT_EQ(backend.jobsForFile(other)[1]["status"], "queued");
+    lost.passThrough = true;
+
     // An upsert may go twice, and keeps sharing the lookup's connection.
     backend.clearRequests();
     lost.pathPrefix = "/rest/v1/files";
     backend.injectFault(lost);
     client->upsertRemoteFile("k", "k", 1, "text/plain", std::string(64, 'a'));
-    EXPECT_EQ(backend.fileCount(), 1u);
+    EXPECT_EQ(backend.fileCount(), 2u); // "k" and "o"
     auto upserts = backend.requests("POST", "/rest/v1/files");
     ASSERT_EQ(upserts.size(), 2u);
     EXPECT_EQ(upserts.front().remotePort, backend.requests("GET", "/auth/v1/user").front().remotePort);

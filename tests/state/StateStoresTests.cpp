@@ -165,6 +165,24 @@ TEST(RetryQueueStoreFile, GoldenBytesAppendAndEmptyQueue) {
     EXPECT_EQ(items[0], full);
     EXPECT_EQ(items[1], again);
     EXPECT_EQ(items[2].userID, "other");
+    // The count of attempts only grows: a newer item with fewer keeps the
+    // queued count, whether that one is written already or still pending.
+    RetryQueueItem fresh = item("/b", "k");
+    fresh.attempts = 0;
+    fresh.lastError = "newer failure";
+    store.append(fresh);
+    EXPECT_EQ(store.read()[1].attempts, 7);
+    store.flush();
+    store.append(fresh);
+    items = store.read();
+    EXPECT_EQ(items[1].attempts, 7);
+    EXPECT_EQ(items[1].lastError, "newer failure");
+    // Taking out a file's item for one owner (an ownerless one included)
+    // leaves another owner's, and is written at once.
+    EXPECT_TRUE(store.remove("/b", "someone"));
+    EXPECT_FALSE(store.remove("/b", "someone"));
+    EXPECT_EQ(RetryQueueStore(dir / "retry-queue.json", std::nullopt).read(),
+              (std::vector<RetryQueueItem>{full, items[2]}));
 
     store.write({});
     EXPECT_EQ(TempDir::read(dir / "retry-queue.json"), "[\n\n]");

@@ -168,6 +168,107 @@ TEST_F(SyncCoordinatorRetry, startsDuringAnOutageQueueEachFileOnceAndRecoverySen
     EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
+// With the jobs table failing, each start sends each file once: the scan
+// after the drain takes the drain's word for the content it just sent.
+// Every failed start counts one more attempt, and recovery gives one job.
+TEST_F(SyncCoordinatorRetry, failingJobInsertsSendEachFileOncePerStartAndTheAttemptsAddUp) {
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) h.write(std::string("Docs/") + name, name);
+    const std::string docs = h.folder("Docs");
+    h.backend.failNext("POST", kJobsPath, -1, 503);
+    for (int start = 0; start < 4; ++start) {
+        h.backend.clearRequests();
+        h.make();
+        h.syncOnce(docs);
+        EXPECT_EQ(h.requests("POST", kUploadPath), 3u) << "start " << start;
+    }
+    const auto queue = h.retryQueue->read();
+    ASSERT_EQ(queue.size(), 3u);
+    for (const auto& item : queue) EXPECT_EQ(item.attempts, 3) << item.localPath;
+    EXPECT_EQ(countStartingWith(h.logs.values(), "Upload failed, queued for retry: " + docs + "/a.txt ("), 4u);
+
+    h.backend.clearFaults();
+    h.backend.clearRequests();
+    h.make();
+    h.syncOnce(docs);
+    EXPECT_EQ(h.requests("POST", kUploadPath), 3u);
+    EXPECT_EQ(h.backend.jobCount(), 3u);
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+// A drain killed after it sent and recorded some files, before it could
+// write them off: those items are dropped unsent at the next start; a file
+// changed since its row was written is sent.
+TEST_F(SyncCoordinatorRetry, anItemWhoseFileIsRecordedAsItIsIsDroppedUnsent) {
+    const auto a = h.write("Docs/a.txt", "a");
+    const auto b = h.write("Docs/b.txt", "b");
+    const std::string docs = h.folder("Docs");
+    h.syncOnce(docs);
+    std::vector<RetryQueueItem> queued;
+    for (const auto& file : {a, b}) {
+        const auto row = h.database->fileRecord(file.string());
+        ASSERT_TRUE(row);
+        queued.push_back(RetryQueueItem{file.string(), row->storageKey, "legacy", row->bytes, "text/plain",
+                                        row->sha256, row->logicalPath, h.userID, 1, "earlier failure"});
+    }
+    h.retryQueue->write(queued);
+    std::ofstream(b, std::ios::trunc) << "b, edited";
+    h.backend.clearRequests();
+    h.logs.clear();
+
+    h.make();
+    h.syncOnce(docs);
+    EXPECT_EQ(h.requests("POST", kUploadPath), 1u);
+    EXPECT_EQ(h.backend.object(queued[1].storageKey)->bytes, "b, edited");
+    EXPECT_TRUE(h.hasLine("Retry OK: " + queued[0].storageKey));
+    EXPECT_TRUE(h.hasLine("Retry OK: " + queued[1].storageKey));
+    EXPECT_EQ(h.backend.jobsForFile((*h.backend.fileByKey(h.userID, queued[0].storageKey))["id"]).size(), 1u);
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+// The backend stores some jobs and the connection dies before their answers
+// come back: each file still gets exactly one ingest job, over restarts.
+TEST_F(SyncCoordinatorRetry, aLostJobAnswerGivesNoFileASecondJob) {
+    constexpr int count = 12;
+    for (int i = 0; i < count; ++i) h.write("Docs/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+    const std::string docs = h.folder("Docs");
+    Fault lost;
+    lost.method = "POST";
+    lost.pathPrefix = kJobsPath;
+    lost.count = 3;
+    lost.passThrough = true;
+    lost.closeWithoutAnswer = true;
+    h.backend.injectFault(lost);
+    for (int start = 0; start < 3; ++start) {
+        h.make();
+        h.syncOnce(docs);
+    }
+    EXPECT_EQ(h.backend.pendingFaults(), 0u);
+    EXPECT_EQ(h.requests("POST", kUploadPath), static_cast<std::size_t>(count));
+    ASSERT_EQ(h.backend.fileCount(), static_cast<std::size_t>(count));
+    for (const auto& file : h.backend.files()) {
+        EXPECT_EQ(h.backend.jobsForFile(file["id"]).size(), 1u) << file["path"];
+    }
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+// A queued file that a scan syncs leaves the queue then, so no later drain
+// sends it (and registers it) again.
+TEST_F(SyncCoordinatorRetry, aScanThatSyncsAQueuedFileTakesItsItemOut) {
+    const auto file = h.write("Docs/a.txt", "a");
+    const std::string docs = h.folder("Docs");
+    h.backend.failNext("POST", kUploadPath, 1, 503);
+    h.syncOnce(docs);
+    ASSERT_EQ(h.retryQueue->read().size(), 1u);
+    // The drain's try fails; the scan's succeeds.
+    h.backend.failNext("POST", kUploadPath, 1, 503);
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.retryQueue->read().empty());
+    h.backend.clearRequests();
+    h.syncOnce(docs);
+    EXPECT_EQ(h.requests("POST", kUploadPath), 0u);
+    EXPECT_EQ(h.backend.jobCount(), 1u);
+}
+
 // Going away in the middle of a drain ends it at once: the items it never
 // tried stay exactly as they were.
 TEST_F(SyncCoordinatorRetry, goingAwayDuringADrainLeavesTheItemsNotTriedAsTheyWere) {
