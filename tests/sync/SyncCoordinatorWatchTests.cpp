@@ -261,8 +261,7 @@ TEST(SyncCoordinatorWatch, aFileSystemMountedOverAWatchedFolderDeletesNothingUnt
         ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
     } unmount{docs};
     ASSERT_TRUE(h.waitForLine("Cannot open " + docs +
-                              " (now on a different file system than when watching began); deletes skipped for this "
-                              "folder."));
+                              " (another volume or folder is mounted over it); deletes skipped for this folder."));
     EXPECT_EQ(h.database->rows(docs).size(), 2u);
     EXPECT_EQ(h.requests("", kFilesPath), 0u);
 
