@@ -24,33 +24,38 @@ public:
         for (auto it = made_.rbegin(); it != made_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
     }
 
-    // A volume: a file system of its own at `park`, out of the watched tree,
-    // that bind() puts into it and unmount() takes out again with its files.
-    std::string volume(const std::filesystem::path& park) {
+    // A volume plugged in at `at`: a new file system, filled out of sight
+    // with the same files (same bytes, same times) each time, then moved
+    // there at once.
+    void plugIn(const std::string& at, const std::filesystem::path& park) {
         std::filesystem::create_directories(park);
-        EXPECT_EQ(::mount("tarnwell-volume", park.c_str(), "tmpfs", 0, nullptr), 0) << std::strerror(errno);
-        made_.push_back(park.string());
-        return park.string();
+        ASSERT_EQ(::mount("tarnwell-volume", park.c_str(), "tmpfs", 0, nullptr), 0) << std::strerror(errno);
+        fillVolume(park);
+        ASSERT_EQ(::mount(park.c_str(), at.c_str(), nullptr, MS_MOVE, nullptr), 0) << std::strerror(errno);
+        made_.push_back(at);
     }
     void bind(const std::string& from, const std::string& to) {
         ASSERT_EQ(::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
         made_.push_back(to);
     }
+    // Unplugged: its files go with it.
     static void unmount(const std::string& at) { ASSERT_EQ(::umount(at.c_str()), 0) << std::strerror(errno); }
+
+    static constexpr int kVolumeFiles = 10;
+    static std::string name(int i) { return "doc" + std::to_string(i) + ".txt"; }
+    static void fillVolume(const std::filesystem::path& folder) {
+        for (int i = 0; i < kVolumeFiles; ++i) {
+            std::ofstream(folder / name(i)) << "volume file " << i;
+            SyncHarness::setModificationTime(folder / name(i), 1'600'000'000 + i);
+        }
+    }
 
 private:
     std::vector<std::string> made_;
 };
 
-constexpr int kVolumeFiles = 10;
-
-std::string name(int i) { return "doc" + std::to_string(i) + ".txt"; }
-
-void fillVolume(const std::string& volume) {
-    for (int i = 0; i < kVolumeFiles; ++i) {
-        std::ofstream(std::filesystem::path(volume) / name(i)) << "volume file " << i;
-    }
-}
+constexpr int kVolumeFiles = Mounts::kVolumeFiles;
+std::string name(int i) { return Mounts::name(i); }
 
 std::string awayLine(const std::string& folder) {
     return "Cannot open " + folder + " (the volume it was on is not mounted); deletes skipped for this folder.";
@@ -80,10 +85,8 @@ TEST(SyncCoordinatorMount, aStartWhileTheRootsVolumeIsAwayDeletesNothingAndItsRe
     SyncHarness h;
     h.signIn();
     Mounts mounts;
-    const std::string volume = mounts.volume(h.temp / "volume");
-    fillVolume(volume);
     const std::string docs = h.folder("Docs");
-    mounts.bind(volume, docs);
+    mounts.plugIn(docs, h.temp / "plug1");
     h.make();
     h.syncOnce(docs);
     ASSERT_TRUE(h.hasLine("Summary: uploaded 10, skipped 0, deleted 0, failed 0."));
@@ -98,8 +101,8 @@ TEST(SyncCoordinatorMount, aStartWhileTheRootsVolumeIsAwayDeletesNothingAndItsRe
     EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 0, deleted 0, failed 0."));
     EXPECT_EQ(h.database->rows(docs).size(), static_cast<std::size_t>(kVolumeFiles));
 
-    // Mounted while syncing: noticed, watched and rescanned.
-    mounts.bind(volume, docs);
+    // Plugged in while syncing: noticed, watched and rescanned.
+    mounts.plugIn(docs, h.temp / "plug2");
     ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 10, deleted 0, failed 0."));
     h.write("Docs/new.txt", "written on the volume");
     ASSERT_TRUE(h.waitForLine("Summary: uploaded 1, skipped 10, deleted 0, failed 0."));
@@ -119,12 +122,10 @@ TEST(SyncCoordinatorMount, aVolumeInsideARootUnmountedAndMountedAgainWhileSyncin
     SyncHarness h;
     h.signIn();
     Mounts mounts;
-    const std::string volume = mounts.volume(h.temp / "volume");
-    fillVolume(volume);
     h.write("Docs/a.txt", "on the root's own disk");
     const std::string docs = h.folder("Docs");
     const std::string ext = h.folder("Docs/ext");
-    mounts.bind(volume, ext);
+    mounts.plugIn(ext, h.temp / "plug1");
     auto& coordinator = h.make();
     coordinator.startSync({docs}, SyncMode::ultra);
     ASSERT_TRUE(h.hasLine("Summary: uploaded 11, skipped 0, deleted 0, failed 0."));
@@ -139,7 +140,7 @@ TEST(SyncCoordinatorMount, aVolumeInsideARootUnmountedAndMountedAgainWhileSyncin
 
     // Back: its files match their rows again; the file of the bare folder,
     // hidden under the volume now, is kept as well.
-    mounts.bind(volume, ext);
+    mounts.plugIn(ext, h.temp / "plug2");
     ASSERT_TRUE(h.waitForLine(mountedOverLine(ext)));
     ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 11, deleted 0, failed 0."));
     h.write("Docs/ext/back.txt", "on the volume");
@@ -164,7 +165,7 @@ TEST(SyncCoordinatorMount, aFolderBoundOverARootOnTheSameFileSystemDeletesNothin
     h.signIn();
     Mounts mounts;
     const std::string docs = h.folder("Docs");
-    fillVolume(docs);
+    Mounts::fillVolume(docs);
     h.write("Other/other.txt", "another folder's file");
     const std::string other = h.folder("Other");
     auto& coordinator = h.make();
