@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -148,8 +149,28 @@ std::string MountTable::signature(const std::string& folder, const std::string& 
     return text;
 }
 
+namespace {
+
+// A block device by the id of the file system on it, which stays when the
+// device's name changes from one plugging or boot to the next.
+std::string stableSource(const std::string& source) {
+    if (source.rfind("/dev/", 0) != 0) return source;
+    std::error_code error;
+    const auto device = std::filesystem::canonical(source, error);
+    if (error) return source;
+    for (const auto& link : std::filesystem::directory_iterator("/dev/disk/by-uuid", error)) {
+        std::error_code ignored;
+        if (std::filesystem::canonical(link.path(), ignored) == device && !ignored) {
+            return "UUID=" + link.path().filename().string();
+        }
+    }
+    return source;
+}
+
+} // namespace
+
 std::string mountIdentity(const MountEntry& entry) {
-    return entry.mountPoint + '\t' + entry.fsType + '\t' + entry.source + '\t' + entry.fsRoot;
+    return entry.mountPoint + '\t' + entry.fsType + '\t' + stableSource(entry.source) + '\t' + entry.fsRoot;
 }
 
 std::string_view mountPointOf(std::string_view identity) {
