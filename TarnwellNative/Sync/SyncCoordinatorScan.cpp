@@ -83,9 +83,10 @@ std::vector<std::string> sortedPaths(std::vector<std::filesystem::path>& files, 
     return paths;
 }
 
-// Whether the watched folder itself can be walked. A folder that can't be walked (an unmounted volume, a removed
-// folder, one that can be listed but not entered, which the walk counts as
-// unreadable) tells nothing about its files.
+// Whether the watched folder itself can be walked. A folder that can't be
+// walked (an unmounted volume, a removed folder, one that can be listed but
+// not entered, which the walk counts as unreadable) tells nothing about its
+// files.
 struct FolderCheck {
     std::optional<std::string> failure;
 };

@@ -6,7 +6,6 @@
 #include <system_error>
 #include <utility>
 
-
 #include "Sync/DirectoryEventStream.hpp"
 #include "Sync/FileRules.hpp"
 
