@@ -106,11 +106,14 @@ TEST(SyncCoordinatorMount, aStartWhileTheRootsVolumeIsAwayDeletesNothingAndItsRe
     ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 10, deleted 0, failed 0."));
     h.write("Docs/new.txt", "written on the volume");
     ASSERT_TRUE(h.waitForLine("Summary: uploaded 1, skipped 10, deleted 0, failed 0."));
-    coordinator.stopSync();
-
     expectEachSentOnceAndNoneDeleted(h, docs, "");
     EXPECT_EQ(h.backend.object(h.key(docs, "new.txt"))->writes, 1);
     EXPECT_EQ(countStartingWith(h.logs.values(), "Cannot open "), 1u);
+
+    // Back on its volume, a file really removed goes.
+    std::filesystem::remove(docs + "/" + name(0));
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 10, deleted 1, failed 0."));
+    coordinator.stopSync();
 }
 
 TEST(SyncCoordinatorMount, aVolumeInsideARootUnmountedAndMountedAgainWhileSyncingKeepsItsFilesAndStaysWatched) {
