@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -27,6 +29,8 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
+
+#include "Sync/MountTable.hpp"
 
 namespace tarnwell {
 
@@ -196,6 +200,9 @@ struct DirectoryEventStream::Run {
         if (wakeFd >= 0) {
             ::close(wakeFd);
         }
+        if (mountsFd >= 0) {
+            ::close(mountsFd);
+        }
     }
 
     Run(const Run&) = delete;
@@ -211,6 +218,9 @@ struct DirectoryEventStream::Run {
         if (wakeFd < 0) {
             return std::strerror(errno);
         }
+        // The kernel signals every change of the mount table on it; without
+        // it the mounts are looked at with the roots.
+        mountsFd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
         return {};
     }
 
@@ -401,6 +411,32 @@ struct DirectoryEventStream::Run {
             }
         }
         nextRootCheck = Clock::now() + folderCheckInterval;
+        mountSignatures = currentMountSignatures();
+    }
+
+    std::vector<std::string> currentMountSignatures() const {
+        std::vector<std::string> signatures;
+        signatures.reserve(roots.size());
+        const MountTable table = MountTable::current();
+        for (const auto& root : roots) {
+            char real[PATH_MAX];
+            signatures.push_back(table.signature(root, ::realpath(root.c_str(), real) ? real : root));
+        }
+        return signatures;
+    }
+
+    // A file system mounted or unmounted at or below a root (or over it)
+    // hides the folders watched there or shows unwatched ones: such a root
+    // is watched anew and reported as changed.
+    void checkMounts() {
+        std::vector<std::string> signatures = currentMountSignatures();
+        for (std::size_t i = 0; i < roots.size(); ++i) {
+            if (signatures[i] != mountSignatures[i]) {
+                rootStates[i].known = false;
+                rootsDirty = true;
+            }
+        }
+        mountSignatures = std::move(signatures);
     }
 
     // Drops the watches of a root that went away, and watches one that is
@@ -444,6 +480,9 @@ struct DirectoryEventStream::Run {
     }
 
     void handle(const inotify_event& event) {
+        if (event.mask & IN_UNMOUNT) {
+            mountsDirty = true;
+        }
         if (event.mask & IN_Q_OVERFLOW) {
             // Events were lost: every root may have changed, and folders
             // created meanwhile may still lack their watch.
@@ -526,6 +565,9 @@ struct DirectoryEventStream::Run {
     const std::chrono::milliseconds folderCheckInterval;
     int inotifyFd = -1;
     int wakeFd = -1;
+    int mountsFd = -1;
+    std::vector<std::string> mountSignatures;
+    bool mountsDirty = false;
     std::stop_source stopSource;
     std::jthread thread;
     std::atomic<std::size_t> watchCount{0};
@@ -741,6 +783,10 @@ void DirectoryEventStream::watch(const std::shared_ptr<Shared>& shared, const st
             continue;
         }
         auto now = Clock::now();
+        if (run->mountsDirty || (run->mountsFd < 0 && now >= run->nextRootCheck)) {
+            run->mountsDirty = false;
+            run->checkMounts();
+        }
         if (run->rootsDirty || now >= run->nextRootCheck) {
             run->rootsDirty = false;
             run->checkRoots();
@@ -760,8 +806,8 @@ void DirectoryEventStream::watch(const std::shared_ptr<Shared>& shared, const st
             wakeAt = std::min(wakeAt, *run->deadline);
         }
         const int timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
-        pollfd fds[2] = {{run->inotifyFd, POLLIN, 0}, {run->wakeFd, POLLIN, 0}};
-        int ready = ::poll(fds, 2, timeout);
+        pollfd fds[3] = {{run->inotifyFd, POLLIN, 0}, {run->wakeFd, POLLIN, 0}, {run->mountsFd, POLLPRI, 0}};
+        int ready = ::poll(fds, 3, timeout);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -774,6 +820,9 @@ void DirectoryEventStream::watch(const std::shared_ptr<Shared>& shared, const st
                 deliverError(std::string("Stopped watching folders for changes: ") + std::strerror(errno));
                 return;
             }
+        }
+        if (fds[2].revents & (POLLPRI | POLLERR)) {
+            run->mountsDirty = true;
         }
         // The wake-up descriptor only ever signals a stop, which the loop
         // condition sees; it is not drained.

@@ -18,6 +18,12 @@
 // each going and each return, once. A root missing when the watch starts is
 // looked for the same way; only its return is told.
 //
+// A file system mounted or unmounted at or below a root, or over it, hides
+// watched folders or shows unwatched ones: the kernel's notice of a change
+// of the mount table is heard at once (or, without it, the mounts are looked
+// at with the roots), and such a root is watched anew and reported as
+// changed.
+//
 // Changes are gathered for `latency` after the first one of a batch and then
 // delivered at once as absolute paths, each path once per batch, in the order
 // first seen. A path is under the text of the root it was found below

@@ -356,7 +356,7 @@ void SyncCoordinator::startSync(const std::vector<std::string>& roots, SyncMode 
             currentMode_ = mode;
             isRunning_ = true;
             run = ++currentRun_;
-            firstDevices_.clear();
+            mountChangesTold_.clear();
             ++startsInFlight_;
         }
     }

@@ -41,6 +41,7 @@
 #include "State/RetryQueueStore.hpp"
 #include "State/SessionStore.hpp"
 #include "State/SharedModels.hpp"
+#include "Sync/MountTable.hpp"
 #include "Sync/ScanResult.hpp"
 
 namespace tarnwell {
@@ -157,11 +158,9 @@ private:
     // waits while an older one still holds it. False when cancelled first.
     bool claimFolder(const std::string& root, std::stop_token cancel);
     void releaseFolder(const std::string& root);
-    // The file system each folder was on when the run began watching it
-    // (or, for one missing then, when a pass first found it). Deletes are
-    // only trusted while a folder is still there.
-    void recordFirstDevices(const std::vector<std::string>& roots, RunID run);
-    std::optional<std::uint64_t> firstDevice(const std::string& root, RunID run, std::uint64_t seenNow);
+    // Logs each folder of a root whose deletes wait for its volume, once
+    // for as long as the same change lasts.
+    void tellMountChanges(const std::string& root, const std::vector<MountGuard::Change>& changes);
 
     // One pass over one folder, one file, deletes, the retry queue.
     void scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
@@ -253,7 +252,8 @@ private:
     std::vector<std::unique_ptr<RescanTask>> retiredRescans_;
     std::set<std::string> foldersInScan_;
     std::condition_variable_any folderReleased_;
-    std::map<std::string, std::uint64_t> firstDevices_;
+    // Per root, the mount changes logged (folder to the change's text).
+    std::map<std::string, std::map<std::string, std::string>> mountChangesTold_;
     // Files the drain of the latest start sent and could not settle, with
     // what it sent and why it failed.
     struct DrainFailure {

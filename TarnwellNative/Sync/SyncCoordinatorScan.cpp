@@ -19,6 +19,7 @@
 #include "Client/SupabaseHTTPClient.hpp"
 #include "Client/SupabaseHTTPError.hpp"
 #include "Sync/FileRules.hpp"
+#include "Sync/MountTable.hpp"
 
 namespace tarnwell {
 
@@ -82,13 +83,12 @@ std::vector<std::string> sortedPaths(std::vector<std::filesystem::path>& files, 
     return paths;
 }
 
-// Whether the watched folder itself can be walked, and on which file system
-// it is. A folder that can't be walked (an unmounted volume, a removed
-// folder, one that can be listed but not entered, which the walk counts as
-// unreadable) tells nothing about its files.
+// Whether the watched folder itself can be walked. A folder that can't be
+// walked (an unmounted volume, a removed folder, one that can be listed but
+// not entered, which the walk counts as unreadable) tells nothing about its
+// files.
 struct FolderCheck {
     std::optional<std::string> failure;
-    std::uint64_t device = 0;
 };
 
 FolderCheck checkFolder(const std::string& root) {
@@ -101,8 +101,6 @@ FolderCheck checkFolder(const std::string& root) {
     struct stat info {};
     if (::fstat(fd, &info) != 0 || ::faccessat(fd, ".", X_OK, AT_EACCESS) != 0) {
         check.failure = std::generic_category().message(errno);
-    } else {
-        check.device = static_cast<std::uint64_t>(info.st_dev);
     }
     ::close(fd);
     return check;
@@ -213,12 +211,6 @@ void SyncCoordinator::releaseFolder(const std::string& root) {
     folderReleased_.notify_all();
 }
 
-std::optional<std::uint64_t> SyncCoordinator::firstDevice(const std::string& root, RunID run, std::uint64_t seenNow) {
-    std::lock_guard lock(mutex_);
-    if (currentRun_ != run) return std::nullopt;
-    return firstDevices_.try_emplace(root, seenNow).first->second;
-}
-
 void SyncCoordinator::scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
                            std::stop_token cancel) {
     if (!isLive(run)) return;
@@ -240,6 +232,7 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
     log(reason + ": " + root);
 
     const FolderCheck before = checkFolder(root);
+    const std::string mountsBefore = MountGuard::signatureNow(root);
     // A rescan neither counts nor logs unsupported files: it holds none.
     auto enumeration = FileRules::enumerateFiles(
         root, tracksInitialIndexing ? FileRules::UnsupportedFiles::listed : FileRules::UnsupportedFiles::dropped);
@@ -319,16 +312,15 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         return;
     }
 
-    // Deletes are trusted only when the folder could be walked and is still
-    // on the file system it was on when the run began watching it: another
-    // one mounted over it, or the one it was on unmounted, shows other files.
+    // Deletes are trusted only when the folder could be walked, nothing was
+    // mounted or unmounted there meanwhile, and each folder is on the mount
+    // its files were last seen on: another volume mounted over it, or the
+    // one it was on unmounted, shows other files.
     const FolderCheck after = checkFolder(root);
     std::optional<std::string> openFailure = before.failure ? before.failure : after.failure;
-    if (!openFailure) {
-        const std::uint64_t first = firstDevice(root, run, before.device).value_or(before.device);
-        if (before.device != first || after.device != first) {
-            openFailure = "now on a different file system than when watching began";
-        }
+    MountGuard mounts(root, *database_);
+    if (!openFailure && mounts.signature() != mountsBefore) {
+        openFailure = "something was mounted or unmounted there during the scan";
     }
     if (openFailure) {
         log("Cannot open " + root + " (" + *openFailure + "); deletes skipped for this folder.");
@@ -339,21 +331,25 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
             log("Cannot open " + folder.path.native() + " (" + std::generic_category().message(folder.error) +
                 "); deletes skipped for this folder.");
         }
+        std::vector<bool> rowDeleted(rows.size(), false);
         for (std::size_t i = 0; i < rows.size(); ++i) {
             if (rowSeen[i] || (!hidden.empty() && liesInAny(rows[i].path, hidden))) continue;
             if (superseded()) {
                 cutShort();
                 return;
             }
-            if (isThereNow(rows[i].path, root)) continue;
+            if (isThereNow(rows[i].path, root) || mounts.keeps(rows[i])) continue;
             try {
                 deleteRemoteFile(rows[i]);
+                rowDeleted[i] = true;
                 ++counters.deleted;
             } catch (const std::exception& error) {
                 ++counters.failed;
                 log("Delete sync warning for " + rows[i].path + ": " + error.what());
             }
         }
+        tellMountChanges(root, mounts.changes());
+        mounts.save(files, rows, rowSeen, rowDeleted);
     }
 
     log("Summary: uploaded " + std::to_string(counters.uploaded) + ", skipped " + std::to_string(counters.skipped) +

@@ -6,8 +6,6 @@
 #include <system_error>
 #include <utility>
 
-#include <sys/stat.h>
-
 #include "Sync/DirectoryEventStream.hpp"
 #include "Sync/FileRules.hpp"
 
@@ -26,7 +24,6 @@ bool isAtOrBelow(const std::string& path, const std::string& root) {
 } // namespace
 
 void SyncCoordinator::startEventStream(const std::vector<std::string>& roots, RunID run) {
-    recordFirstDevices(roots, run);
     auto stream = std::make_unique<DirectoryEventStream>(
         roots,
         [this, run](const std::vector<std::string>& paths) { handleEventPaths(paths, run); },
@@ -61,17 +58,23 @@ void SyncCoordinator::startEventStream(const std::vector<std::string>& roots, Ru
     if (!kept) stream->stop();
 }
 
-void SyncCoordinator::recordFirstDevices(const std::vector<std::string>& roots, RunID run) {
-    std::map<std::string, std::uint64_t> devices;
-    for (const auto& root : roots) {
-        struct stat info {};
-        if (::stat(root.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            devices.emplace(root, static_cast<std::uint64_t>(info.st_dev));
+void SyncCoordinator::tellMountChanges(const std::string& root, const std::vector<MountGuard::Change>& changes) {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard lock(mutex_);
+        std::map<std::string, std::string> now;
+        auto& told = mountChangesTold_[root];
+        for (const auto& change : changes) {
+            now.emplace(change.folder, change.key);
+            const auto before = told.find(change.folder);
+            if (before == told.end() || before->second != change.key) {
+                lines.push_back("Cannot open " + change.folder + " (" + change.reason +
+                                "); deletes skipped for this folder.");
+            }
         }
+        told = std::move(now);
     }
-    std::lock_guard lock(mutex_);
-    if (!isLiveLocked(run)) return;
-    firstDevices_.merge(devices);
+    for (const auto& line : lines) log(line);
 }
 
 bool SyncCoordinator::releaseHeldEvents(const std::vector<std::string>& roots, RunID run) {

@@ -11,8 +11,16 @@
 #include <string>
 #include <vector>
 
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+
 #include <linux/capability.h>
+#include <spawn.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -24,9 +32,57 @@
 #include "Sync/SyncCoordinator.hpp"
 #include "support/TempDir.hpp"
 
+extern char** environ;
+
 namespace tarnwell::testing {
 
 using namespace std::chrono_literals;
+
+inline constexpr const char* kInMountNamespace = "TARNWELL_TEST_IN_MOUNT_NAMESPACE";
+inline constexpr int kCannotMount = 77;
+
+// Runs a program with the environment plus kInMountNamespace; its exit status,
+// or -1 when it could not be run.
+inline int runWithMarker(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry; ++entry) env.emplace_back(*entry);
+    env.push_back(std::string(kInMountNamespace) + "=1");
+    std::vector<char*> envp;
+    for (auto& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    pid_t child = 0;
+    if (::posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Mounting needs a user and mount namespace of the test's own: the test runs
+// again in one (unshare -rm) and the copy out here only reports its outcome.
+// Empty in that copy; otherwise why the test ends here.
+inline std::optional<std::string> rerunInOwnMountNamespace() {
+    if (std::getenv(kInMountNamespace)) return std::nullopt;
+    if (runWithMarker({"unshare", "-rm", "true"}) != 0) return "no user and mount namespace to be had here";
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const int status = runWithMarker({"unshare", "-rm", std::filesystem::read_symlink("/proc/self/exe").string(),
+                                      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
+    if (status == kCannotMount) return "file systems can't be mounted in a user namespace here";
+    EXPECT_EQ(status, 0) << "the run in its own mount namespace failed";
+    return "";
+}
+
+// In that namespace: ends the run with kCannotMount when no file system can
+// be mounted here after all.
+inline void requireMounting() {
+    TempDir probe;
+    if (::mount("tarnwell-test", probe.path().c_str(), "tmpfs", 0, nullptr) != 0) std::_Exit(kCannotMount);
+    ::umount(probe.path().c_str());
+}
+
 
 inline constexpr const char* kUploadPath = "/storage/v1/object/";
 inline constexpr const char* kFilesPath = "/rest/v1/files";

@@ -6,51 +6,10 @@
 #include <cstring>
 #include <thread>
 
-#include <spawn.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
-
-extern char** environ;
 
 namespace tarnwell::testing {
 namespace {
-
-constexpr const char* kInMountNamespace = "TARNWELL_TEST_IN_MOUNT_NAMESPACE";
-constexpr int kCannotMount = 77;
-
-// Runs a program with the environment plus kInMountNamespace; its exit status,
-// or -1 when it could not be run.
-int runWithMarker(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry; ++entry) env.emplace_back(*entry);
-    env.push_back(std::string(kInMountNamespace) + "=1");
-    std::vector<char*> envp;
-    for (auto& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    pid_t child = 0;
-    if (::posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Mounting needs a user and mount namespace of the test's own: the test runs
-// again in one (unshare -rm) and the copy out here only reports its outcome.
-// Empty in that copy; otherwise why the test ends here.
-std::optional<std::string> rerunInOwnMountNamespace() {
-    if (std::getenv(kInMountNamespace)) return std::nullopt;
-    if (runWithMarker({"unshare", "-rm", "true"}) != 0) return "no user and mount namespace to be had here";
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const int status = runWithMarker({"unshare", "-rm", std::filesystem::read_symlink("/proc/self/exe").string(),
-                                      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
-    if (status == kCannotMount) return "file systems can't be mounted in a user namespace here";
-    EXPECT_EQ(status, 0) << "the run in its own mount namespace failed";
-    return "";
-}
 
 TEST(SyncCoordinatorWatch, editsDeletesAndNewFilesAreSyncedWhileWatchedAndAfterARestart) {
     SyncHarness h;
@@ -241,11 +200,7 @@ TEST(SyncCoordinatorWatch, aFileSystemMountedOverAWatchedFolderDeletesNothingUnt
         if (!outcome->empty()) GTEST_SKIP() << *outcome;
         return;
     }
-    {
-        TempDir probe;
-        if (::mount("tarnwell-test", probe.path().c_str(), "tmpfs", 0, nullptr) != 0) std::_Exit(kCannotMount);
-        ::umount(probe.path().c_str());
-    }
+    requireMounting();
     SyncHarness h;
     h.signIn();
     h.write("Docs/a.txt", "a");
@@ -261,8 +216,7 @@ TEST(SyncCoordinatorWatch, aFileSystemMountedOverAWatchedFolderDeletesNothingUnt
         ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
     } unmount{docs};
     ASSERT_TRUE(h.waitForLine("Cannot open " + docs +
-                              " (now on a different file system than when watching began); deletes skipped for this "
-                              "folder."));
+                              " (another volume or folder is mounted over it); deletes skipped for this folder."));
     EXPECT_EQ(h.database->rows(docs).size(), 2u);
     EXPECT_EQ(h.requests("", kFilesPath), 0u);
 

@@ -1,0 +1,170 @@
+// Which mount each folder is on, and what a watched folder's files were last
+// seen on.
+//
+// A folder that shows no files tells nothing about the files it held when
+// the volume they are on is away (the bare mount-point folder shows) or when
+// another file system or folder is mounted over it: deletes are trusted only
+// where a folder is on the mount its files were last seen on. A mount is
+// named by where it is mounted and by what is mounted there (the type, the
+// source and the folder of its file system), so that the same volume mounted
+// again, or after a restart, is known again.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "State/LocalDatabase.hpp"
+#include "State/SharedModels.hpp"
+
+namespace tarnwell {
+
+// One mount as /proc/self/mountinfo lists it (escapes undone).
+struct MountEntry {
+    std::uint64_t id = 0;
+    std::uint64_t parentID = 0;
+    dev_t device = 0;
+    std::string fsRoot;     // the folder of its file system that is mounted
+    std::string mountPoint; // where, as this process sees it
+    std::string fsType;
+    std::string source;
+};
+
+class MountTable {
+public:
+    // The mounts of this process now; empty when they can't be read.
+    static MountTable current();
+    static MountTable parse(std::string_view text);
+
+    bool empty() const { return entries_.empty(); }
+    const std::vector<MountEntry>& entries() const { return entries_; }
+    const MountEntry* find(std::uint64_t id) const;
+
+    // The mount the folder at path is on, or none when the path can't be
+    // looked up.
+    std::optional<std::uint64_t> mountOf(const std::string& path) const;
+
+    // Text that names the mounts at or below a folder (a path without links)
+    // and the mount the folder itself is on: it changes when anything is
+    // mounted or unmounted there.
+    std::string signature(const std::string& folder, const std::string& realFolder) const;
+
+private:
+    std::vector<MountEntry> entries_;
+    std::unordered_map<std::uint64_t, std::size_t> byID_;
+};
+
+// Stable text naming a mount: mount point, type, source and mounted folder.
+std::string mountIdentity(const MountEntry& entry);
+// The mount point an identity names.
+std::string_view mountPointOf(std::string_view identity);
+
+// The current mount of the folders of one watched root, looked up once per
+// folder.
+class RootMounts {
+public:
+    RootMounts(std::string root, MountTable table);
+
+    // False when the mounts can't be told (no mount table to read).
+    bool known() const { return known_; }
+    // The identity of the mount a folder at or below the root is on; a
+    // missing folder is on the mount of the nearest folder above it.
+    const std::string& identityOf(const std::string& folder);
+    const std::string& rootIdentity() const { return rootIdentity_; }
+    // True when no mount lies below the root.
+    bool single() const { return single_; }
+    const std::string& signature() const { return signature_; }
+
+private:
+    std::string root_;
+    MountTable table_;
+    bool known_ = false;
+    // No mount lies below the root: every folder is on the root's mount.
+    bool single_ = true;
+    std::string rootIdentity_;
+    std::string signature_;
+    std::unordered_map<std::string, std::string> cache_;
+};
+
+// What the files of one watched root were on when they were last seen:
+// an identity per folder (a folder not named takes its parent's) and per
+// file where it differs from its folder's. Kept as compact JSON.
+class SeenMounts {
+public:
+    static SeenMounts fromJSON(const std::string& text);
+    std::string toJSON() const;
+
+    bool empty() const { return folders_.empty() && files_.empty(); }
+    // Empty when nothing is known; valid while this memory is.
+    std::string_view ofFolder(std::string_view folder) const;
+    std::string_view ofFile(std::string_view file, std::string_view folder) const;
+
+    // One file and the identity it was last seen on.
+    struct Item {
+        std::string_view file;
+        std::string_view folder;
+        std::string_view identity;
+    };
+    // The memory of these files; `previous` breaks ties of a folder whose
+    // files were seen on more than one mount.
+    static SeenMounts build(const std::vector<Item>& items, const SeenMounts& previous);
+    // All files of the root on one mount.
+    static SeenMounts single(const std::string& root, const std::string& identity);
+
+    bool operator==(const SeenMounts&) const = default;
+
+private:
+    std::map<std::string, std::string, std::less<>> folders_;
+    std::map<std::string, std::string, std::less<>> files_;
+};
+
+// The folder that holds a path ("/" for a file in "/").
+std::string_view parentFolder(std::string_view path);
+
+// The delete guard of one pass over a watched root: reads the mounts and
+// what the root's files were last seen on, tells which rows must stay, and
+// remembers what this pass saw (in the preferences, under a key per root).
+class MountGuard {
+public:
+    MountGuard(const std::string& root, LocalDatabase& database);
+
+    // Text that changes when anything is mounted or unmounted at or below
+    // the root, or over it.
+    static std::string signatureNow(const std::string& root);
+    const std::string& signature() const { return mounts_.signature(); }
+
+    // True when the folder of a row whose file was not found is not on the
+    // mount that file was last seen on: the file may well still exist.
+    bool keeps(const FileStateRow& row);
+
+    // A folder whose mount changed, as found by keeps(): the topmost one of
+    // the change, why, and text that is the same as long as the change is.
+    struct Change {
+        std::string folder;
+        std::string reason;
+        std::string key;
+    };
+    const std::vector<Change>& changes() const { return changes_; }
+
+    // Remembers the mount of every file found (`files`) and keeps what was
+    // remembered for the rows that stay (neither seen nor deleted).
+    void save(const std::vector<std::string>& files, const std::vector<FileStateRow>& rows,
+              const std::vector<bool>& rowSeen, const std::vector<bool>& rowDeleted);
+
+private:
+    std::string root_;
+    LocalDatabase& database_;
+    std::string key_;
+    RootMounts mounts_;
+    SeenMounts seen_;
+    std::vector<Change> changes_;
+};
+
+} // namespace tarnwell

@@ -1,0 +1,197 @@
+// Volumes that come and go under watched folders: a folder whose volume is
+// away, or that another folder is bound over, shows other files than the ones
+// synced from it; none of them is deleted remotely, and none is sent again
+// once the volume is back. Each test runs in a user and mount namespace of its
+// own, where it mounts and binds as it likes.
+#include "sync/SyncCoordinatorHarness.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include <sys/mount.h>
+
+namespace tarnwell::testing {
+namespace {
+
+// Mounts made by a test, undone in reverse order when it ends.
+class Mounts {
+public:
+    Mounts() = default;
+    Mounts(const Mounts&) = delete;
+    Mounts& operator=(const Mounts&) = delete;
+    ~Mounts() {
+        for (auto it = made_.rbegin(); it != made_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+    }
+
+    // A volume plugged in at `at`: a new file system, filled out of sight
+    // with the same files (same bytes, same times) each time, then moved
+    // there at once.
+    void plugIn(const std::string& at, const std::filesystem::path& park) {
+        std::filesystem::create_directories(park);
+        ASSERT_EQ(::mount("tarnwell-volume", park.c_str(), "tmpfs", 0, nullptr), 0) << std::strerror(errno);
+        fillVolume(park);
+        ASSERT_EQ(::mount(park.c_str(), at.c_str(), nullptr, MS_MOVE, nullptr), 0) << std::strerror(errno);
+        made_.push_back(at);
+    }
+    void bind(const std::string& from, const std::string& to) {
+        ASSERT_EQ(::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+        made_.push_back(to);
+    }
+    // Unplugged: its files go with it.
+    static void unmount(const std::string& at) { ASSERT_EQ(::umount(at.c_str()), 0) << std::strerror(errno); }
+
+    static constexpr int kVolumeFiles = 10;
+    static std::string name(int i) { return "doc" + std::to_string(i) + ".txt"; }
+    static void fillVolume(const std::filesystem::path& folder) {
+        for (int i = 0; i < kVolumeFiles; ++i) {
+            std::ofstream(folder / name(i)) << "volume file " << i;
+            SyncHarness::setModificationTime(folder / name(i), 1'600'000'000 + i);
+        }
+    }
+
+private:
+    std::vector<std::string> made_;
+};
+
+constexpr int kVolumeFiles = Mounts::kVolumeFiles;
+std::string name(int i) { return Mounts::name(i); }
+
+std::string awayLine(const std::string& folder) {
+    return "Cannot open " + folder + " (the volume it was on is not mounted); deletes skipped for this folder.";
+}
+
+std::string mountedOverLine(const std::string& folder) {
+    return "Cannot open " + folder + " (another volume or folder is mounted over it); deletes skipped for this folder.";
+}
+
+// Every file of the volume was uploaded exactly once, and nothing was deleted.
+void expectEachSentOnceAndNoneDeleted(SyncHarness& h, const std::string& root, const std::string& prefix) {
+    for (int i = 0; i < kVolumeFiles; ++i) {
+        const auto object = h.backend.object(h.key(root, prefix + name(i)));
+        ASSERT_TRUE(object.has_value()) << name(i);
+        EXPECT_EQ(object->writes, 1) << name(i);
+        EXPECT_NE((*h.backend.fileByKey(h.userID, h.key(root, prefix + name(i))))["is_deleted"], true) << name(i);
+    }
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+}
+
+TEST(SyncCoordinatorMount, aStartWhileTheRootsVolumeIsAwayDeletesNothingAndItsReturnSendsNothingAgain) {
+    if (auto outcome = rerunInOwnMountNamespace()) {
+        if (!outcome->empty()) GTEST_SKIP() << *outcome;
+        return;
+    }
+    requireMounting();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    const std::string docs = h.folder("Docs");
+    mounts.plugIn(docs, h.temp / "plug1");
+    h.make();
+    h.syncOnce(docs);
+    ASSERT_TRUE(h.hasLine("Summary: uploaded 10, skipped 0, deleted 0, failed 0."));
+
+    // Started again (as at login) before the volume is mounted: the bare
+    // mount-point folder is empty.
+    Mounts::unmount(docs);
+    h.logs.clear();
+    auto& coordinator = h.make();
+    coordinator.startSync({docs}, SyncMode::ultra);
+    EXPECT_TRUE(h.hasLine(awayLine(docs)));
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 0, deleted 0, failed 0."));
+    EXPECT_EQ(h.database->rows(docs).size(), static_cast<std::size_t>(kVolumeFiles));
+
+    // Plugged in while syncing: noticed, watched and rescanned.
+    mounts.plugIn(docs, h.temp / "plug2");
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 10, deleted 0, failed 0."));
+    h.write("Docs/new.txt", "written on the volume");
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 1, skipped 10, deleted 0, failed 0."));
+    expectEachSentOnceAndNoneDeleted(h, docs, "");
+    EXPECT_EQ(h.backend.object(h.key(docs, "new.txt"))->writes, 1);
+    EXPECT_EQ(countStartingWith(h.logs.values(), "Cannot open "), 1u);
+
+    // Back on its volume, a file really removed goes.
+    std::filesystem::remove(docs + "/" + name(0));
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 10, deleted 1, failed 0."));
+    coordinator.stopSync();
+}
+
+TEST(SyncCoordinatorMount, aVolumeInsideARootUnmountedAndMountedAgainWhileSyncingKeepsItsFilesAndStaysWatched) {
+    if (auto outcome = rerunInOwnMountNamespace()) {
+        if (!outcome->empty()) GTEST_SKIP() << *outcome;
+        return;
+    }
+    requireMounting();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    h.write("Docs/a.txt", "on the root's own disk");
+    const std::string docs = h.folder("Docs");
+    const std::string ext = h.folder("Docs/ext");
+    mounts.plugIn(ext, h.temp / "plug1");
+    auto& coordinator = h.make();
+    coordinator.startSync({docs}, SyncMode::ultra);
+    ASSERT_TRUE(h.hasLine("Summary: uploaded 11, skipped 0, deleted 0, failed 0."));
+    h.logs.clear();
+
+    Mounts::unmount(ext);
+    ASSERT_TRUE(h.waitForLine(awayLine(ext)));
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 1, deleted 0, failed 0."));
+    // The bare folder is watched: what is written there goes by its own change.
+    h.write("Docs/ext/while-away.txt", "on the bare folder");
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 1, skipped 1, deleted 0, failed 0."));
+
+    // Back: its files match their rows again; the file of the bare folder,
+    // hidden under the volume now, is kept as well.
+    mounts.plugIn(ext, h.temp / "plug2");
+    ASSERT_TRUE(h.waitForLine(mountedOverLine(ext)));
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 11, deleted 0, failed 0."));
+    h.write("Docs/ext/back.txt", "on the volume");
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 1, skipped 11, deleted 0, failed 0."));
+    coordinator.stopSync();
+
+    expectEachSentOnceAndNoneDeleted(h, docs, "ext/");
+    EXPECT_EQ(h.backend.object(h.key(docs, "a.txt"))->writes, 1);
+    EXPECT_EQ(h.backend.object(h.key(docs, "ext/while-away.txt"))->writes, 1);
+    EXPECT_EQ(h.backend.object(h.key(docs, "ext/back.txt"))->writes, 1);
+    EXPECT_EQ(countOf(h.logs.values(), awayLine(ext)), 1u);
+    EXPECT_EQ(h.database->rows(docs).size(), 13u);
+}
+
+TEST(SyncCoordinatorMount, aFolderBoundOverARootOnTheSameFileSystemDeletesNothingAndTheRootsFilesComeBackUnsent) {
+    if (auto outcome = rerunInOwnMountNamespace()) {
+        if (!outcome->empty()) GTEST_SKIP() << *outcome;
+        return;
+    }
+    requireMounting();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    const std::string docs = h.folder("Docs");
+    Mounts::fillVolume(docs);
+    h.write("Other/other.txt", "another folder's file");
+    const std::string other = h.folder("Other");
+    auto& coordinator = h.make();
+    coordinator.startSync({docs}, SyncMode::ultra);
+    ASSERT_TRUE(h.hasLine("Summary: uploaded 10, skipped 0, deleted 0, failed 0."));
+    h.logs.clear();
+
+    mounts.bind(other, docs);
+    ASSERT_TRUE(h.waitForLine(mountedOverLine(docs)));
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 1, skipped 0, deleted 0, failed 0."));
+    // The folder bound there is watched in its place.
+    h.write("Docs/bound.txt", "written through the binding");
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 1, skipped 1, deleted 0, failed 0."));
+    EXPECT_TRUE(std::filesystem::exists(other + "/bound.txt"));
+
+    Mounts::unmount(docs);
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 10, deleted 0, failed 0."));
+    coordinator.stopSync();
+
+    expectEachSentOnceAndNoneDeleted(h, docs, "");
+    EXPECT_EQ(countOf(h.logs.values(), mountedOverLine(docs)), 1u);
+    EXPECT_EQ(h.database->rows(docs).size(), 12u);
+}
+
+} // namespace
+} // namespace tarnwell::testing
