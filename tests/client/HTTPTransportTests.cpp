@@ -34,6 +34,8 @@ TEST_F(Transport, AnIdleAnswerTimesOutAndAStopCancels) {
     // The request is cut when the stop comes, not at the next progress
     // check (a second apart while nothing moves); the connection it was on
     // is not used again.
+    request.idleTimeout = 60s;
+    EXPECT_EQ(transport.send(request).status, 401); // a connection to reuse
     backend.delay("GET", "/auth/v1/user", 4s, 1);
     std::stop_source cancel;
     steady_clock::time_point stopped;
@@ -42,7 +44,6 @@ TEST_F(Transport, AnIdleAnswerTimesOutAndAStopCancels) {
         stopped = steady_clock::now();
         cancel.request_stop();
     });
-    request.idleTimeout = 60s;
     try {
         transport.send(request, cancel.get_token());
         ADD_FAILURE() << "not cancelled";
