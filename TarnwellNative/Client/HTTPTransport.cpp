@@ -268,6 +268,49 @@ int watchExchange(void* userData, curl_off_t, curl_off_t downloaded, curl_off_t,
     return 0;
 }
 
+// Runs the exchange of `easy` to its end, as curl_easy_perform would, except
+// that a stop request wakes the wait at once instead of at the next progress
+// check. The progress callback still runs at least once a second while
+// nothing moves, for the idle limit.
+CURLcode perform(CURLM* multi, CURL* easy, const std::stop_token& stop) {
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        return CURLE_FAILED_INIT;
+    }
+    std::optional<CURLcode> result;
+    {
+        std::stop_callback wake(stop, [multi] { curl_multi_wakeup(multi); });
+        int running = 1;
+        while (!result) {
+            if (stop.stop_requested()) {
+                result = CURLE_ABORTED_BY_CALLBACK;
+                break;
+            }
+            if (curl_multi_perform(multi, &running) != CURLM_OK) {
+                result = CURLE_FAILED_INIT;
+                break;
+            }
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+                if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+                    result = message->data.result;
+                }
+            }
+            if (result || running == 0) {
+                break;
+            }
+            if (curl_multi_poll(multi, nullptr, 0, 1000, nullptr) != CURLM_OK) {
+                result = CURLE_FAILED_INIT;
+            }
+        }
+        // Leaves `wake` before the handle goes back: a stop from now on
+        // touches nothing of it.
+    }
+    // An exchange cut short closes its connection; a finished one stays
+    // cached in the multi handle for the next request.
+    curl_multi_remove_handle(multi, easy);
+    return result.value_or(CURLE_FAILED_INIT);
+}
+
 } // namespace
 
 std::optional<std::string> HTTPRequest::header(std::string_view name) const { return findHeader(headers, name); }
@@ -304,12 +347,21 @@ struct HTTPTransport::Shared {
     // and closes through the two functions below. A connection keeps the
     // close function and its data from when it was opened, so the list lives
     // as long as the handle.
+    //
+    // Each handle is driven through a multi handle of its own, which holds
+    // its connection cache (as curl_easy_perform's hidden one would) and
+    // whose wait a stop request can wake at once.
     struct Handle {
         CURL* easy = nullptr;
+        CURLM* multi = nullptr;
         std::vector<curl_socket_t> sockets;
 
-        Handle() : easy(curl_easy_init()) {}
+        Handle() : easy(curl_easy_init()), multi(curl_multi_init()) {}
         ~Handle() {
+            // The cached connections close first, through `close` below.
+            if (multi != nullptr) {
+                curl_multi_cleanup(multi);
+            }
             if (easy != nullptr) {
                 curl_easy_cleanup(easy);
             }
@@ -349,7 +401,7 @@ struct HTTPTransport::Shared {
             }
         }
         auto handle = std::make_unique<Handle>();
-        return handle->easy != nullptr ? std::move(handle) : nullptr;
+        return handle->easy != nullptr && handle->multi != nullptr ? std::move(handle) : nullptr;
     }
     // Clears every option, so that nothing points at the finished request
     // any more; the handle's open connections stay for the next request,
@@ -522,7 +574,7 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
 
     exchange.touch();
-    CURLcode code = curl_easy_perform(handle);
+    CURLcode code = perform(lease->multi, handle, stop);
     if (code != CURLE_OK) {
         std::string detail = errorText[0] != '\0' ? std::string(errorText) : std::string(curl_easy_strerror(code));
         if (fileBody.shrank) {

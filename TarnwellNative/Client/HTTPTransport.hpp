@@ -93,8 +93,8 @@ public:
     static std::shared_ptr<HTTPTransport> shared();
 
     // Blocks until the whole answer is in. Throws TransportError; a stop
-    // request ends the exchange with Kind::cancelled. Safe to call from any
-    // number of threads at once.
+    // request ends the exchange at once with Kind::cancelled. Safe to call
+    // from any number of threads at once.
     HTTPResponse send(const HTTPRequest& request, std::stop_token stop = {}) const;
 
 private:

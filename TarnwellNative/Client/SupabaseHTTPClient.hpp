@@ -79,6 +79,8 @@ public:
     // Refresh tokens are single-use, so callers that refresh the same
     // session at once share one exchange, and a session whose refresh token
     // was already exchanged by someone else gives the session stored since.
+    // A stop cuts the exchange (or the wait for another caller's) at once;
+    // the others waiting for a stopped caller's exchange make their own.
     StoredSession refresh(const StoredSession& session, std::stop_token stop = {});
 
     // ---- File rows and jobs --------------------------------------------
@@ -173,7 +175,7 @@ private:
     struct RefreshExchange;
 
     std::optional<StoredUser> fetchCurrentUser(const StoredSession& session, std::stop_token stop);
-    StoredSession exchangeRefreshToken(const StoredSession& session);
+    StoredSession exchangeRefreshToken(const StoredSession& session, std::stop_token stop);
     std::int64_t countRows(const std::string& path, const URLQueryItems& queryItems, std::stop_token stop);
     std::optional<Timestamp> fetchOldestQueuedAt(std::stop_token stop);
     std::optional<Timestamp> fetchLastIngestedAt(std::stop_token stop);

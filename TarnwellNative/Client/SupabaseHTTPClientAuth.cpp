@@ -10,6 +10,9 @@ using namespace json_fields;
 
 struct SupabaseHTTPClient::RefreshExchange {
     bool finished = false;
+    // Its caller was stopped before the exchange came back: those who wait
+    // for it go on with an exchange of their own.
+    bool abandoned = false;
     std::optional<StoredSession> session;
     // Throws a copy of the exchange's error; every waiter gets its own.
     std::function<void()> throwError;
@@ -140,12 +143,15 @@ StoredSession SupabaseHTTPClient::refresh(const StoredSession& session, std::sto
     std::shared_ptr<RefreshExchange> exchange;
     {
         std::unique_lock lock(refreshMutex_);
-        auto inFlight = refreshesInFlight_.find(session.refreshToken);
-        if (inFlight != refreshesInFlight_.end()) {
+        for (auto inFlight = refreshesInFlight_.find(session.refreshToken); inFlight != refreshesInFlight_.end();
+             inFlight = refreshesInFlight_.find(session.refreshToken)) {
             // Someone is already spending this refresh token: take their result.
             exchange = inFlight->second;
             if (!refreshFinished_.wait(lock, stop, [&] { return exchange->finished; })) {
                 throw TransportError(TransportError::Kind::cancelled, "The request was cancelled");
+            }
+            if (exchange->abandoned) {
+                continue;
             }
             if (exchange->throwError) {
                 exchange->throwError();
@@ -171,7 +177,7 @@ StoredSession SupabaseHTTPClient::refresh(const StoredSession& session, std::sto
         if (stored->refreshToken != session.refreshToken) {
             result = std::move(stored);
         } else {
-            result = exchangeRefreshToken(session);
+            result = exchangeRefreshToken(session, stop);
         }
     } catch (...) {
         error = std::current_exception();
@@ -180,6 +186,7 @@ StoredSession SupabaseHTTPClient::refresh(const StoredSession& session, std::sto
     {
         std::lock_guard lock(refreshMutex_);
         exchange->finished = true;
+        exchange->abandoned = error && stop.stop_requested();
         exchange->session = result;
         refreshesInFlight_.erase(session.refreshToken);
     }
@@ -190,12 +197,15 @@ StoredSession SupabaseHTTPClient::refresh(const StoredSession& session, std::sto
     return *result;
 }
 
-// Not cancellable: once the backend has rotated the token, the new session
-// must reach the store, or the sign-in is lost.
-StoredSession SupabaseHTTPClient::exchangeRefreshToken(const StoredSession& session) {
+// Cancellable like every request: a quit does not wait for the backend. A
+// stop that cuts the exchange after the backend rotated the token loses the
+// new session (the stored one keeps the spent token, and the next start may
+// have to sign in again); a window that closes at once is worth that rare
+// cost. An answer that came in is always saved.
+StoredSession SupabaseHTTPClient::exchangeRefreshToken(const StoredSession& session, std::stop_token stop) {
     StoredSession fresh = authRequest(*this, "/auth/v1/token", URLQueryItems{{"grant_type", "refresh_token"}},
                                       {{"refresh_token", JSONValue::string(session.refreshToken)}},
-                                      decodeRefreshResponse, std::stop_token());
+                                      decodeRefreshResponse, stop);
     if (!fresh.user) {
         fresh.user = session.user;
     }

@@ -350,9 +350,10 @@ constexpr std::size_t heldDescriptorDepth = 64;
 
 class Walker {
 public:
-    Walker(FileRules::FileEnumerationResult& result, std::string_view rootText, bool listsUnsupported)
+    Walker(FileRules::FileEnumerationResult& result, std::string_view rootText, bool listsUnsupported,
+           std::stop_token stop)
         : result_(result), path_(rootText), walksFilesystemRoot_(rootText == "/"),
-          rootIsValidUTF8_(isValidUTF8(rootText)), listsUnsupported_(listsUnsupported) {
+          rootIsValidUTF8_(isValidUTF8(rootText)), listsUnsupported_(listsUnsupported), stop_(std::move(stop)) {
         if (!walksFilesystemRoot_) path_.push_back('/');
     }
 
@@ -424,6 +425,7 @@ private:
             dir = nullptr;
         }
         for (const Subfolder& subfolder : subfolders) {
+            if (stop_.stop_requested()) break;
             path_.append(subfolder.name);
             const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
             int child = holdParent ? ::openat(::dirfd(dir), subfolder.name.c_str(), flags)
@@ -452,6 +454,7 @@ private:
     bool walksFilesystemRoot_;
     bool rootIsValidUTF8_;
     bool listsUnsupported_;
+    std::stop_token stop_;
 };
 
 } // namespace
@@ -463,7 +466,8 @@ FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root)
     return enumerateFiles(root, UnsupportedFiles::listed);
 }
 
-FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root, UnsupportedFiles unsupported) {
+FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root, UnsupportedFiles unsupported,
+                                                          std::stop_token stop) {
     FileEnumerationResult result;
     const std::string rootText(pathText(root));
     if (rootText.empty()) return result;
@@ -472,7 +476,7 @@ FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root,
         if (!Walker::meansGone(errno)) result.unreadableFolders.push_back({rootText, errno});
         return result;
     }
-    Walker walker(result, rootText, unsupported == UnsupportedFiles::listed);
+    Walker walker(result, rootText, unsupported == UnsupportedFiles::listed, std::move(stop));
     walker.run(fd);
     return result;
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,8 +81,11 @@ public:
     };
 
     // enumerateFiles(root), keeping the unsupported files only when asked:
-    // a walk whose caller has no use for them holds no path for them.
-    static FileEnumerationResult enumerateFiles(const std::filesystem::path& root, UnsupportedFiles unsupported);
+    // a walk whose caller has no use for them holds no path for them. A stop
+    // request ends the walk before its next folder: the result then holds
+    // only part of the tree, which the caller must not take for the whole.
+    static FileEnumerationResult enumerateFiles(const std::filesystem::path& root, UnsupportedFiles unsupported,
+                                                std::stop_token stop = {});
 
     // The supportedFiles of enumerateFiles(root).
     static std::vector<std::filesystem::path> listFiles(const std::filesystem::path& root);

@@ -235,7 +235,14 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
     const std::string mountsBefore = MountGuard::signatureNow(root);
     // A rescan neither counts nor logs unsupported files: it holds none.
     auto enumeration = FileRules::enumerateFiles(
-        root, tracksInitialIndexing ? FileRules::UnsupportedFiles::listed : FileRules::UnsupportedFiles::dropped);
+        root, tracksInitialIndexing ? FileRules::UnsupportedFiles::listed : FileRules::UnsupportedFiles::dropped,
+        cancel);
+    // A walk cut short lists part of the folder only: nothing is sent or
+    // deleted from it.
+    if (cancel.stop_requested()) {
+        if (superseded()) log(reason + " of " + root + " cut short: the folder changed again and is scanned anew.");
+        return;
+    }
     bool filesInByteOrder = false;
     const std::vector<std::string> files = sortedPaths(enumeration.supportedFiles, filesInByteOrder);
 
@@ -338,12 +345,16 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
                 cutShort();
                 return;
             }
+            // Going away ends the deletes as it ends the uploads: what is
+            // left is deleted by the next pass.
+            if (shutdown_.stop_requested()) break;
             if (isThereNow(rows[i].path, root) || mounts.keeps(rows[i])) continue;
             try {
                 deleteRemoteFile(rows[i]);
                 rowDeleted[i] = true;
                 ++counters.deleted;
             } catch (const std::exception& error) {
+                if (shutdown_.stop_requested()) break; // cut short by going away, not failed
                 ++counters.failed;
                 log("Delete sync warning for " + rows[i].path + ": " + error.what());
             }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ClientTestSupport.hpp"
+#include "support/QuitBound.hpp"
 
 namespace tarnwell::testing {
 namespace {
@@ -156,6 +157,40 @@ TEST_F(SessionRefresh, WaitersShareTheExchangesFailureAndCanBeCancelled) {
     EXPECT_EQ(leaderError, "Supabase request failed with status 400");
     EXPECT_EQ(backend.requestCount("POST", "/auth/v1/token"), 1u);
     EXPECT_EQ(store->load(), session);
+}
+
+// A quit does not wait for the backend to answer a refresh: the exchange is
+// cut at once, and a caller that waited for it without being stopped makes
+// its own.
+TEST_F(SessionRefresh, AStopCutsTheExchangeAtOnceAndAWaiterMakesItsOwn) {
+    StoredSession session = signInDirectly();
+    backend.delay("POST", "/auth/v1/token", 20s, 1);
+
+    std::stop_source quit;
+    std::optional<TransportError::Kind> leaderError;
+    std::chrono::steady_clock::time_point leaderEnded;
+    std::thread leader([&] {
+        try {
+            client->refresh(session, quit.get_token());
+        } catch (const TransportError& error) {
+            leaderError = error.kind();
+        }
+        leaderEnded = std::chrono::steady_clock::now();
+    });
+    while (backend.pendingFaults() != 0) std::this_thread::sleep_for(5ms); // the exchange is out
+    std::optional<StoredSession> waited;
+    std::thread waiter([&] { waited = client->refresh(session); });
+    std::this_thread::sleep_for(100ms);
+
+    const auto stopped = std::chrono::steady_clock::now();
+    quit.request_stop();
+    leader.join();
+    EXPECT_LT(leaderEnded - stopped, kQuitBound);
+    EXPECT_EQ(leaderError, TransportError::Kind::cancelled);
+    waiter.join();
+    ASSERT_TRUE(waited);
+    EXPECT_NE(waited->refreshToken, session.refreshToken);
+    EXPECT_EQ(store->load(), waited);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "ModelTestSupport.hpp"
+#include "support/QuitBound.hpp"
 
 namespace tarnwell::testing {
 namespace {
@@ -269,11 +270,28 @@ TEST_F(ModelTest, DestroyingTheModelMidActionCutsItsWorkAndLandsNothing) {
     QFuture<void> start = m.startSync();
     QFuture<void> refresh = m.refreshStatus();
     ASSERT_TRUE(until([&] { return m.logLines().contains("Performing initial scan..."); }));
+    const auto quit = std::chrono::steady_clock::now();
     model.reset(); // joins its workers without waiting out the held answers
+    EXPECT_LT(std::chrono::steady_clock::now() - quit, kQuitBound); // the requests out are cut at once
     EXPECT_TRUE(start.isCanceled());
     EXPECT_TRUE(refresh.isCanceled());
     EXPECT_EQ(backend.stats().uploads, 0);
     QCoreApplication::processEvents(); // anything still queued for it is gone
+}
+
+// The restore refreshes an expired session; the window closes meanwhile and
+// does not wait for the backend's answer.
+TEST_F(ModelTest, QuittingDuringTheRestoresSessionRefreshDoesNotWaitForIt) {
+    saveSession();
+    backend.expireAllAccessTokens();
+    backend.delay("POST", "/auth/v1/token", 20s, 1);
+    Model& m = make();
+    QFuture<void> boot = m.bootstrap();
+    ASSERT_TRUE(until([&] { return backend.pendingFaults() == 0; }));
+    const auto quit = std::chrono::steady_clock::now();
+    model.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - quit, kQuitBound);
+    EXPECT_TRUE(boot.isCanceled());
 }
 
 } // namespace

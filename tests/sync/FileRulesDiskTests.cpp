@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <stop_token>
 #include <future>
 #include <string>
 #include <system_error>
@@ -158,6 +159,14 @@ TEST(FileRulesWalk, AppliesEveryRuleToATree) {
     EXPECT_EQ(FileRules::enumerateFiles(r + "/"), result);
     fs::create_symlink(root, temp.path() / "root-link");
     EXPECT_EQ(sorted(FileRules::enumerateFiles(temp.path() / "root-link").supportedFiles).size(), 5u);
+
+    // A stop ends the walk before its next folder: a quit during a walk of a
+    // whole disk does not wait for the rest of it.
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_EQ(sorted(FileRules::enumerateFiles(root, FileRules::UnsupportedFiles::dropped, stop.get_token())
+                         .supportedFiles),
+              (std::vector<std::string>{r + "/Report.PDF", r + "/a.pdf"}));
 }
 
 TEST(FileRulesWalk, MissingOrFileRootsGiveNothing) {

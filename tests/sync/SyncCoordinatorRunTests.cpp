@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "State/JSONWriter.hpp"
+#include "support/QuitBound.hpp"
 
 namespace tarnwell::testing {
 namespace {
@@ -183,6 +184,48 @@ TEST(SyncCoordinatorRun, goingAwayCutsTheUploadPauseShortAndWaitsForTheStart) {
     h.coordinator.reset();
     start.join();
     EXPECT_EQ(h.backend.objectCount(), 0u);
+}
+
+// Going away ends a delete phase whose request is held back at once and
+// quietly: no warning for each delete left, and nothing counted as failed.
+// A walk under way ends before its next folder and nothing of it is sent.
+TEST(SyncCoordinatorRun, goingAwayEndsTheDeletesAndTheWalkAtOnceAndQuietly) {
+    SyncHarness h;
+    h.signIn();
+    h.write("Docs/kept.txt", "kept");
+    const std::string docs = h.folder("Docs");
+    for (int i = 0; i < 5; ++i) {
+        const std::string key = "k-gone-" + std::to_string(i);
+        h.backend.insertFile(h.userID, {{"path", key}, {"storage_bucket", "files"}, {"storage_key", key}});
+        h.database->upsert({docs + "/" + key + ".txt", docs, key + ".txt", key, "x", 1, 1.0});
+    }
+    h.backend.delay("PATCH", kFilesPath, 20s, 1);
+    SyncCoordinator* coordinator = &h.make();
+    std::thread start([&] { coordinator->startSync({docs}, SyncMode::ultra); });
+    while (h.backend.pendingFaults() != 0) std::this_thread::sleep_for(5ms); // the first delete is out
+    const auto quit = std::chrono::steady_clock::now();
+    coordinator->shutdown();
+    start.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - quit, kQuitBound);
+    EXPECT_EQ(countStartingWith(h.logs.values(), "Delete sync warning"), 0u);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 1, skipped 0, deleted 0, failed 0."));
+    EXPECT_EQ(h.database->rows(docs).size(), 6u); // the next pass deletes them
+
+    // The walk: going away as it begins.
+    h.write("Walk/top.txt", "top");
+    h.write("Walk/sub/below.txt", "below");
+    const std::string walk = h.folder("Walk");
+    coordinator = &h.make();
+    h.logs.clear();
+    h.logs.setHook([&](const std::string& line) {
+        if (line == "Initial scan: " + walk) coordinator->shutdown();
+    });
+    coordinator->startSync({walk}, SyncMode::ultra);
+    h.logs.setHook({});
+    EXPECT_EQ(countStartingWith(h.logs.values(), "Found "), 0u);
+    EXPECT_EQ(countStartingWith(h.logs.values(), "Summary: "), 0u);
+    EXPECT_TRUE(h.database->rows(walk).empty());
+    EXPECT_EQ(h.backend.objectCount(), 1u);
 }
 
 } // namespace
