@@ -25,7 +25,6 @@
 #include <stop_token>
 #include <vector>
 
-#include <QElapsedTimer>
 #include <QFuture>
 #include <QObject>
 #include <QString>
@@ -49,6 +48,7 @@ class SessionStore;
 class LocalDatabase;
 class RetryQueueStore;
 class SupabaseHTTPClient;
+class DesktopModelRuntime;
 
 // A replacement of the folder selection that waits for the user's answer.
 struct FolderSelectionConfirmation {
@@ -218,36 +218,9 @@ signals:
     void indexingProgressChanged();
     void pendingFolderSelectionConfirmationChanged();
 
-    // Internal wake-up of the GUI thread: results or engine reports wait in
-    // the mailbox, which carries their data under its own lock.
-    void mailArrived(QPrivateSignal);
-
 private:
     friend struct DesktopAppModelTestAccess;
-    struct Mailbox;
-    struct Workers;
-    struct EngineLane;
-    template <class T>
-    struct Outcome;
 
-    // Runs work(stop) on a worker thread of its own, then apply(outcome) on
-    // the GUI thread.
-    template <class Work, class Apply>
-    void inBackground(Work work, Apply apply);
-    // Runs work(stop, lane) on the ordered lane after every call made before
-    // it, then apply(outcome) on the GUI thread.
-    template <class Work, class Apply>
-    void onEngineLane(Work work, Apply apply);
-    // Starts the engine on the lane; the lane moves on once the start has
-    // claimed the run, and apply(outcome) runs when the start returns.
-    // `unlessAccountChangedSince` (a count of the lane's account changes)
-    // skips the start, with an outcome of false, when the saved session has
-    // changed hands since then.
-    template <class Apply>
-    void startEngineOnLane(std::vector<std::string> roots, SyncMode mode,
-                           std::optional<std::uint64_t> unlessAccountChangedSince, Apply apply);
-
-    void deliverMail();
     void installEngineHandlers();
     void appendLog(const QString& line);
     void appendLogLines(const QStringList& lines);
@@ -260,6 +233,8 @@ private:
     void cancelStatusPolling();
     void pollPass(std::uint64_t poll);
     void applyFolderSelection(const FolderSelectionConfirmation& choice);
+    // The reset of a sign-out and of a sign-up without a session.
+    void clearSignedInState();
     bool hasAllSelection() const;
 
     void setCurrentUser(const std::optional<StoredUser>& value);
@@ -324,14 +299,8 @@ private:
     std::uint64_t pollID_ = 0;
     QTimer pollTimer_;
 
-    std::shared_ptr<Mailbox> mailbox_;
-    // When the mailbox was last emptied, and the wake-up for reports that
-    // wait for the next frame.
-    QElapsedTimer lastMailDelivery_;
-    QTimer mailTimer_;
-    std::stop_source shutdown_;
-    std::unique_ptr<Workers> workers_;
-    std::unique_ptr<EngineLane> lane_;
+    // The lane, the workers and the way back to the GUI thread.
+    std::unique_ptr<DesktopModelRuntime> runtime_;
 };
 
 } // namespace tarnwell
