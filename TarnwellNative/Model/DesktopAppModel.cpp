@@ -230,14 +230,14 @@ QFuture<void> DesktopAppModel::bootstrap() {
             // A sign-in made while the saved state was read reaches the
             // engine first: then the person at the window decides when to
             // start, and this start is skipped.
-            const std::uint64_t generation = runGeneration_;
+            const std::uint64_t request = ++runRequests_;
             runtime_->startOnLane(engineStart(syncCoordinator_, snapshot.folders, snapshot.mode),
                                   restored.accountChanges,
-                                  [this, finish, generation](Outcome<bool> started) {
+                                  [this, finish, request](Outcome<bool> started) {
                                       if (!started.ok()) {
                                           setSyncStatus(started.error);
                                           appendLog(QStringLiteral("Auto-start failed: ") + started.error);
-                                      } else if (*started.value && generation == runGeneration_) {
+                                      } else if (*started.value && request > stoppedAtRequest_) {
                                           // A stop or sign-out pressed during the initial scan wins.
                                           setIsRunning(true);
                                       }
@@ -368,6 +368,7 @@ QFuture<void> DesktopAppModel::login() {
 QFuture<void> DesktopAppModel::signup() {
     setAuthStatus(QString());
     Completion done = makeCompletion();
+    const std::uint64_t request = ++runRequests_;
     // Without a session nobody is signed in: the saved session goes and the
     // engine stops, right behind the sign-up on the lane.
     struct SignedUp {
@@ -390,7 +391,7 @@ QFuture<void> DesktopAppModel::signup() {
             }
             return SignedUp{std::move(answer), std::move(resolution)};
         },
-        [this, done](Outcome<SignedUp> outcome) {
+        [this, done, request](Outcome<SignedUp> outcome) {
             if (!outcome.ok()) {
                 setAuthStatus(outcome.error);
                 done->finish();
@@ -398,8 +399,9 @@ QFuture<void> DesktopAppModel::signup() {
             }
             const SignupResolution& resolution = outcome.value->resolution;
             if (resolution.clearPersistedSession) {
-                // A start still in its initial scan must not claim the run.
-                ++runGeneration_;
+                // A start pressed before the sign-up was stopped by it and
+                // must not claim the run; one pressed since runs.
+                stoppedAtRequest_ = std::max(stoppedAtRequest_, request);
                 cancelStatusPolling();
             }
             setCurrentUser(resolution.currentUser);
@@ -425,7 +427,7 @@ QFuture<void> DesktopAppModel::signOut() {
     cancelStatusPolling();
     // From here on no start may claim the run, no read of the old account
     // may land and no poll may start for it.
-    ++runGeneration_;
+    stoppedAtRequest_ = ++runRequests_;
     ++accountEpoch_;
     Completion done = makeCompletion();
     runtime_->onLane(
@@ -540,10 +542,10 @@ QFuture<void> DesktopAppModel::startSync() {
     setSyncStatus(QString());
     setRetryStatus(QString());
     Completion done = makeCompletion();
-    const std::uint64_t generation = runGeneration_;
+    const std::uint64_t request = ++runRequests_;
     const std::uint64_t epoch = accountEpoch_;
-    auto apply = [this, done, generation, epoch](Outcome<bool> outcome) {
-        if (generation != runGeneration_) {
+    auto apply = [this, done, request, epoch](Outcome<bool> outcome) {
+        if (request <= stoppedAtRequest_) {
             // Stopped (or signed out) after this start was made: the stop is
             // newer and stands, and this start claims nothing.
             done->finish();
@@ -566,7 +568,7 @@ QFuture<void> DesktopAppModel::startSync() {
 }
 
 QFuture<void> DesktopAppModel::stopSync() {
-    ++runGeneration_;
+    stoppedAtRequest_ = ++runRequests_;
     Completion done = makeCompletion();
     runtime_->onLane([coordinator = syncCoordinator_](std::stop_token, DesktopModelRuntime::Lane&) {
                          coordinator->stopSync();

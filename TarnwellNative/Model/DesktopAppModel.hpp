@@ -290,9 +290,12 @@ private:
     // that answer late.
     std::uint64_t refreshesStarted_ = 0;
     std::uint64_t refreshesApplied_ = 0;
-    // Changes whenever a stop (or a sign-out) is requested: a start that
-    // began under another value must not claim the run.
-    std::uint64_t runGeneration_ = 0;
+    // Starts, stops, sign-ups and sign-outs count in the order they were
+    // pressed, which is the order the lane serves them in. A start pressed
+    // before the newest request that stopped the engine must not claim the
+    // run; one pressed after it is served after that stop and runs.
+    std::uint64_t runRequests_ = 0;
+    std::uint64_t stoppedAtRequest_ = 0;
 
     // The status poll: at most one; `pollID_` tells a live pass from a stale one.
     bool pollActive_ = false;
