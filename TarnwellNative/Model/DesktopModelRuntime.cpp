@@ -27,8 +27,8 @@ struct DesktopModelRuntime::Mailbox {
     int maxLines = 0;
     std::deque<Entry> entries;
     bool wakeScheduled = false;
-    // Reports wait for the next frame: only an outcome wakes the GUI thread
-    // before then.
+    // The frame timer runs: reports wait for it without a wake-up of their
+    // own, and only an outcome wakes the GUI thread before then.
     bool deferred = false;
 
     template <class Change>
@@ -60,6 +60,13 @@ struct DesktopModelRuntime::Mailbox {
 // Engine reports are applied at most once per frame: a sync reports every
 // file, and applying each report on its own costs the GUI thread far more
 // than applying a frame's worth at once. Outcomes are applied at once.
+//
+// While reports flow, the frame timer alone wakes the GUI thread, once per
+// frame, and a report only joins the batch under the lock: it posts nothing.
+// The timer runs on after each batch it applies and stops at the first frame
+// with nothing to apply; the first report after that wakes the GUI thread
+// itself. The views' own frame timers, started by a batch, fall due with the
+// next one, so a frame applies one batch and redraws once.
 static constexpr std::chrono::milliseconds reportInterval{16};
 
 void DesktopModelRuntime::deliver() {
@@ -68,21 +75,29 @@ void DesktopModelRuntime::deliver() {
         std::lock_guard lock(mailbox_->mutex);
         if (!mailbox_->runtime) return;
         mailbox_->wakeScheduled = false;
-        mailbox_->deferred = false;
         count = mailbox_->entries.size();
+        if (count == 0) {
+            // A quiet frame: the next report wakes the GUI thread at once.
+            mailbox_->deferred = false;
+            frameTimer_.stop();
+            return;
+        }
         const bool onlyReports = std::none_of(mailbox_->entries.begin(), mailbox_->entries.end(),
                                               [](const Mailbox::Entry& entry) { return bool(entry.result); });
         const auto sinceLast = std::chrono::milliseconds(lastDelivery_.isValid() ? lastDelivery_.elapsed()
                                                                                 : reportInterval.count());
-        if (count > 0 && onlyReports && sinceLast < reportInterval) {
+        if (onlyReports && sinceLast < reportInterval) {
             mailbox_->deferred = true;
             if (!frameTimer_.isActive()) frameTimer_.start(reportInterval - sinceLast);
             return;
         }
+        // Applied now; what arrives from here on waits for the next frame.
+        mailbox_->deferred = true;
     }
-    if (count > 0) lastDelivery_.start();
-    // Only what is there now: what arrives meanwhile has its own wake-up, so
-    // a steady flood never keeps the event loop from turning. One entry at a
+    lastDelivery_.start();
+    frameTimer_.start(reportInterval);
+    // Only what is there now: what arrives meanwhile waits for its own turn,
+    // so a steady flood never keeps the event loop from turning. One entry at a
     // time, so that an entry applied from a nested event loop keeps its place.
     for (std::size_t i = 0; i < count; ++i) {
         Mailbox::Entry entry;
@@ -244,6 +259,7 @@ DesktopModelRuntime::DesktopModelRuntime(QObject* context, std::function<void(En
       mailbox_(std::make_shared<Mailbox>()),
       lane_(std::make_unique<LaneThread>()) {
     frameTimer_.setSingleShot(true);
+    frameTimer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&frameTimer_, &QTimer::timeout, context_, [this] { deliver(); });
     mailbox_->maxLines = maxLogLines;
     mailbox_->runtime = this;
