@@ -9,7 +9,8 @@
 // run, so a stop is served between the steps of its initial scan). Remote
 // reads and the retry request run on threads of their own. Every result and
 // every engine report reaches the GUI thread through one queue, in the order
-// it happened, and is applied there, never after the model has gone. Each
+// it happened, and is applied there, never after the model has gone (the
+// lane, the threads and the queue are the model's DesktopModelRuntime). Each
 // asynchronous action returns a future that finishes once the action has
 // applied its last change (or is cancelled when the model goes away first).
 // Wait for it with an event loop running, never by blocking the GUI thread.
