@@ -1,15 +1,8 @@
 #include "Model/DesktopAppModel.hpp"
 
 #include <cmath>
-#include <atomic>
-#include <deque>
 #include <algorithm>
-#include <list>
-#include <thread>
-#include <exception>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <utility>
 #include <variant>
 
@@ -20,6 +13,7 @@
 #include "Client/SupabaseHTTPClient.hpp"
 #include "State/LocalDatabase.hpp"
 #include "State/RetryQueueStore.hpp"
+#include "Model/DesktopModelRuntime.hpp"
 #include "Model/DesktopPresentationFormatter.hpp"
 #include "State/SessionStore.hpp"
 
@@ -43,17 +37,6 @@ QStringList fromStd(const std::vector<std::string>& list) {
     return out;
 }
 
-// The text an error shows the user.
-QString describe(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
-}
-
 // A future for an action, finished by its last step; a promise dropped
 // unfinished (the model went away first) cancels its future.
 using Completion = std::shared_ptr<QPromise<void>>;
@@ -62,6 +45,13 @@ Completion makeCompletion() {
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
     return promise;
+}
+
+// The engine's start as the lane runs it: `claimed` once it has claimed the run.
+std::function<void(const std::function<void()>&)> engineStart(std::shared_ptr<SyncCoordinator> coordinator,
+                                                              std::vector<std::string> roots, SyncMode mode) {
+    return [coordinator = std::move(coordinator), roots = std::move(roots),
+            mode](const std::function<void()>& claimed) { coordinator->startSync(roots, mode, claimed); };
 }
 
 QFuture<void> finishedFuture() {
@@ -99,278 +89,6 @@ bool operator==(const FolderSelectionConfirmation& a, const FolderSelectionConfi
     return a.kind != FolderSelectionConfirmation::Kind::replaceWithSpecificFolder || a.path == b.path;
 }
 
-// ---- The way back to the GUI thread ---------------------------------------------
-
-// Results of background work and the engine's reports, in the order they
-// happened. Worker threads and the engine's threads fill it; the GUI thread
-// empties it in order. Reports that follow each other without a result in
-// between share one entry, so a flood of per-file reports costs one hop per
-// batch; log lines beyond the log's bound would be cut anyway, so an entry
-// keeps only the newest ones.
-struct DesktopAppModel::Mailbox {
-    struct Entry {
-        std::function<void()> result; // empty for a batch of engine reports
-        QStringList lines;
-        std::optional<IndexingProgressSnapshot> progress;
-        std::optional<qint64> unsupported;
-    };
-
-    std::mutex mutex;
-    DesktopAppModel* model = nullptr; // cleared when the model begins to go
-    std::deque<Entry> entries;
-    bool wakeScheduled = false;
-
-    template <class Change>
-    void report(Change change) {
-        std::lock_guard lock(mutex);
-        if (!model) return;
-        if (entries.empty() || entries.back().result) entries.emplace_back();
-        change(entries.back());
-        wakeLocked();
-    }
-
-    void post(std::function<void()> result) {
-        std::lock_guard lock(mutex);
-        if (!model) return;
-        entries.push_back(Entry{std::move(result), {}, std::nullopt, std::nullopt});
-        wakeLocked(true);
-    }
-
-    // Signalled under the lock: the model can't begin to go meanwhile, and a
-    // wake-up still queued when it goes is discarded with it. While reports
-    // wait for the next frame (`deferred`), only a result wakes the GUI
-    // thread before then.
-    void wakeLocked(bool result = false) {
-        if (wakeScheduled || (deferred && !result)) return;
-        wakeScheduled = true;
-        emit model->mailArrived(QPrivateSignal());
-    }
-    bool deferred = false;
-};
-
-// Engine reports are applied at most once per frame: a sync reports every
-// file, and applying each report on its own costs the GUI thread far more
-// than applying a frame's worth at once. Results are applied at once.
-static constexpr std::chrono::milliseconds reportInterval{16};
-
-void DesktopAppModel::deliverMail() {
-    std::size_t count = 0;
-    {
-        std::lock_guard lock(mailbox_->mutex);
-        mailbox_->wakeScheduled = false;
-        mailbox_->deferred = false;
-        count = mailbox_->entries.size();
-        const bool onlyReports = std::none_of(mailbox_->entries.begin(), mailbox_->entries.end(),
-                                              [](const Mailbox::Entry& entry) { return bool(entry.result); });
-        const auto sinceLast = std::chrono::milliseconds(lastMailDelivery_.isValid() ? lastMailDelivery_.elapsed()
-                                                                                    : reportInterval.count());
-        if (count > 0 && onlyReports && sinceLast < reportInterval) {
-            mailbox_->deferred = true;
-            if (!mailTimer_.isActive()) mailTimer_.start(reportInterval - sinceLast);
-            return;
-        }
-    }
-    if (count > 0) lastMailDelivery_.start();
-    // Only what is there now: what arrives meanwhile has its own wake-up, so
-    // a steady flood never keeps the event loop from turning. One entry at a
-    // time, so that an entry applied from a nested event loop keeps its place.
-    for (std::size_t i = 0; i < count; ++i) {
-        Mailbox::Entry entry;
-        {
-            std::lock_guard lock(mailbox_->mutex);
-            if (mailbox_->entries.empty()) return;
-            entry = std::move(mailbox_->entries.front());
-            mailbox_->entries.pop_front();
-        }
-        if (entry.result) {
-            entry.result();
-            continue;
-        }
-        if (!entry.lines.isEmpty()) appendLogLines(entry.lines);
-        if (entry.progress) setIndexingProgress(*entry.progress);
-        if (entry.unsupported) setUnsupportedFilesCount(*entry.unsupported);
-    }
-}
-
-// ---- Background work --------------------------------------------------------
-
-template <class T>
-struct DesktopAppModel::Outcome {
-    std::optional<T> value;
-    QString error;
-    bool ok() const { return value.has_value(); }
-};
-
-
-// Threads for remote reads, one per call, joined on the GUI thread as soon as
-// they have finished, and all of them before the model goes.
-struct DesktopAppModel::Workers {
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> finished;
-    };
-    std::list<Worker> running; // GUI thread only
-
-    void reapFinished() {
-        for (auto it = running.begin(); it != running.end();) {
-            if (it->finished->load()) {
-                it->thread.join();
-                it = running.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    void joinAll() {
-        for (Worker& worker : running) worker.thread.join();
-        running.clear();
-    }
-};
-
-// The ordered lane to the engine: one thread serving calls first come, first
-// served. A start hands its long work to a thread of its own once it has
-// claimed the run; those threads are joined by the lane as they finish and
-// all of them when the model goes.
-struct DesktopAppModel::EngineLane {
-    using Job = std::function<void(std::stop_token, EngineLane&)>;
-    struct Tail {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> finished;
-    };
-
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::deque<Job> jobs;
-    std::thread thread;
-    // Lane thread only (and the destructor, once that thread is joined).
-    std::list<Tail> tails;
-    // How often the saved session changed hands through the lane; lane
-    // thread only.
-    std::uint64_t accountChanges = 0;
-
-    void start(std::stop_token stop) {
-        thread = std::thread([this, stop] {
-            for (;;) {
-                Job job;
-                {
-                    std::unique_lock lock(mutex);
-                    if (!wake.wait(lock, stop, [this] { return !jobs.empty(); })) return;
-                    job = std::move(jobs.front());
-                    jobs.pop_front();
-                }
-                job(stop, *this);
-                job = nullptr;
-                reapTails();
-            }
-        });
-    }
-    void enqueue(Job job) {
-        {
-            std::lock_guard lock(mutex);
-            jobs.push_back(std::move(job));
-        }
-        wake.notify_one();
-    }
-    void reapTails() {
-        for (auto it = tails.begin(); it != tails.end();) {
-            if (it->finished->load()) {
-                it->thread.join();
-                it = tails.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    // After the stop was requested: the calls under way end soon.
-    void joinAll() {
-        if (thread.joinable()) thread.join();
-        for (Tail& tail : tails) tail.thread.join();
-        tails.clear();
-        std::lock_guard lock(mutex);
-        jobs.clear();
-    }
-};
-
-namespace {
-
-template <class Outcome, class Work>
-Outcome runCatching(Work&& work) {
-    Outcome outcome;
-    try {
-        if constexpr (std::is_void_v<decltype(work())>) {
-            work();
-            outcome.value.emplace();
-        } else {
-            outcome.value.emplace(work());
-        }
-    } catch (...) {
-        outcome.error = describe(std::current_exception());
-    }
-    return outcome;
-}
-
-template <class Raw>
-using ValueOf = std::conditional_t<std::is_void_v<Raw>, std::monostate, Raw>;
-
-} // namespace
-
-template <class Work, class Apply>
-void DesktopAppModel::inBackground(Work work, Apply apply) {
-    using Value = ValueOf<std::invoke_result_t<Work&, std::stop_token>>;
-    workers_->reapFinished();
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([mailbox = mailbox_, stop = shutdown_.get_token(), work = std::move(work),
-                        apply = std::move(apply), finished]() mutable {
-        auto outcome = std::make_shared<Outcome<Value>>(runCatching<Outcome<Value>>([&] { return work(stop); }));
-        mailbox->post([apply = std::move(apply), outcome]() mutable { apply(std::move(*outcome)); });
-        finished->store(true);
-    });
-    workers_->running.push_back(Workers::Worker{std::move(thread), std::move(finished)});
-}
-
-template <class Work, class Apply>
-void DesktopAppModel::onEngineLane(Work work, Apply apply) {
-    using Value = ValueOf<std::invoke_result_t<Work&, std::stop_token, EngineLane&>>;
-    lane_->enqueue([mailbox = mailbox_, work = std::move(work), apply = std::move(apply)](
-                       std::stop_token stop, EngineLane& lane) mutable {
-        auto outcome =
-            std::make_shared<Outcome<Value>>(runCatching<Outcome<Value>>([&] { return work(stop, lane); }));
-        mailbox->post([apply = std::move(apply), outcome]() mutable { apply(std::move(*outcome)); });
-    });
-}
-
-template <class Apply>
-void DesktopAppModel::startEngineOnLane(std::vector<std::string> roots, SyncMode mode,
-                                        std::optional<std::uint64_t> unlessAccountChangedSince, Apply apply) {
-    // The value says whether the engine was asked at all.
-    using Started = Outcome<bool>;
-    lane_->enqueue([mailbox = mailbox_, coordinator = syncCoordinator_, roots = std::move(roots), mode,
-                    unlessAccountChangedSince,
-                    apply = std::move(apply)](std::stop_token, EngineLane& lane) mutable {
-        if (unlessAccountChangedSince && *unlessAccountChangedSince != lane.accountChanges) {
-            mailbox->post([apply = std::move(apply)]() mutable { apply(Started{false, {}}); });
-            return;
-        }
-        auto begun = std::make_shared<std::promise<void>>();
-        auto once = std::make_shared<std::once_flag>();
-        auto signalBegun = [begun, once] { std::call_once(*once, [&] { begun->set_value(); }); };
-        std::future<void> claimed = begun->get_future();
-        auto finished = std::make_shared<std::atomic<bool>>(false);
-        std::thread tail([mailbox, coordinator, roots = std::move(roots), mode, apply = std::move(apply),
-                          signalBegun, finished]() mutable {
-            auto outcome = std::make_shared<Started>(runCatching<Started>([&] {
-                coordinator->startSync(roots, mode, signalBegun);
-                return true;
-            }));
-            signalBegun();
-            mailbox->post([apply = std::move(apply), outcome]() mutable { apply(std::move(*outcome)); });
-            finished->store(true);
-        });
-        lane.tails.push_back(EngineLane::Tail{std::move(tail), std::move(finished)});
-        claimed.wait();
-    });
-}
-
 // ---- Construction and teardown -------------------------------------------------
 
 DesktopAppModel::DesktopAppModel() : DesktopAppModel(Options{}) {}
@@ -379,10 +97,7 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
     : QObject(parent),
       folderChooser_(std::move(options.folderChooser)),
       urlOpener_(std::move(options.urlOpener)),
-      pollInterval_(options.pollInterval),
-      mailbox_(std::make_shared<Mailbox>()),
-      workers_(std::make_unique<Workers>()),
-      lane_(std::make_unique<EngineLane>()) {
+      pollInterval_(options.pollInterval) {
     config_ = PublicConfigLoader::load(options.resourceDirectory);
     sessionStore_ = std::make_shared<SessionStore>();
     database_ = std::make_shared<LocalDatabase>();
@@ -395,53 +110,39 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
     // The home folder is absolute, so its first component is the root.
     rootFolder_ = QStringLiteral("/");
 
-    connect(this, &DesktopAppModel::mailArrived, this, &DesktopAppModel::deliverMail, Qt::QueuedConnection);
-    mailTimer_.setSingleShot(true);
-    connect(&mailTimer_, &QTimer::timeout, this, &DesktopAppModel::deliverMail);
     pollTimer_.setSingleShot(true);
     connect(&pollTimer_, &QTimer::timeout, this, [this] {
         if (pollActive_) pollPass(pollID_);
     });
 
-    mailbox_->model = this;
-    lane_->start(shutdown_.get_token());
+    runtime_ = std::make_unique<DesktopModelRuntime>(
+        this,
+        [this](EngineReports& reports) {
+            if (!reports.lines.isEmpty()) appendLogLines(reports.lines);
+            if (reports.progress) setIndexingProgress(*reports.progress);
+            if (reports.unsupported) setUnsupportedFilesCount(*reports.unsupported);
+        },
+        maxLogLines);
     QMetaObject::invokeMethod(this, &DesktopAppModel::installEngineHandlers, Qt::QueuedConnection);
 }
 
 DesktopAppModel::~DesktopAppModel() {
-    {
-        std::lock_guard lock(mailbox_->mutex);
-        mailbox_->model = nullptr;
-    }
+    runtime_->close();
     cancelStatusPolling();
-    shutdown_.request_stop();
     // The engine's work under way (a scan, an upload, a request) is cut
     // short; then every thread is joined while the services they use still
     // exist, and only afterwards do the services go.
     syncCoordinator_->shutdown();
-    lane_->joinAll();
-    workers_->joinAll();
+    runtime_->join();
     syncCoordinator_->setLogHandler(nullptr);
     syncCoordinator_->setIndexingHandler(nullptr);
     syncCoordinator_->setUnsupportedFilesHandler(nullptr);
 }
 
 void DesktopAppModel::installEngineHandlers() {
-    std::weak_ptr<Mailbox> weak = mailbox_;
-    syncCoordinator_->setLogHandler([weak](const std::string& line) {
-        if (auto mailbox = weak.lock()) {
-            mailbox->report([&](Mailbox::Entry& entry) {
-                entry.lines << fromStd(line);
-                if (entry.lines.size() > maxLogLines) entry.lines.removeFirst();
-            });
-        }
-    });
-    syncCoordinator_->setIndexingHandler([weak](const IndexingProgressSnapshot& snapshot) {
-        if (auto mailbox = weak.lock()) mailbox->report([&](Mailbox::Entry& entry) { entry.progress = snapshot; });
-    });
-    syncCoordinator_->setUnsupportedFilesHandler([weak](std::int64_t count) {
-        if (auto mailbox = weak.lock()) mailbox->report([&](Mailbox::Entry& entry) { entry.unsupported = count; });
-    });
+    syncCoordinator_->setLogHandler(runtime_->logHandler());
+    syncCoordinator_->setIndexingHandler(runtime_->indexingHandler());
+    syncCoordinator_->setUnsupportedFilesHandler(runtime_->unsupportedFilesHandler());
 }
 
 void DesktopAppModel::appendLog(const QString& line) { appendLogLines({line}); }
@@ -501,8 +202,8 @@ QFuture<void> DesktopAppModel::bootstrap() {
         std::uint64_t accountChanges = 0;
     };
     const std::uint64_t epoch = accountEpoch_;
-    onEngineLane(
-        [coordinator = syncCoordinator_](std::stop_token, EngineLane& lane) {
+    runtime_->onLane(
+        [coordinator = syncCoordinator_](std::stop_token, DesktopModelRuntime::Lane& lane) {
             return Restored{coordinator->restoreSnapshot(), lane.accountChanges};
         },
         [this, done, epoch](Outcome<Restored> outcome) {
@@ -529,18 +230,19 @@ QFuture<void> DesktopAppModel::bootstrap() {
             // A sign-in made while the saved state was read reaches the
             // engine first: then the person at the window decides when to
             // start, and this start is skipped.
-            const std::uint64_t generation = runGeneration_;
-            startEngineOnLane(snapshot.folders, snapshot.mode, restored.accountChanges,
-                              [this, finish, generation](Outcome<bool> started) {
-                                  if (!started.ok()) {
-                                      setSyncStatus(started.error);
-                                      appendLog(QStringLiteral("Auto-start failed: ") + started.error);
-                                  } else if (*started.value && generation == runGeneration_) {
-                                      // A stop or sign-out pressed during the initial scan wins.
-                                      setIsRunning(true);
-                                  }
-                                  finish();
-                              });
+            const std::uint64_t request = ++runRequests_;
+            runtime_->startOnLane(engineStart(syncCoordinator_, snapshot.folders, snapshot.mode),
+                                  restored.accountChanges,
+                                  [this, finish, request](Outcome<bool> started) {
+                                      if (!started.ok()) {
+                                          setSyncStatus(started.error);
+                                          appendLog(QStringLiteral("Auto-start failed: ") + started.error);
+                                      } else if (*started.value && request > stoppedAtRequest_) {
+                                          // A stop or sign-out pressed during the initial scan wins.
+                                          setIsRunning(true);
+                                      }
+                                      finish();
+                                  });
         });
     return done->future();
 }
@@ -564,7 +266,7 @@ void DesktopAppModel::refreshRemoteState(std::function<void()> done) {
     };
     const std::uint64_t epoch = accountEpoch_;
     const std::uint64_t sequence = ++refreshesStarted_;
-    inBackground(
+    runtime_->inBackground(
         [client = client_](std::stop_token stop) {
             // Both reads side by side; the first failure cancels the other,
             // which is awaited before the failure is reported.
@@ -637,9 +339,9 @@ void DesktopAppModel::pollPass(std::uint64_t poll) {
 QFuture<void> DesktopAppModel::login() {
     setAuthStatus(QString());
     Completion done = makeCompletion();
-    onEngineLane(
+    runtime_->onLane(
         [client = client_, email = email_.toStdString(), password = password_.toStdString()](std::stop_token stop,
-                                                                                              EngineLane& lane) {
+                                                                                              DesktopModelRuntime::Lane& lane) {
             StoredSession session = client->signIn(email, password, stop);
             ++lane.accountChanges;
             return session;
@@ -666,15 +368,16 @@ QFuture<void> DesktopAppModel::login() {
 QFuture<void> DesktopAppModel::signup() {
     setAuthStatus(QString());
     Completion done = makeCompletion();
+    const std::uint64_t request = ++runRequests_;
     // Without a session nobody is signed in: the saved session goes and the
     // engine stops, right behind the sign-up on the lane.
     struct SignedUp {
         SignUpResult answer;
         SignupResolution resolution;
     };
-    onEngineLane(
+    runtime_->onLane(
         [client = client_, sessions = sessionStore_, coordinator = syncCoordinator_, email = email_.toStdString(),
-         password = password_.toStdString()](std::stop_token stop, EngineLane& lane) {
+         password = password_.toStdString()](std::stop_token stop, DesktopModelRuntime::Lane& lane) {
             SignUpResult answer = client->signUp(email, password, stop);
             SignupResolution resolution = AuthFlowResolver::resolveSignup(answer.session, answer.user);
             ++lane.accountChanges;
@@ -688,7 +391,7 @@ QFuture<void> DesktopAppModel::signup() {
             }
             return SignedUp{std::move(answer), std::move(resolution)};
         },
-        [this, done](Outcome<SignedUp> outcome) {
+        [this, done, request](Outcome<SignedUp> outcome) {
             if (!outcome.ok()) {
                 setAuthStatus(outcome.error);
                 done->finish();
@@ -696,8 +399,9 @@ QFuture<void> DesktopAppModel::signup() {
             }
             const SignupResolution& resolution = outcome.value->resolution;
             if (resolution.clearPersistedSession) {
-                // A start still in its initial scan must not claim the run.
-                ++runGeneration_;
+                // A start pressed before the sign-up was stopped by it and
+                // must not claim the run; one pressed since runs.
+                stoppedAtRequest_ = std::max(stoppedAtRequest_, request);
                 cancelStatusPolling();
             }
             setCurrentUser(resolution.currentUser);
@@ -712,13 +416,7 @@ QFuture<void> DesktopAppModel::signup() {
                 });
                 return;
             }
-            setIsRunning(false);
-            setIngestStatus(std::nullopt);
-            setFailedUploads({});
-            setRetryStatus(QString());
-            setSyncStatus(QString());
-            setUnsupportedFilesCount(0);
-            setIndexingProgress(IndexingProgressSnapshot::idle());
+            clearSignedInState();
             if (resolution.clearPassword) setPassword(QString());
             done->finish();
         });
@@ -729,11 +427,11 @@ QFuture<void> DesktopAppModel::signOut() {
     cancelStatusPolling();
     // From here on no start may claim the run, no read of the old account
     // may land and no poll may start for it.
-    ++runGeneration_;
+    stoppedAtRequest_ = ++runRequests_;
     ++accountEpoch_;
     Completion done = makeCompletion();
-    onEngineLane(
-        [coordinator = syncCoordinator_](std::stop_token, EngineLane& lane) {
+    runtime_->onLane(
+        [coordinator = syncCoordinator_](std::stop_token, DesktopModelRuntime::Lane& lane) {
             coordinator->signOut();
             ++lane.accountChanges;
         },
@@ -745,18 +443,23 @@ QFuture<void> DesktopAppModel::signOut() {
                 return;
             }
             setCurrentUser(std::nullopt);
-            setIsRunning(false);
-            setIngestStatus(std::nullopt);
-            setFailedUploads({});
-            setRetryStatus(QString());
-            setUnsupportedFilesCount(0);
-            setIndexingProgress(IndexingProgressSnapshot::idle());
+            clearSignedInState();
             setPendingFolderSelectionConfirmation(std::nullopt);
             setAuthStatus(QStringLiteral("Signed out"));
-            setSyncStatus(QString());
             done->finish();
         });
     return done->future();
+}
+
+// Nobody is signed in any more: the run and everything shown of the account go.
+void DesktopAppModel::clearSignedInState() {
+    setIsRunning(false);
+    setIngestStatus(std::nullopt);
+    setFailedUploads({});
+    setRetryStatus(QString());
+    setSyncStatus(QString());
+    setUnsupportedFilesCount(0);
+    setIndexingProgress(IndexingProgressSnapshot::idle());
 }
 
 // ---- Folder selection ------------------------------------------------------------
@@ -839,10 +542,10 @@ QFuture<void> DesktopAppModel::startSync() {
     setSyncStatus(QString());
     setRetryStatus(QString());
     Completion done = makeCompletion();
-    const std::uint64_t generation = runGeneration_;
+    const std::uint64_t request = ++runRequests_;
     const std::uint64_t epoch = accountEpoch_;
-    startEngineOnLane(toStd(folders_), mode_, std::nullopt, [this, done, generation, epoch](Outcome<bool> outcome) {
-        if (generation != runGeneration_) {
+    auto apply = [this, done, request, epoch](Outcome<bool> outcome) {
+        if (request <= stoppedAtRequest_) {
             // Stopped (or signed out) after this start was made: the stop is
             // newer and stands, and this start claims nothing.
             done->finish();
@@ -859,14 +562,17 @@ QFuture<void> DesktopAppModel::startSync() {
             restartRemoteStatusPollingIfNeeded(epoch);
             done->finish();
         });
-    });
+    };
+    runtime_->startOnLane(engineStart(syncCoordinator_, toStd(folders_), mode_), std::nullopt, std::move(apply));
     return done->future();
 }
 
 QFuture<void> DesktopAppModel::stopSync() {
-    ++runGeneration_;
+    stoppedAtRequest_ = ++runRequests_;
     Completion done = makeCompletion();
-    onEngineLane([coordinator = syncCoordinator_](std::stop_token, EngineLane&) { coordinator->stopSync(); },
+    runtime_->onLane([coordinator = syncCoordinator_](std::stop_token, DesktopModelRuntime::Lane&) {
+                         coordinator->stopSync();
+                     },
                  [this, done](Outcome<std::monostate>) {
                      setIsRunning(false);
                      setSyncStatus(QStringLiteral("Stopped"));
@@ -878,7 +584,7 @@ QFuture<void> DesktopAppModel::stopSync() {
 QFuture<void> DesktopAppModel::retryFailedUploads() {
     setRetryStatus(QString());
     Completion done = makeCompletion();
-    inBackground([client = client_](std::stop_token stop) { return client->retryFailedUploads(stop); },
+    runtime_->inBackground([client = client_](std::stop_token stop) { return client->retryFailedUploads(stop); },
                  [this, done, epoch = accountEpoch_](Outcome<std::int64_t> outcome) {
                      // The account that asked has signed out or been replaced:
                      // its outcome is nobody's news now.

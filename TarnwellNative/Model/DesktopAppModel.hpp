@@ -9,7 +9,8 @@
 // run, so a stop is served between the steps of its initial scan). Remote
 // reads and the retry request run on threads of their own. Every result and
 // every engine report reaches the GUI thread through one queue, in the order
-// it happened, and is applied there, never after the model has gone. Each
+// it happened, and is applied there, never after the model has gone (the
+// lane, the threads and the queue are the model's DesktopModelRuntime). Each
 // asynchronous action returns a future that finishes once the action has
 // applied its last change (or is cancelled when the model goes away first).
 // Wait for it with an event loop running, never by blocking the GUI thread.
@@ -25,7 +26,6 @@
 #include <stop_token>
 #include <vector>
 
-#include <QElapsedTimer>
 #include <QFuture>
 #include <QObject>
 #include <QString>
@@ -49,6 +49,7 @@ class SessionStore;
 class LocalDatabase;
 class RetryQueueStore;
 class SupabaseHTTPClient;
+class DesktopModelRuntime;
 
 // A replacement of the folder selection that waits for the user's answer.
 struct FolderSelectionConfirmation {
@@ -218,36 +219,9 @@ signals:
     void indexingProgressChanged();
     void pendingFolderSelectionConfirmationChanged();
 
-    // Internal wake-up of the GUI thread: results or engine reports wait in
-    // the mailbox, which carries their data under its own lock.
-    void mailArrived(QPrivateSignal);
-
 private:
     friend struct DesktopAppModelTestAccess;
-    struct Mailbox;
-    struct Workers;
-    struct EngineLane;
-    template <class T>
-    struct Outcome;
 
-    // Runs work(stop) on a worker thread of its own, then apply(outcome) on
-    // the GUI thread.
-    template <class Work, class Apply>
-    void inBackground(Work work, Apply apply);
-    // Runs work(stop, lane) on the ordered lane after every call made before
-    // it, then apply(outcome) on the GUI thread.
-    template <class Work, class Apply>
-    void onEngineLane(Work work, Apply apply);
-    // Starts the engine on the lane; the lane moves on once the start has
-    // claimed the run, and apply(outcome) runs when the start returns.
-    // `unlessAccountChangedSince` (a count of the lane's account changes)
-    // skips the start, with an outcome of false, when the saved session has
-    // changed hands since then.
-    template <class Apply>
-    void startEngineOnLane(std::vector<std::string> roots, SyncMode mode,
-                           std::optional<std::uint64_t> unlessAccountChangedSince, Apply apply);
-
-    void deliverMail();
     void installEngineHandlers();
     void appendLog(const QString& line);
     void appendLogLines(const QStringList& lines);
@@ -260,6 +234,8 @@ private:
     void cancelStatusPolling();
     void pollPass(std::uint64_t poll);
     void applyFolderSelection(const FolderSelectionConfirmation& choice);
+    // The reset of a sign-out and of a sign-up without a session.
+    void clearSignedInState();
     bool hasAllSelection() const;
 
     void setCurrentUser(const std::optional<StoredUser>& value);
@@ -315,23 +291,20 @@ private:
     // that answer late.
     std::uint64_t refreshesStarted_ = 0;
     std::uint64_t refreshesApplied_ = 0;
-    // Changes whenever a stop (or a sign-out) is requested: a start that
-    // began under another value must not claim the run.
-    std::uint64_t runGeneration_ = 0;
+    // Starts, stops, sign-ups and sign-outs count in the order they were
+    // pressed, which is the order the lane serves them in. A start pressed
+    // before the newest request that stopped the engine must not claim the
+    // run; one pressed after it is served after that stop and runs.
+    std::uint64_t runRequests_ = 0;
+    std::uint64_t stoppedAtRequest_ = 0;
 
     // The status poll: at most one; `pollID_` tells a live pass from a stale one.
     bool pollActive_ = false;
     std::uint64_t pollID_ = 0;
     QTimer pollTimer_;
 
-    std::shared_ptr<Mailbox> mailbox_;
-    // When the mailbox was last emptied, and the wake-up for reports that
-    // wait for the next frame.
-    QElapsedTimer lastMailDelivery_;
-    QTimer mailTimer_;
-    std::stop_source shutdown_;
-    std::unique_ptr<Workers> workers_;
-    std::unique_ptr<EngineLane> lane_;
+    // The lane, the workers and the way back to the GUI thread.
+    std::unique_ptr<DesktopModelRuntime> runtime_;
 };
 
 } // namespace tarnwell

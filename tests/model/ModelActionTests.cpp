@@ -235,6 +235,32 @@ TEST_F(ModelTest, BackToBackPressesLeaveTheWindowAgreeingWithTheEngine) {
     }
 }
 
+// A sign-up answered without a session stops the engine behind it on the
+// lane. A start pressed just before it is stopped by it; a start pressed
+// while its answer is out is served after that stop and runs, and the
+// window must say so however long the answer takes.
+TEST_F(ModelTest, AStartPressedWhileASignUpIsOutShowsWhatRuns) {
+    Model& m = signedIn();
+    addFolder(m, documents("docs", 3));
+    backend.setSignUpMode(SignUpMode::ConfirmationRequired);
+    for (int round = 0; round < 5; ++round) {
+        const auto held = std::chrono::milliseconds(30 + 50 * round);
+        SCOPED_TRACE(held.count());
+        backend.delay("POST", "/auth/v1/signup", held, 1);
+        m.setEmail(QStringLiteral("new%1@example.com").arg(round));
+        m.setPassword("secret3");
+        QFuture<void> before = m.startSync();
+        QFuture<void> signup = m.signup();
+        QFuture<void> after = m.startSync();
+        ASSERT_TRUE(finish(before) && finish(signup) && finish(after));
+        EXPECT_TRUE(DesktopAppModelTestAccess::engineRunning(m));
+        EXPECT_TRUE(m.isRunning());
+        EXPECT_EQ(m.syncStatus(), "Running");
+        EXPECT_FALSE(m.currentUser().has_value());
+        ASSERT_TRUE(finish(m.stopSync()) && login(m));
+    }
+}
+
 // What the engine reported before a sign-out never lands after its reset,
 // with reads and retries out around the sign-out, after a finished start or
 // in the middle of one.
