@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -678,6 +679,7 @@ std::string FileRules::sha256Hex(const fs::path& file, std::stop_token stop) {
 FileRules::FileDigest FileRules::digestFile(const fs::path& file, std::stop_token stop, std::string& content,
                                             std::size_t keepLimit) {
     const std::string& path = file.native();
+    keepLimit = std::min(keepLimit, std::numeric_limits<std::size_t>::max() / 4); // so that nothing below overflows
     FileDigest digest;
     FileDescriptor fd(openRegularFile(path, digest.status));
     EVP_MD_CTX* context = startSHA256();
