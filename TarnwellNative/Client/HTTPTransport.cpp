@@ -531,7 +531,9 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &watchExchange);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
 
-    const bool hasBody = request.body || request.bodyFile;
+    std::optional<std::string_view> memoryBody = request.borrowedBody;
+    if (!memoryBody && request.body) memoryBody = *request.body;
+    const bool hasBody = memoryBody || request.bodyFile;
     if (!hasBody && request.method == "GET") {
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
     } else {
@@ -543,9 +545,13 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
             curl_easy_setopt(handle, CURLOPT_SEEKDATA, &exchange);
             curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, fileBody.size);
         } else {
+            // libcurl puts a body of up to 64 KiB into the buffer of the
+            // request's headers, so that both go out in one write.
             curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(request.body ? request.body->size() : 0));
-            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body ? request.body->data() : "");
+                             static_cast<curl_off_t>(memoryBody ? memoryBody->size() : 0));
+            // (Never a null pointer: libcurl would read the body from stdin.)
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDS,
+                             memoryBody && memoryBody->data() != nullptr ? memoryBody->data() : "");
         }
         if (request.method != "POST") {
             curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());

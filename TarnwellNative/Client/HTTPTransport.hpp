@@ -30,6 +30,9 @@ struct HTTPRequest {
     std::vector<HTTPHeader> headers;
     // A body held in memory ...
     std::optional<std::string> body;
+    // ... or bytes the caller holds, unchanged, until send() returns: sent
+    // from there, without a copy ...
+    std::optional<std::string_view> borrowedBody;
     // ... or one streamed from a file, as many bytes as the file held when
     // the request started.
     std::optional<std::filesystem::path> bodyFile;

@@ -104,6 +104,10 @@ public:
     // from the file.
     void uploadFile(const std::filesystem::path& localURL, const std::string& storageKey,
                     const std::string& mimeType, std::stop_token stop = {});
+    // The same for a file whose bytes the caller has read already: `content`
+    // is sent as it is, from memory.
+    void uploadContent(std::string_view content, const std::string& storageKey, const std::string& mimeType,
+                       std::stop_token stop = {});
 
     // ---- Status --------------------------------------------------------
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -588,54 +590,144 @@ std::string FileRules::safeSegment(std::string_view segment) {
     return out;
 }
 
-std::string FileRules::sha256Hex(const fs::path& file) {
-    const std::string& path = file.native();
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) {
+namespace {
+
+// Opens a file for its digest without following a link or blocking, and
+// checks that it is a regular file (a pipe put in a document's place must
+// not hang the read).
+int openRegularFile(const std::string& path, struct stat& info) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         throw std::system_error(errno, std::generic_category(), "Can't open " + path);
     }
-    struct stat info;
-    if (::fstat(fd.get(), &info) != 0) {
-        throw std::system_error(errno, std::generic_category(), "Can't read " + path);
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw std::system_error(error, std::generic_category(), "Can't read " + path);
     }
     if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
         throw std::system_error(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, std::generic_category(),
                                 "Not a regular file: " + path);
     }
-    if (info.st_size > (std::int64_t{1} << 20)) {
-        ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL); // read ahead further
-    }
+    return fd;
+}
 
-    // The digest fetched from the library once, and a context per thread.
+void throwIfStopped(const std::stop_token& stop, const std::string& path) {
+    if (stop.stop_requested()) {
+        throw std::system_error(std::make_error_code(std::errc::operation_canceled), "Stopped reading " + path);
+    }
+}
+
+// A SHA-256 computation on this thread's context (fetched from the library
+// once, one per thread).
+EVP_MD_CTX* startSHA256() {
     static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
     thread_local const std::unique_ptr<EVP_MD_CTX, MDContextDeleter> context(EVP_MD_CTX_new());
     if (!context || EVP_DigestInit_ex(context.get(), sha256 != nullptr ? sha256 : EVP_sha256(), nullptr) != 1) {
         throw std::runtime_error("SHA-256 is not available");
     }
+    return context.get();
+}
 
+void updateSHA256(EVP_MD_CTX* context, const void* bytes, std::size_t count) {
+    if (count > 0 && EVP_DigestUpdate(context, bytes, count) != 1) {
+        throw std::runtime_error("SHA-256 update failed");
+    }
+}
+
+std::string finishSHA256(EVP_MD_CTX* context) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context, digest, &length) != 1) {
+        throw std::runtime_error("SHA-256 finish failed");
+    }
+    return hex(digest, length);
+}
+
+// Hashes what is left of the file, one chunk at a time, looking at the stop
+// between reads.
+void hashRest(int fd, const struct stat& info, EVP_MD_CTX* context, const std::string& path,
+              const std::stop_token& stop) {
+    if (info.st_size > (std::int64_t{1} << 20)) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); // read ahead further
+    }
     // One buffer per thread, made once: a fresh large buffer per file costs
     // the allocator a map and an unmap each time. Blocks of this size stay in
     // the CPU's cache between the read and the hash.
     constexpr std::size_t chunk = std::size_t{64} << 10;
     thread_local const std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk]);
     for (;;) {
-        ssize_t count = ::read(fd.get(), buffer.get(), chunk);
+        throwIfStopped(stop, path);
+        ssize_t count = ::read(fd, buffer.get(), chunk);
         if (count < 0) {
             if (errno == EINTR) continue;
             throw std::system_error(errno, std::generic_category(), "Can't read " + path);
         }
         if (count == 0) break;
-        if (EVP_DigestUpdate(context.get(), buffer.get(), static_cast<std::size_t>(count)) != 1) {
-            throw std::runtime_error("SHA-256 update failed");
-        }
+        updateSHA256(context, buffer.get(), static_cast<std::size_t>(count));
+    }
+}
+
+} // namespace
+
+std::string FileRules::sha256Hex(const fs::path& file, std::stop_token stop) {
+    const std::string& path = file.native();
+    struct stat info {};
+    FileDescriptor fd(openRegularFile(path, info));
+    EVP_MD_CTX* context = startSHA256();
+    hashRest(fd.get(), info, context, path, stop);
+    return finishSHA256(context);
+}
+
+FileRules::FileDigest FileRules::digestFile(const fs::path& file, std::stop_token stop, std::string& content,
+                                            std::size_t keepLimit) {
+    const std::string& path = file.native();
+    keepLimit = std::min(keepLimit, std::numeric_limits<std::size_t>::max() / 4); // so that nothing below overflows
+    FileDigest digest;
+    FileDescriptor fd(openRegularFile(path, digest.status));
+    EVP_MD_CTX* context = startSHA256();
+    content.clear();
+    const auto size = static_cast<std::uint64_t>(std::max<std::int64_t>(digest.status.st_size, 0));
+    if (size > keepLimit) {
+        hashRest(fd.get(), digest.status, context, path, stop);
+        digest.sha256 = finishSHA256(context);
+        return digest;
     }
 
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
-        throw std::runtime_error("SHA-256 finish failed");
+    // Asked for one byte more than its size, a read that comes back short at
+    // the size has met the end: a small file takes one read. One that grows
+    // meanwhile is read on, and past keepLimit the rest is only hashed.
+    content.resize(static_cast<std::size_t>(size) + 1);
+    std::size_t have = 0;
+    for (;;) {
+        throwIfStopped(stop, path);
+        if (have == content.size()) {
+            if (have > keepLimit) {
+                updateSHA256(context, content.data(), have);
+                content.clear();
+                hashRest(fd.get(), digest.status, context, path, stop);
+                digest.sha256 = finishSHA256(context);
+                return digest;
+            }
+            content.resize(std::min(keepLimit + 1, 2 * have));
+        }
+        const std::size_t asked = content.size() - have;
+        const ssize_t count = ::read(fd.get(), content.data() + have, asked);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            content.clear();
+            throw std::system_error(error, std::generic_category(), "Can't read " + path);
+        }
+        have += static_cast<std::size_t>(count);
+        if (count == 0 || (have == size && static_cast<std::size_t>(count) < asked)) break;
     }
-    return hex(digest, length);
+    content.resize(have);
+    updateSHA256(context, content.data(), content.size());
+    digest.sha256 = finishSHA256(context);
+    digest.contentKept = true;
+    return digest;
 }
 
 // ---------------------------------------------------------------------------

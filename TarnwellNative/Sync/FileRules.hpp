@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace tarnwell {
 
 class FileRules {
@@ -138,8 +140,29 @@ public:
 
     // SHA-256 of the file's content, 64 lowercase hex digits. The file is
     // opened without following a symbolic link and without blocking, and must
-    // be a regular file. Throws std::system_error when it can't be read.
-    static std::string sha256Hex(const std::filesystem::path& file);
+    // be a regular file. Throws std::system_error when it can't be read, and
+    // one with std::errc::operation_canceled when `stop` is requested before
+    // the last read (it is looked at between reads).
+    static std::string sha256Hex(const std::filesystem::path& file, std::stop_token stop = {});
+
+    // What one read of a file gave.
+    struct FileDigest {
+        // As sha256Hex gives it.
+        std::string sha256;
+        // What fstat said of the opened file before its first read. A later
+        // stat that matches it shows that the bytes read are still the file's.
+        struct stat status {};
+        // True when the bytes hashed are all in the caller's `content`.
+        bool contentKept = false;
+    };
+
+    // Opens and reads the file once, as sha256Hex does. A file of at most
+    // keepLimit bytes is read whole into `content` (whose memory is reused
+    // from file to file), so that it can be sent without being read again;
+    // for a larger one `content` is left empty and the file is hashed
+    // through a small buffer.
+    static FileDigest digestFile(const std::filesystem::path& file, std::stop_token stop, std::string& content,
+                                 std::size_t keepLimit);
 
     // --- Path helpers ---
 

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -31,10 +32,13 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "State/LocalDatabase.hpp"
 #include "State/PublicConfigLoader.hpp"
@@ -165,8 +169,9 @@ private:
     // One pass over one folder, one file, deletes, the retry queue.
     void scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
               std::stop_token cancel);
+    // `content` is a buffer that the files of one pass share.
     ScanResult processFile(const std::string& file, const std::string& root, const FileStateRow* previous,
-                           const FileStamp& stamp, std::stop_token cancel);
+                           const FileStamp& stamp, std::stop_token cancel, std::string& content);
     void deleteRemoteFile(const FileStateRow& row);
     void drainRetryQueue(RunID run);
     // The size, modification time and digest of what one upload sent.
@@ -187,12 +192,22 @@ private:
         bool operator==(const FileVersion&) const = default;
     };
     static FileVersion versionOf(const std::filesystem::path& file);
-    // A digest taken earlier, with the version of the file it was taken of.
+    static FileVersion versionOf(const struct stat& status);
+    // A digest taken earlier, with the version of the file it was taken of
+    // and, for a small file, the very bytes hashed.
     struct HashedFile {
         FileVersion version;
         std::string sha256;
+        std::optional<std::string_view> content;
     };
-    // Sends the file and returns what was sent; `hashed` spares hashing the
+    // Files up to this size are read once, into memory, and sent from there;
+    // larger ones are hashed, then streamed from the file.
+    static constexpr std::size_t wholeReadLimit = std::size_t{4} << 20;
+    // Reads the file once for its digest; a small file's bytes stay in
+    // `buffer`, which `content` then shows. A stop ends the read between
+    // chunks (std::errc::operation_canceled).
+    static HashedFile readForUpload(const std::filesystem::path& file, std::stop_token stop, std::string& buffer);
+    // Sends the file and returns what was sent; `hashed` spares reading the
     // file again when it is still the version hashed.
     SentContent uploadAsItIs(const std::filesystem::path& file, const std::string& storageKey,
                              const std::string& mimeType, std::stop_token stop,

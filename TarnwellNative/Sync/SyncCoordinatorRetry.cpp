@@ -50,30 +50,50 @@ SyncCoordinator::FileVersion SyncCoordinator::versionOf(const std::filesystem::p
     if (::stat(file.c_str(), &info) != 0) {
         throw std::system_error(errno, std::generic_category(), "Can't open " + file.string());
     }
+    return versionOf(info);
+}
+
+SyncCoordinator::FileVersion SyncCoordinator::versionOf(const struct stat& info) {
     return FileVersion{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
                        static_cast<std::int64_t>(info.st_size),  static_cast<std::int64_t>(info.st_mtim.tv_sec),
                        info.st_mtim.tv_nsec,                     static_cast<std::int64_t>(info.st_ctim.tv_sec),
                        info.st_ctim.tv_nsec};
 }
 
-// Hashes the file (unless the caller just hashed it), sends it,
-// and checks that it did not change in between, so that the size, time and
-// digest returned are those of the bytes sent. A file that keeps changing
-// fails like any other upload and waits for the next try.
+SyncCoordinator::HashedFile SyncCoordinator::readForUpload(const std::filesystem::path& file, std::stop_token stop,
+                                                           std::string& buffer) {
+    FileRules::FileDigest digest = FileRules::digestFile(file, stop, buffer, wholeReadLimit);
+    HashedFile hashed{versionOf(digest.status), std::move(digest.sha256), std::nullopt};
+    if (digest.contentKept) hashed.content = buffer;
+    return hashed;
+}
+
+// Reads the file (unless the caller just did), sends it, and checks that it
+// did not change since it was read, so that the size, time and digest
+// returned are those of the bytes sent. A small file is sent from the very
+// bytes hashed; a large one is streamed from the file, and the check tells
+// whether it was still the version hashed. A file that keeps changing fails
+// like any other upload and waits for the next try.
 SyncCoordinator::SentContent SyncCoordinator::uploadAsItIs(const std::filesystem::path& file,
                                                            const std::string& storageKey,
                                                            const std::string& mimeType, std::stop_token stop,
                                                            const std::optional<HashedFile>& hashed) {
+    std::string buffer;
     for (int attempt = 0; attempt < 3; ++attempt) {
         // The first try sends the version that was hashed: the check after
         // the upload compares the file with that version, so a change at any
         // time since the digest was taken is caught there.
-        const FileVersion before = hashed && attempt == 0 ? hashed->version : versionOf(file);
-        std::string sha = hashed && attempt == 0 ? hashed->sha256 : FileRules::sha256Hex(file);
-        client_->uploadFile(file, storageKey, mimeType, stop);
-        if (versionOf(file) == before) {
-            return SentContent{before.size, milliseconds(before.modifiedSeconds, before.modifiedNanoseconds),
-                               std::move(sha)};
+        HashedFile read = hashed && attempt == 0 ? *hashed : readForUpload(file, stop, buffer);
+        if (read.content) {
+            client_->uploadContent(*read.content, storageKey, mimeType, stop);
+        } else {
+            client_->uploadFile(file, storageKey, mimeType, stop);
+        }
+        const bool readWhole = !read.content || static_cast<std::int64_t>(read.content->size()) == read.version.size;
+        if (readWhole && versionOf(file) == read.version) {
+            return SentContent{read.version.size,
+                               milliseconds(read.version.modifiedSeconds, read.version.modifiedNanoseconds),
+                               std::move(read.sha256)};
         }
     }
     throw std::runtime_error("The file " + file.string() + " kept changing while it was sent");

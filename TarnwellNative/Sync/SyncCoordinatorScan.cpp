@@ -292,13 +292,14 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
     };
 
     Counters counters;
+    std::string content; // each small file's bytes in turn
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (!isLive(run) || cancel.stop_requested()) break;
         const auto& file = files[i];
         const FileStateRow* previous = rowOfFile[i] == noRow ? nullptr : &rows[rowOfFile[i]];
         try {
             if (stampErrors[i] != 0) throw std::system_error(stampErrors[i], std::generic_category(), file);
-            switch (processFile(file, root, previous, stamps[i], cancel)) {
+            switch (processFile(file, root, previous, stamps[i], cancel, content)) {
             case ScanResult::uploaded: ++counters.uploaded; break;
             case ScanResult::skipped: ++counters.skipped; break;
             case ScanResult::deleted: ++counters.deleted; break;
@@ -369,7 +370,7 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
 
 ScanResult SyncCoordinator::processFile(const std::string& file, const std::string& root,
                                         const FileStateRow* previous, const FileStamp& stamp,
-                                        std::stop_token cancel) {
+                                        std::stop_token cancel, std::string& content) {
     const std::int64_t size = stamp.size;
     const double mtime = stamp.mtimeMilliseconds;
 
@@ -384,8 +385,15 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
     if (previous && previous->bytes == size && previous->mtimeMilliseconds == mtime) return ScanResult::skipped;
 
     const std::string logicalPath = FileRules::logicalPath(file, root);
-    const FileVersion hashedVersion = versionOf(file);
-    const std::string sha = FileRules::sha256Hex(file);
+    // Read once: a small file's bytes are hashed and later sent from memory.
+    HashedFile hashed;
+    try {
+        hashed = readForUpload(file, cancel, content);
+    } catch (const std::system_error& error) {
+        if (error.code() == std::errc::operation_canceled && cancel.stop_requested()) throw CancellationError();
+        throw;
+    }
+    const std::string& sha = hashed.sha256;
     const std::stop_token stop = shutdown_.get_token();
 
     std::string userID;
@@ -422,7 +430,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
     try {
         // The file may have changed since it was listed or during the pause:
         // the rows describe the bytes sent.
-        const SentContent sent = uploadAsItIs(file, storageKey, mimeType, stop, HashedFile{hashedVersion, sha});
+        const SentContent sent = uploadAsItIs(file, storageKey, mimeType, stop, hashed);
         const RemoteFileRecord remote =
             client_->upsertRemoteFile(logicalPath, storageKey, sent.bytes, mimeType, sent.sha256, stop);
         if (remote.ingestedSHA256 != sent.sha256) client_->insertJob(remote.id, "ingest", stop);

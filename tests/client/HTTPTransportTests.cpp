@@ -84,25 +84,31 @@ TEST_F(Transport, OnlyTheIdleTimeEndsAnAnswerThatKeepsTrickling) {
 
 TEST_F(Transport, ABodyTheServerKeepsReadingIsNeverCutForIdleness) {
     // The socket buffers take the whole body at once; the server then reads
-    // it for longer than the idle limit, acknowledging it as it goes.
+    // it for longer than the idle limit, acknowledging it as it goes. So for
+    // a body streamed from a file and for one sent from memory.
     signInDirectly();
     TemporaryDirectory files;
     const std::size_t size = 512 << 10;
-    const std::filesystem::path file = files.write("slow.pdf", std::string(size, 'p'));
-    Fault slowReader;
-    slowReader.method = "POST";
-    slowReader.pathPrefix = "/storage/v1/object/";
-    slowReader.passThrough = true;
-    slowReader.bytesPerSecond = 192 << 10;
-    backend.injectFault(slowReader);
-    const std::string key = "user-" + userID + "/slow.pdf";
-    HTTPRequest request = client->makeRequest("/storage/v1/object/files/" + key, "POST",
-                                              client->currentSession()->accessToken);
-    request.bodyFile = file;
-    request.idleTimeout = 2s;
-    EXPECT_EQ(HTTPTransport().send(request).status, 200);
-    ASSERT_TRUE(backend.object(key));
-    EXPECT_EQ(backend.object(key)->size, size);
+    const std::string content(size, 'p');
+    const std::filesystem::path file = files.write("slow.pdf", content);
+    for (bool fromMemory : {false, true}) {
+        SCOPED_TRACE(fromMemory ? "from memory" : "from the file");
+        Fault slowReader;
+        slowReader.method = "POST";
+        slowReader.pathPrefix = "/storage/v1/object/";
+        slowReader.passThrough = true;
+        slowReader.bytesPerSecond = 192 << 10;
+        backend.injectFault(slowReader);
+        const std::string key = "user-" + userID + (fromMemory ? "/memory.pdf" : "/slow.pdf");
+        HTTPRequest request = client->makeRequest("/storage/v1/object/files/" + key, "POST",
+                                                  client->currentSession()->accessToken);
+        if (fromMemory) request.borrowedBody = content;
+        else request.bodyFile = file;
+        request.idleTimeout = 2s;
+        EXPECT_EQ(HTTPTransport().send(request).status, 200);
+        ASSERT_TRUE(backend.object(key));
+        EXPECT_EQ(backend.object(key)->size, size);
+    }
 }
 
 TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {

@@ -63,6 +63,14 @@ TEST_F(StorageUpload, ExpiredSessionSendsTheWholeFileAgain) {
     EXPECT_EQ(captureHTTPError([&] { client->uploadFile(file, "user-x/big.txt", "text/plain"); }),
               SupabaseHTTPError::unauthorized());
     EXPECT_EQ(backend.requests("POST", "/storage/v1/object/").size(), 4u);
+
+    // Bytes already read are sent whole again too.
+    backend.expireAllAccessTokens();
+    client->uploadContent(content + "more", "user-x/memory.txt", "text/plain");
+    uploads = backend.requests("POST", "/storage/v1/object/");
+    ASSERT_EQ(uploads.size(), 6u);
+    EXPECT_EQ(uploads[4].status, 401);
+    EXPECT_EQ(backend.object("user-x/memory.txt")->bytes, content + "more");
 }
 
 TEST_F(StorageUpload, UnreadableFilesFailBeforeAnythingIsSent) {

@@ -9,6 +9,7 @@
 #include <future>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -260,6 +261,56 @@ TEST(FileRulesDigest, KnownDigests) {
         }));
     }
     for (auto& round : rounds) EXPECT_TRUE(round.get());
+
+    // Read once for an upload: a file up to the limit is kept whole (the
+    // buffer shrinks and grows from one to the next), a larger one is only
+    // hashed; the digest is the same either way.
+    std::string content = "left over from an earlier file";
+    const auto keptDigest = FileRules::digestFile(temp.path() / "large", {}, content, large.size());
+    EXPECT_TRUE(keptDigest.contentKept);
+    EXPECT_EQ(keptDigest.sha256, FileRules::sha256Hex(temp.path() / "large"));
+    EXPECT_EQ(content, large);
+    EXPECT_EQ(keptDigest.status.st_size, static_cast<off_t>(large.size()));
+    EXPECT_TRUE(FileRules::digestFile(temp.path() / "empty", {}, content, large.size()).contentKept);
+    EXPECT_EQ(content, "");
+    EXPECT_EQ(FileRules::digestFile(temp.path() / "abc", {}, content, 3).sha256.substr(0, 8), "ba7816bf");
+    EXPECT_EQ(content, "abc");
+    const auto streamed = FileRules::digestFile(temp.path() / "large", {}, content, large.size() - 1);
+    EXPECT_FALSE(streamed.contentKept);
+    EXPECT_EQ(streamed.sha256, keptDigest.sha256);
+    EXPECT_EQ(content, "");
+}
+
+TEST(FileRulesDigest, AStopEndsTheDigestOfAHugeFileAtOnce) {
+    // 16 GiB without a block on disk: hashed to the end it takes many seconds.
+    TemporaryFolder temp;
+    const fs::path huge = temp.path() / "huge.pdf";
+    const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const bool sparse = ::ftruncate(fd, off_t{16} << 30) == 0;
+    ::close(fd);
+    if (!sparse) GTEST_SKIP() << "the temporary folder holds no file this large";
+
+    for (bool whole : {false, true}) {
+        SCOPED_TRACE(whole ? "read for an upload" : "digest alone");
+        std::stop_source stop;
+        auto digest = std::async(std::launch::async, [&]() -> std::error_code {
+            try {
+                std::string content;
+                if (whole) FileRules::digestFile(huge, stop.get_token(), content, std::size_t{4} << 20);
+                else FileRules::sha256Hex(huge, stop.get_token());
+            } catch (const std::system_error& error) {
+                return error.code();
+            }
+            return {};
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200)); // well into the file
+        const auto asked = std::chrono::steady_clock::now();
+        stop.request_stop();
+        ASSERT_EQ(digest.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
+        EXPECT_EQ(digest.get(), std::errc::operation_canceled);
+    }
 }
 
 TEST(FileRulesDigest, RefusesWhatIsNotARegularFile) {

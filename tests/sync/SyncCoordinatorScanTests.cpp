@@ -2,6 +2,9 @@
 // remote deletes of files that vanished.
 #include "sync/SyncCoordinatorHarness.hpp"
 
+#include <fstream>
+#include <thread>
+
 #include <nlohmann/json.hpp>
 
 namespace tarnwell::testing {
@@ -281,6 +284,65 @@ TEST(SyncCoordinatorScan, accentedNamesSortByTheirComposedFormAndRescansFindThei
     EXPECT_EQ(countStartingWith(h.logs.values(), "Unsupported file type skipped: "), 0u);
     EXPECT_EQ(h.requests("POST", kUploadPath), 7u);
     EXPECT_EQ(h.database->rows(mixed).size(), 4u);
+}
+
+// Bytes this thread has read from files so far, when the kernel tells.
+std::optional<std::uint64_t> bytesReadByThisThread() {
+    std::ifstream io("/proc/thread-self/io");
+    std::string name;
+    std::uint64_t value = 0;
+    while (io >> name >> value) {
+        if (name == "rchar:") return value;
+    }
+    return std::nullopt;
+}
+
+TEST(SyncCoordinatorScan, aSmallFileIsReadOnceAndSentAsHashedWhileALargeOneIsStreamed) {
+    SyncHarness h;
+    h.signIn();
+    std::string small(std::size_t{3} << 20, 's');
+    small += "end";
+    const std::string large(std::size_t{5} << 20, 'l'); // more than is read into memory
+    const auto smallFile = h.write("Docs/small.txt", small);
+    const auto largeFile = h.write("Docs/large.txt", large);
+    const std::string docs = h.folder("Docs");
+    h.make();
+
+    const auto before = bytesReadByThisThread();
+    h.syncOnce(docs);
+    const auto after = bytesReadByThisThread();
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 2, skipped 0, deleted 0, failed 0."));
+    if (before && after) {
+        // The large file is read twice (hashed, then streamed), the small one once.
+        EXPECT_LT(*after - *before, small.size() * 3 / 2 + 2 * large.size()) << "a file was read more often";
+    }
+    EXPECT_EQ(h.backend.object(h.key(docs, "small.txt"))->bytes, small);
+    EXPECT_EQ(h.backend.object(h.key(docs, "large.txt"))->bytes, large);
+    EXPECT_EQ(h.database->fileRecord(smallFile.string())->sha256, FileRules::sha256Hex(smallFile));
+    EXPECT_EQ(h.database->fileRecord(largeFile.string())->sha256, FileRules::sha256Hex(largeFile));
+}
+
+TEST(SyncCoordinatorScan, goingAwayEndsTheDigestOfAHugeFileAtOnce) {
+    SyncHarness h;
+    h.signIn();
+    h.config.maxUploadBytes = std::int64_t{64} << 30;
+    // 16 GiB without a block on disk: hashed to the end it takes many seconds.
+    const auto huge = h.write("Docs/huge.pdf", "");
+    if (::truncate(huge.c_str(), off_t{16} << 30) != 0) GTEST_SKIP() << "no file this large here";
+    const std::string docs = h.folder("Docs");
+    SyncCoordinator* coordinator = &h.make();
+
+    std::thread start([&] { coordinator->startSync({docs}, SyncMode::ultra); });
+    ASSERT_TRUE(h.waitForLine("Found 1 files. Indexing..."));
+    std::this_thread::sleep_for(200ms); // well into the file
+    const auto asked = std::chrono::steady_clock::now();
+    h.coordinator.reset();
+    const auto took = std::chrono::steady_clock::now() - asked;
+    start.join();
+    EXPECT_LT(took, 2s);
+    EXPECT_EQ(h.requests("POST", kUploadPath), 0u);
+    EXPECT_FALSE(h.database->fileRecord(huge.string()));
+    EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
 } // namespace
