@@ -83,6 +83,15 @@ inline void requireMounting() {
     ::umount(probe.path().c_str());
 }
 
+// The test's body runs in a user and mount namespace of its own, where it
+// can mount; out here it only reports that run's outcome, or skips.
+#define RUN_IN_OWN_MOUNT_NAMESPACE()                                    \
+    if (auto outcome = rerunInOwnMountNamespace()) {                    \
+        if (!outcome->empty()) GTEST_SKIP() << *outcome;                \
+        return;                                                         \
+    }                                                                   \
+    requireMounting()
+
 
 inline constexpr const char* kUploadPath = "/storage/v1/object/";
 inline constexpr const char* kFilesPath = "/rest/v1/files";

@@ -77,11 +77,7 @@ void expectEachSentOnceAndNoneDeleted(SyncHarness& h, const std::string& root, c
 }
 
 TEST(SyncCoordinatorMount, aStartWhileTheRootsVolumeIsAwayDeletesNothingAndItsReturnSendsNothingAgain) {
-    if (auto outcome = rerunInOwnMountNamespace()) {
-        if (!outcome->empty()) GTEST_SKIP() << *outcome;
-        return;
-    }
-    requireMounting();
+    RUN_IN_OWN_MOUNT_NAMESPACE();
     SyncHarness h;
     h.signIn();
     Mounts mounts;
@@ -117,11 +113,7 @@ TEST(SyncCoordinatorMount, aStartWhileTheRootsVolumeIsAwayDeletesNothingAndItsRe
 }
 
 TEST(SyncCoordinatorMount, aVolumeInsideARootUnmountedAndMountedAgainWhileSyncingKeepsItsFilesAndStaysWatched) {
-    if (auto outcome = rerunInOwnMountNamespace()) {
-        if (!outcome->empty()) GTEST_SKIP() << *outcome;
-        return;
-    }
-    requireMounting();
+    RUN_IN_OWN_MOUNT_NAMESPACE();
     SyncHarness h;
     h.signIn();
     Mounts mounts;
@@ -159,11 +151,7 @@ TEST(SyncCoordinatorMount, aVolumeInsideARootUnmountedAndMountedAgainWhileSyncin
 }
 
 TEST(SyncCoordinatorMount, aFolderBoundOverARootOnTheSameFileSystemDeletesNothingAndTheRootsFilesComeBackUnsent) {
-    if (auto outcome = rerunInOwnMountNamespace()) {
-        if (!outcome->empty()) GTEST_SKIP() << *outcome;
-        return;
-    }
-    requireMounting();
+    RUN_IN_OWN_MOUNT_NAMESPACE();
     SyncHarness h;
     h.signIn();
     Mounts mounts;

@@ -196,11 +196,7 @@ TEST(SyncCoordinatorWatch, aRescanCutShortByANewerOneLeavesItTheDeletesAndNothin
 }
 
 TEST(SyncCoordinatorWatch, aFileSystemMountedOverAWatchedFolderDeletesNothingUntilItIsUnmounted) {
-    if (auto outcome = rerunInOwnMountNamespace()) {
-        if (!outcome->empty()) GTEST_SKIP() << *outcome;
-        return;
-    }
-    requireMounting();
+    RUN_IN_OWN_MOUNT_NAMESPACE();
     SyncHarness h;
     h.signIn();
     h.write("Docs/a.txt", "a");
