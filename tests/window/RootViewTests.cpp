@@ -97,11 +97,7 @@ TEST(RootView, ReplacementQuestionFollowsThePendingChoice) {
     harness.open();
     DesktopAppModel* model = harness.model();
     auto* content = harness.window()->findChild<ContentView*>();
-    ASSERT_TRUE(spinUntil([&] { return model->didBootstrap(); }));
-    model->setEmail(WindowHarness::email);
-    model->setPassword(WindowHarness::password);
-    model->login();
-    ASSERT_TRUE(spinUntil([&] { return model->currentUser().has_value(); }));
+    ASSERT_TRUE(harness.signIn());
 
     model->chooseHomeFolder(); // empty selection: no question
     EXPECT_EQ(content->folderReplacementAlert(), nullptr);
@@ -132,11 +128,7 @@ TEST(RootView, TabStopsShowFocusAndSelectionsEndWithTheirFocus) {
     harness.open();
     DesktopAppModel* model = harness.model();
     auto* content = harness.window()->findChild<ContentView*>();
-    ASSERT_TRUE(spinUntil([&] { return model->didBootstrap(); }));
-    model->setEmail(WindowHarness::email);
-    model->setPassword(WindowHarness::password);
-    model->login();
-    ASSERT_TRUE(spinUntil([&] { return model->currentUser().has_value(); }));
+    ASSERT_TRUE(harness.signIn());
     harness.chooser->next = QString::fromStdString(harness.documents.path().string());
     model->addFolder();
     ASSERT_TRUE(spinUntil([&] { return !model->logLines().isEmpty(); }));

@@ -31,11 +31,7 @@ TEST(Screens, FollowTheModelSignedIn) {
     harness.open();
     DesktopAppModel* model = harness.model();
     auto* content = harness.window()->findChild<ContentView*>();
-    ASSERT_TRUE(spinUntil([&] { return model->didBootstrap(); }));
-    model->setEmail(WindowHarness::email);
-    model->setPassword(WindowHarness::password);
-    model->login();
-    ASSERT_TRUE(spinUntil([&] { return model->currentUser().has_value(); }));
+    ASSERT_TRUE(harness.signIn());
     settle();
 
     // No folders: the overview warns, the sync screen can't start.

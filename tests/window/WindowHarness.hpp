@@ -144,6 +144,17 @@ public:
         app->showAndActivate();
     }
 
+    // Signs in as the harness's user once the bootstrap is done. Returns
+    // whether the window got there.
+    bool signIn() {
+        DesktopAppModel* m = model();
+        if (!m || !spinUntil([&] { return m->didBootstrap(); })) return false;
+        m->setEmail(email);
+        m->setPassword(password);
+        m->login();
+        return spinUntil([&] { return m->currentUser().has_value(); });
+    }
+
     // Signs in as a user with a long address, chooses a folder with a long
     // path that has no spaces, and leaves 250 ingest jobs queued for a day
     // with no worker: the longest texts the screens commonly show. Returns
