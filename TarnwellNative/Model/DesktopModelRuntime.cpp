@@ -146,16 +146,19 @@ void DesktopModelRuntime::addWorker(std::thread thread, std::shared_ptr<std::ato
     workers_.push_back(Worker{std::move(thread), std::move(finished)});
 }
 
-void DesktopModelRuntime::reapWorkers() {
-    for (auto it = workers_.begin(); it != workers_.end();) {
+// Joins the threads that said they are done; the others go on.
+void DesktopModelRuntime::joinFinished(std::list<Worker>& workers) {
+    for (auto it = workers.begin(); it != workers.end();) {
         if (it->finished->load()) {
             it->thread.join();
-            it = workers_.erase(it);
+            it = workers.erase(it);
         } else {
             ++it;
         }
     }
 }
+
+void DesktopModelRuntime::reapWorkers() { joinFinished(workers_); }
 
 // ---- The lane ---------------------------------------------------------------------
 
@@ -196,16 +199,7 @@ struct DesktopModelRuntime::LaneThread {
         }
         wake.notify_one();
     }
-    void reapTails() {
-        for (auto it = tails.begin(); it != tails.end();) {
-            if (it->finished->load()) {
-                it->thread.join();
-                it = tails.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
+    void reapTails() { joinFinished(tails); }
     // After the stop was requested: the calls under way end soon.
     void joinAll() {
         if (thread.joinable()) thread.join();

@@ -116,6 +116,7 @@ private:
     void post(std::function<void()> result);
     void enqueue(std::function<void(std::stop_token, LaneThread&)> job);
     void reapWorkers();
+    static void joinFinished(std::list<Worker>& workers);
     void addWorker(std::thread thread, std::shared_ptr<std::atomic<bool>> finished);
     std::stop_token stopToken() const { return shutdown_.get_token(); }
     static QString describe(std::exception_ptr error);
