@@ -58,6 +58,14 @@ constexpr int kRounds = 3;
 
 void resetPeakMemory() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
+// Processor time of the calling thread, in seconds: the part of a timed run
+// that the loopback server's threads and the machine's other load leave out.
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 double timeFind(const std::string& root) {
     const std::string command = "find '" + root + "' -type f -printf '%s %T@\\n' > /dev/null";
     const auto start = Clock::now();
@@ -161,6 +169,7 @@ std::shared_ptr<SessionStore> signedIn(testing::BackendEmulator& backend, const 
 
 struct SyncRun {
     double seconds = 0;
+    double cpuSeconds = 0;
     std::size_t requests = 0;
     std::string summary;
 };
@@ -177,8 +186,10 @@ SyncRun timeSync(testing::BackendEmulator& backend, const PublicConfig& config, 
     });
     backend.clearRequests();
     const auto start = Clock::now();
+    const double cpuStart = threadSeconds();
     s.coordinator->startSync({root}, SyncMode::ultra);
     s.coordinator->stopSync();
+    run.cpuSeconds = threadSeconds() - cpuStart;
     run.seconds = secondsOf(Clock::now() - start);
     run.requests = backend.requests().size();
     return run;
@@ -188,18 +199,20 @@ SyncRun timeSync(testing::BackendEmulator& backend, const PublicConfig& config, 
 // upsert and a job, with fixed values in place of digests and no local state.
 double timeClientFloor(testing::BackendEmulator& backend, const PublicConfig& config,
                        const std::filesystem::path& state, const std::vector<std::filesystem::path>& files,
-                       const std::string& keyPrefix) {
+                       const std::string& keyPrefix, double* cpuSeconds = nullptr) {
     auto sessions = signedIn(backend, state);
     SupabaseHTTPClient client(config, sessions);
     const std::string userID = sessions->load()->user->id;
     const std::string sha(64, 'a');
     const auto start = Clock::now();
+    const double cpuStart = threadSeconds();
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string key = "user-" + userID + "/" + keyPrefix + "/" + std::to_string(i) + ".txt";
         client.uploadFile(files[i], key, "text/plain");
         const auto row = client.upsertRemoteFile(std::to_string(i) + ".txt", key, 20, "text/plain", sha);
         client.insertJob(row.id, "ingest");
     }
+    if (cpuSeconds) *cpuSeconds = threadSeconds() - cpuStart;
     return secondsOf(Clock::now() - start);
 }
 
@@ -308,14 +321,17 @@ private:
 };
 
 double timeBareFloor(testing::BackendEmulator& backend, const PublicConfig& config,
-                     const std::vector<std::filesystem::path>& files, const std::string& keyPrefix) {
+                     const std::vector<std::filesystem::path>& files, const std::string& keyPrefix,
+                     double* cpuSeconds) {
     const auto tokens = backend.issueSession("bench@example.com");
     BareLoop loop(config, tokens.accessToken);
     const auto start = Clock::now();
+    const double cpuStart = threadSeconds();
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string logical = std::to_string(i) + ".txt";
         loop.send(files[i], tokens.userId, logical, "user-" + tokens.userId + "/" + keyPrefix + "/" + logical);
     }
+    *cpuSeconds = threadSeconds() - cpuStart;
     return secondsOf(Clock::now() - start);
 }
 
@@ -330,6 +346,9 @@ void benchFirstSync(testing::BackendEmulator& backend, const PublicConfig& confi
     std::vector<double> outageRatios;
     std::vector<double> bareTimes;
     std::vector<double> clientTimes;
+    std::vector<double> bareCPU;
+    std::vector<double> clientCPU;
+    std::vector<double> syncCPU;
     SyncRun lastSync;
     SyncRun lastOutage;
     std::size_t queuedAfterOutage = 0;
@@ -337,10 +356,13 @@ void benchFirstSync(testing::BackendEmulator& backend, const PublicConfig& confi
     for (int round = 0; round < kRounds; ++round) {
         const std::string tag = std::to_string(count) + "-" + std::to_string(round);
         const auto floorFiles = makeTree(scratch / ("floor-" + tag), count);
-        bareTimes.push_back(timeBareFloor(backend, config, floorFiles, "bare-" + tag));
+        double cpu = 0;
+        bareTimes.push_back(timeBareFloor(backend, config, floorFiles, "bare-" + tag, &cpu));
+        bareCPU.push_back(cpu);
         std::filesystem::create_directories(scratch / ("state-floor-" + tag));
         clientTimes.push_back(
-            timeClientFloor(backend, config, scratch / ("state-floor-" + tag), floorFiles, "floor-" + tag));
+            timeClientFloor(backend, config, scratch / ("state-floor-" + tag), floorFiles, "floor-" + tag, &cpu));
+        clientCPU.push_back(cpu);
         std::filesystem::remove_all(scratch / ("floor-" + tag), ignored);
 
         const auto root = (scratch / ("fresh-" + tag)).string();
@@ -349,6 +371,7 @@ void benchFirstSync(testing::BackendEmulator& backend, const PublicConfig& confi
         lastSync = timeSync(backend, config, scratch / ("state-fresh-" + tag), root);
         std::filesystem::remove_all(root, ignored);
         syncTimes.push_back(lastSync.seconds);
+        syncCPU.push_back(lastSync.cpuSeconds);
         bareRatios.push_back(bareTimes.back() / lastSync.seconds);
         clientRatios.push_back(clientTimes.back() / lastSync.seconds);
 
@@ -373,6 +396,9 @@ void benchFirstSync(testing::BackendEmulator& backend, const PublicConfig& confi
     std::printf("  floor through the program's client: %.2f s (median); sync / floor throughput min %.2f, "
                 "median %.2f\n",
                 medianOf(clientTimes), minOf(clientRatios), medianOf(clientRatios));
+    std::printf("  processor time of the sending thread per file (median): sync %.0f us, bare floor %.0f us, "
+                "client floor %.0f us\n",
+                medianOf(syncCPU) * 1e6 / count, medianOf(bareCPU) * 1e6 / count, medianOf(clientCPU) * 1e6 / count);
     std::cout << "  " << lastSync.summary << '\n';
     if (withOutage) {
         std::printf("Outage (every upload fails): ratio to the succeeding sync min %.2f, median %.2f "

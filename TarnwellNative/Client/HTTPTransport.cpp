@@ -401,13 +401,48 @@ struct HTTPTransport::Shared {
             }
         }
         auto handle = std::make_unique<Handle>();
-        return handle->easy != nullptr && handle->multi != nullptr ? std::move(handle) : nullptr;
+        if (handle->easy == nullptr || handle->multi == nullptr) {
+            return nullptr;
+        }
+        // What every request has in common is set once per handle; send()
+        // sets all the rest on every request.
+        CURL* easy = handle->easy;
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &Handle::open);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, handle.get());
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &Handle::close);
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, handle.get());
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (share != nullptr) {
+            curl_easy_setopt(easy, CURLOPT_SHARE, share);
+        }
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeBody);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &writeHeader);
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &watchExchange);
+        // Never left to libcurl's default, which reads the standard input: a
+        // request without a file body has an empty one here.
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, &readFileBody);
+        curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &seekFileBody);
+        return handle;
     }
-    // Clears every option, so that nothing points at the finished request
-    // any more; the handle's open connections stay for the next request,
-    // which sets the share again.
+    // Clears every option that points at the finished request; the handle's
+    // open connections and common options stay for the next request.
     void giveBack(std::unique_ptr<Handle> handle) {
-        curl_easy_reset(handle->easy);
+        CURL* easy = handle->easy;
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, nullptr);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, nullptr);
+        curl_easy_setopt(easy, CURLOPT_READDATA, nullptr);
+        curl_easy_setopt(easy, CURLOPT_SEEKDATA, nullptr);
         std::lock_guard lock(idleMutex);
         if (idle.size() < maximumIdleHandles) {
             idle.push_back(std::move(handle));
@@ -492,18 +527,7 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     exchange.sockets = &lease->sockets;
     char errorText[CURL_ERROR_SIZE] = {};
 
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &Shared::Handle::open);
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, lease.get());
-    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, &Shared::Handle::close);
-    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, lease.get());
-
     curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(exchange.idleLimit.count()));
 
     // libcurl sends a request again, unasked, when a reused connection dies
@@ -512,24 +536,18 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     // and fails instead. So that this stays rare, it reuses only a connection
     // idle for at most a second or two (libcurl counts whole seconds), far
     // below any server's keep-alive time, which a server will hardly close
-    // just as the request goes out.
+    // just as the request goes out. Any other request keeps libcurl's own
+    // default age.
     const bool resendable = request.mayBeResent();
-    if (!resendable) {
-        curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, 1L);
-        curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, &allowFirstAttemptOnly);
-        curl_easy_setopt(handle, CURLOPT_PREREQDATA, &exchange);
-    }
-    if (shared_->share != nullptr) {
-        curl_easy_setopt(handle, CURLOPT_SHARE, shared_->share);
-    }
+    curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, resendable ? 118L : 1L);
+    curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, resendable ? nullptr : &allowFirstAttemptOnly);
+    curl_easy_setopt(handle, CURLOPT_PREREQDATA, &exchange);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &writeBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &exchange);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &writeHeader);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, &exchange);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &watchExchange);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
+    curl_easy_setopt(handle, CURLOPT_READDATA, &exchange);
+    curl_easy_setopt(handle, CURLOPT_SEEKDATA, &exchange);
 
     std::optional<std::string_view> memoryBody = request.borrowedBody;
     if (!memoryBody && request.body) memoryBody = *request.body;
@@ -539,10 +557,7 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
     } else {
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
         if (request.bodyFile) {
-            curl_easy_setopt(handle, CURLOPT_READFUNCTION, &readFileBody);
-            curl_easy_setopt(handle, CURLOPT_READDATA, &exchange);
-            curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &seekFileBody);
-            curl_easy_setopt(handle, CURLOPT_SEEKDATA, &exchange);
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, nullptr);
             curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, fileBody.size);
         } else {
             // libcurl puts a body of up to 64 KiB into the buffer of the
@@ -553,10 +568,10 @@ HTTPResponse HTTPTransport::send(const HTTPRequest& request, std::stop_token sto
             curl_easy_setopt(handle, CURLOPT_POSTFIELDS,
                              memoryBody && memoryBody->data() != nullptr ? memoryBody->data() : "");
         }
-        if (request.method != "POST") {
-            curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
-        }
     }
+    const bool sentAsGet = !hasBody && request.method == "GET";
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST,
+                     sentAsGet || request.method == "POST" ? nullptr : request.method.c_str());
 
     std::unique_ptr<curl_slist, ListDeleter> headerList;
     auto appendHeader = [&](const std::string& line) {

@@ -2,6 +2,7 @@
 // dates, and the authenticated GET and PATCH that the other operations use.
 #include "Client/SupabaseHTTPClient.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 #include "State/JSONWriter.hpp"
@@ -100,21 +101,92 @@ const char* typeName(const nlohmann::json& value) {
     return value.type_name();
 }
 
+// Reads a JSON text as the parser's events and keeps the chosen members of a
+// top-level object: scalars as they are, an object or array as an empty one
+// of its kind. A top-level array is kept empty, a top-level scalar as it is.
+// Members that occur twice keep the last value, as in a full parse.
+class MemberCollector {
+public:
+    using json = nlohmann::json;
+
+    explicit MemberCollector(std::initializer_list<std::string_view> keys) : keys_(keys) {}
+
+    json result;
+
+    bool null() { return scalar(nullptr); }
+    bool boolean(bool value) { return scalar(value); }
+    bool number_integer(json::number_integer_t value) { return scalar(value); }
+    bool number_unsigned(json::number_unsigned_t value) { return scalar(value); }
+    bool number_float(json::number_float_t value, const json::string_t&) { return scalar(value); }
+    bool string(json::string_t& value) { return scalar(std::move(value)); }
+    bool binary(json::binary_t&) { return true; } // never produced from JSON text
+    bool start_object(std::size_t) { return open(json::value_t::object); }
+    bool start_array(std::size_t) { return open(json::value_t::array); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+    bool key(json::string_t& name) {
+        if (depth_ == 1) {
+            wanted_ = std::find(keys_.begin(), keys_.end(), name) != keys_.end() || name == "message";
+            if (wanted_) {
+                key_ = std::move(name);
+            }
+        }
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+private:
+    // Where the value that just began goes, if anywhere.
+    json* slot() {
+        if (depth_ == 0) {
+            return &result;
+        }
+        if (depth_ == 1 && wanted_ && result.is_object()) {
+            return &result[key_];
+        }
+        return nullptr;
+    }
+    bool scalar(json value) {
+        if (json* target = slot()) {
+            *target = std::move(value);
+        }
+        return true;
+    }
+    bool open(json::value_t kind) {
+        if (json* target = slot()) {
+            *target = json(kind);
+        }
+        ++depth_;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+
+    std::initializer_list<std::string_view> keys_;
+    std::size_t depth_ = 0;
+    bool wanted_ = false;
+    std::string key_;
+};
+
 } // namespace
 
 SupabaseHTTPClient::SupabaseHTTPClient(PublicConfig config, std::shared_ptr<SessionStore> sessionStore,
                                        std::shared_ptr<HTTPTransport> transport)
-    : config_(std::move(config)), sessionStore_(std::move(sessionStore)), transport_(std::move(transport)) {}
+    : config_(std::move(config)),
+      baseURL_(URLBuilder::parse(config_.supabaseURL)),
+      sessionStore_(std::move(sessionStore)),
+      transport_(std::move(transport)) {}
 
 HTTPRequest SupabaseHTTPClient::makeRequest(const std::string& path, const std::string& method,
                                             const std::optional<std::string>& bearerToken,
                                             const std::optional<URLQueryItems>& queryItems,
                                             const ExtraHeaders& extraHeaders) const {
-    std::optional<URLBuilder> base = URLBuilder::parse(config_.supabaseURL);
-    if (!base) {
+    if (!baseURL_) {
         throw SupabaseHTTPError::invalidURL();
     }
-    std::optional<std::string> url = base->build(path, queryItems);
+    std::optional<std::string> url = baseURL_->build(path, queryItems);
     if (!url) {
         throw SupabaseHTTPError::invalidURL();
     }
@@ -166,6 +238,15 @@ std::optional<nlohmann::json> SupabaseHTTPClient::parseJSON(std::string_view byt
         return std::nullopt;
     }
     return document;
+}
+
+std::optional<nlohmann::json> SupabaseHTTPClient::parseJSONMembers(std::string_view bytes,
+                                                                   std::initializer_list<std::string_view> keys) {
+    MemberCollector collector(keys);
+    if (!nlohmann::json::sax_parse(bytes, &collector)) {
+        return std::nullopt;
+    }
+    return std::move(collector.result);
 }
 
 void SupabaseHTTPClient::throwNotJSON() {

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -149,6 +150,12 @@ public:
     template <class Parse>
     static auto decode(std::string_view bytes, Parse&& parse)
         -> std::invoke_result_t<Parse&, const nlohmann::json&>;
+    // The same for a `parse` that reads only the members `keys` of the top
+    // level: what it is given holds those members alone (a nested object or
+    // array among them empty), which spares building the rest.
+    template <class Parse>
+    static auto decodeMembers(std::string_view bytes, std::initializer_list<std::string_view> keys, Parse&& parse)
+        -> std::invoke_result_t<Parse&, const nlohmann::json&>;
 
     // A date of a response: an RFC 3339 date-time with or without fractional
     // seconds. Throws JSONDecodingError ("Invalid Supabase date: " + text).
@@ -192,10 +199,17 @@ private:
     static constexpr std::size_t maximumURLLength = 4095;
 
     static std::optional<nlohmann::json> parseJSON(std::string_view bytes);
+    // The document with only the members `keys` and "message" of a top-level
+    // object, each nested value among them empty; a top-level array empty;
+    // none when the text is not JSON.
+    static std::optional<nlohmann::json> parseJSONMembers(std::string_view bytes,
+                                                          std::initializer_list<std::string_view> keys);
     [[noreturn]] static void throwNotJSON();
     static void throwIfErrorEnvelope(const nlohmann::json& document);
 
     PublicConfig config_;
+    // The configured URL, parsed once; none when it is not a valid one.
+    std::optional<URLBuilder> baseURL_;
     std::shared_ptr<SessionStore> sessionStore_;
     std::shared_ptr<HTTPTransport> transport_;
 
@@ -209,6 +223,24 @@ template <class Parse>
 auto SupabaseHTTPClient::decode(std::string_view bytes, Parse&& parse)
     -> std::invoke_result_t<Parse&, const nlohmann::json&> {
     std::optional<nlohmann::json> document = parseJSON(bytes);
+    if (!document) {
+        throwNotJSON();
+    }
+    try {
+        return parse(*document);
+    } catch (const JSONDecodingError&) {
+        throwIfErrorEnvelope(*document);
+        throw;
+    } catch (const nlohmann::json::exception& error) {
+        throwIfErrorEnvelope(*document);
+        throw JSONDecodingError(error.what());
+    }
+}
+
+template <class Parse>
+auto SupabaseHTTPClient::decodeMembers(std::string_view bytes, std::initializer_list<std::string_view> keys,
+                                       Parse&& parse) -> std::invoke_result_t<Parse&, const nlohmann::json&> {
+    std::optional<nlohmann::json> document = parseJSONMembers(bytes, keys);
     if (!document) {
         throwNotJSON();
     }

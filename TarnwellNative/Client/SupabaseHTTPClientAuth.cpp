@@ -221,7 +221,9 @@ StoredSession SupabaseHTTPClient::exchangeRefreshToken(const StoredSession& sess
 std::optional<StoredUser> SupabaseHTTPClient::fetchCurrentUser(const StoredSession& session, std::stop_token stop) {
     HTTPResponse response = send(makeRequest("/auth/v1/user", "GET", session.accessToken), stop);
     validate(response);
-    return decode(response.body, [](const nlohmann::json& answer) { return StoredUser::fromJSON(answer); });
+    // The answer carries much more about the account than its id and e-mail.
+    return decodeMembers(response.body, {"id", "email"},
+                         [](const nlohmann::json& answer) { return StoredUser::fromJSON(answer); });
 }
 
 } // namespace tarnwell

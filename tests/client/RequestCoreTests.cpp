@@ -122,6 +122,33 @@ TEST(Decoding, EnvelopeOnlyWhenTheExpectedShapeFails) {
     EXPECT_THROW(SupabaseHTTPClient::decode(R"([1])", decodeStrings), JSONDecodingError);
 }
 
+// Decoding from the chosen members only gives what decoding the whole answer
+// gives, value or error, whatever else the answer holds.
+TEST(Decoding, ChosenMembersDecodeLikeTheWholeAnswer) {
+    auto outcome = [](auto decodeWith) -> std::string {
+        try {
+            const StoredUser user = decodeWith([](const nlohmann::json& answer) { return StoredUser::fromJSON(answer); });
+            return "user " + user.id + " " + user.email.value_or("-");
+        } catch (const SupabaseHTTPError& error) {
+            return "message " + error.description();
+        } catch (const JSONDecodingError& error) {
+            return std::string("decoding ") + error.what();
+        }
+    };
+    for (const char* body :
+         {R"({"aud":"x","id":"u1","email":"a@b.c","identities":[{"id":"other"}],"app_metadata":{"id":"x"}})",
+          R"({"identities":[{"id":"nested","email":"n@b.c"}],"user_metadata":{"email":"m@b.c"}})",
+          R"({"id":"first","id":"last","email":null})", R"({"id":{"v":"u1"}})", R"({"id":["u1"]})",
+          R"({"id":"u1","email":7})", R"({"id":"u1","email":{"a":1}})", R"({"message":"User not found"})",
+          R"({"message":{"text":"x"}})", R"(["id","u1"])", R"("u1")", "null", "", "not json",
+          R"({"id":"u1"} trailing)", R"({"id":"u1")", R"({"id":"\u00e9\/x","email":"\ud83d\ude00"})",
+          "{\"id\":\"\xff\"}"}) {
+        EXPECT_EQ(outcome([&](auto parse) { return SupabaseHTTPClient::decodeMembers(body, {"id", "email"}, parse); }),
+                  outcome([&](auto parse) { return SupabaseHTTPClient::decode(body, parse); }))
+            << body;
+    }
+}
+
 Timestamp utc(int y, unsigned m, unsigned d, int h, int min, int s) {
     return sys_days{year{y} / month{m} / day{d}} + hours{h} + minutes{min} + seconds{s};
 }
