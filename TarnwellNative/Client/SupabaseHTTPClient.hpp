@@ -156,6 +156,11 @@ public:
     template <class Parse>
     static auto decodeMembers(std::string_view bytes, std::initializer_list<std::string_view> keys, Parse&& parse)
         -> std::invoke_result_t<Parse&, const nlohmann::json&>;
+    // What both hand `parse`: the parsed document, or nothing for a body
+    // that is not JSON.
+    template <class Parse>
+    static auto decodeParsed(std::optional<nlohmann::json> document, Parse&& parse)
+        -> std::invoke_result_t<Parse&, const nlohmann::json&>;
 
     // A date of a response: an RFC 3339 date-time with or without fractional
     // seconds. Throws JSONDecodingError ("Invalid Supabase date: " + text).
@@ -222,25 +227,18 @@ private:
 template <class Parse>
 auto SupabaseHTTPClient::decode(std::string_view bytes, Parse&& parse)
     -> std::invoke_result_t<Parse&, const nlohmann::json&> {
-    std::optional<nlohmann::json> document = parseJSON(bytes);
-    if (!document) {
-        throwNotJSON();
-    }
-    try {
-        return parse(*document);
-    } catch (const JSONDecodingError&) {
-        throwIfErrorEnvelope(*document);
-        throw;
-    } catch (const nlohmann::json::exception& error) {
-        throwIfErrorEnvelope(*document);
-        throw JSONDecodingError(error.what());
-    }
+    return decodeParsed(parseJSON(bytes), std::forward<Parse>(parse));
 }
 
 template <class Parse>
 auto SupabaseHTTPClient::decodeMembers(std::string_view bytes, std::initializer_list<std::string_view> keys,
                                        Parse&& parse) -> std::invoke_result_t<Parse&, const nlohmann::json&> {
-    std::optional<nlohmann::json> document = parseJSONMembers(bytes, keys);
+    return decodeParsed(parseJSONMembers(bytes, keys), std::forward<Parse>(parse));
+}
+
+template <class Parse>
+auto SupabaseHTTPClient::decodeParsed(std::optional<nlohmann::json> document, Parse&& parse)
+    -> std::invoke_result_t<Parse&, const nlohmann::json&> {
     if (!document) {
         throwNotJSON();
     }
