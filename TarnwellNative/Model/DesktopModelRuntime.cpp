@@ -8,6 +8,15 @@
 
 namespace tarnwell {
 
+// Wakes the GUI thread from any thread with a queued signal: Qt makes the
+// event and hands it over itself, where a posted functor would carry memory
+// of ours from one thread to the other behind Qt's own locks.
+class DesktopModelWake : public QObject {
+    Q_OBJECT
+signals:
+    void wake();
+};
+
 // ---- The way back to the GUI thread ---------------------------------------------
 
 // Outcomes of background work and the engine's reports, in the order they
@@ -47,13 +56,12 @@ struct DesktopModelRuntime::Mailbox {
         wakeLocked(true);
     }
 
-    // Posted under the lock: the runtime can't close meanwhile, and a
+    // Signalled under the lock: the runtime can't close meanwhile, and a
     // wake-up still queued when its context goes is discarded with it.
     void wakeLocked(bool result = false) {
         if (wakeScheduled || (deferred && !result)) return;
         wakeScheduled = true;
-        QMetaObject::invokeMethod(runtime->context_, [target = runtime] { target->deliver(); },
-                                  Qt::QueuedConnection);
+        emit runtime->wake_->wake();
     }
 };
 
@@ -255,6 +263,8 @@ DesktopModelRuntime::DesktopModelRuntime(QObject* context, std::function<void(En
     frameTimer_.setSingleShot(true);
     frameTimer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&frameTimer_, &QTimer::timeout, context_, [this] { deliver(); });
+    wake_ = std::make_unique<DesktopModelWake>();
+    QObject::connect(wake_.get(), &DesktopModelWake::wake, context_, [this] { deliver(); }, Qt::QueuedConnection);
     mailbox_->maxLines = maxLogLines;
     mailbox_->runtime = this;
     lane_->start(shutdown_.get_token());
@@ -291,3 +301,5 @@ QString DesktopModelRuntime::describe(std::exception_ptr error) {
 }
 
 } // namespace tarnwell
+
+#include "DesktopModelRuntime.moc"

@@ -42,6 +42,8 @@
 
 namespace tarnwell {
 
+class DesktopModelWake;
+
 // What a piece of background work came to: its value, or the text its error
 // shows the user.
 template <class T>
@@ -147,6 +149,8 @@ private:
     // wait for the next frame.
     QElapsedTimer lastDelivery_;
     QTimer frameTimer_;
+    // Its queued signal wakes the GUI thread from any thread.
+    std::unique_ptr<DesktopModelWake> wake_;
     std::stop_source shutdown_;
     std::list<Worker> workers_; // GUI thread only
     std::unique_ptr<LaneThread> lane_;
