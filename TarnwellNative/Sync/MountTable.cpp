@@ -186,18 +186,36 @@ RootMounts::RootMounts(std::string root, MountTable table) : root_(std::move(roo
     if (!entry) return;
     known_ = true;
     rootIdentity_ = mountIdentity(*entry);
-    single_ = std::none_of(table_.entries().begin(), table_.entries().end(),
-                           [&](const MountEntry& e) { return isStrictlyBelow(e.mountPoint, real); });
+    // The walk does not follow links, so a folder below the root is the
+    // root's real path plus its own part below the root.
+    const std::string_view base = root_ == "/" ? std::string_view() : std::string_view(root_);
+    for (const auto& inner : table_.entries()) {
+        if (!isStrictlyBelow(inner.mountPoint, real)) continue;
+        const std::string_view below = std::string_view(inner.mountPoint).substr(real == "/" ? 0 : real.size());
+        std::string point = std::string(base) + std::string(below);
+        if (std::find(innerPoints_.begin(), innerPoints_.end(), point) == innerPoints_.end()) {
+            innerPoints_.push_back(std::move(point));
+        }
+    }
+}
+
+const std::string& RootMounts::identityOfMount(std::uint64_t id) {
+    if (auto found = identities_.find(id); found != identities_.end()) return found->second;
+    const MountEntry* entry = table_.find(id);
+    // A mount made after the table was read: unknown, so never the one remembered.
+    return identities_.emplace(id, entry ? mountIdentity(*entry) : std::string("(unknown mount)")).first->second;
 }
 
 const std::string& RootMounts::identityOf(const std::string& folder) {
-    if (!known_ || single_ || folder == root_ || !isStrictlyBelow(folder, root_)) return rootIdentity_;
+    if (!known_ || innerPoints_.empty() || folder == root_ || !isStrictlyBelow(folder, root_)) return rootIdentity_;
+    if (std::none_of(innerPoints_.begin(), innerPoints_.end(),
+                     [&](const std::string& point) { return isAtOrBelow(folder, point); })) {
+        return rootIdentity_;
+    }
     if (auto cached = cache_.find(folder); cached != cache_.end()) return cached->second;
     std::string identity;
     if (const auto id = table_.mountOf(folder)) {
-        const MountEntry* entry = table_.find(*id);
-        // A mount made after the table was read: unknown, so never the one remembered.
-        identity = entry ? mountIdentity(*entry) : "(unknown mount)";
+        identity = identityOfMount(*id);
     } else {
         identity = identityOf(std::string(parentFolder(folder)));
     }
@@ -248,35 +266,75 @@ SeenMounts SeenMounts::single(const std::string& root, const std::string& identi
     return seen;
 }
 
-SeenMounts SeenMounts::build(const std::vector<Item>& items, const SeenMounts& previous) {
-    std::map<std::string_view, std::vector<std::size_t>> byFolder;
-    for (std::size_t i = 0; i < items.size(); ++i) byFolder[items[i].folder].push_back(i);
-    // A folder before the folders below it, so that each inherits from above.
-    std::vector<std::string_view> folders;
-    folders.reserve(byFolder.size());
-    for (const auto& [folder, _] : byFolder) folders.push_back(folder);
-    std::stable_sort(folders.begin(), folders.end(), [](std::string_view a, std::string_view b) {
-        return std::count(a.begin(), a.end(), '/') < std::count(b.begin(), b.end(), '/');
-    });
+namespace {
 
-    SeenMounts seen;
-    for (const std::string_view folder : folders) {
-        const auto& members = byFolder[folder];
-        std::map<std::string_view, std::size_t> counts;
-        for (std::size_t i : members) ++counts[items[i].identity];
-        std::string chosen;
-        if (counts.size() == 1) {
-            chosen = std::string(counts.begin()->first);
-        } else if (const std::string_view before = previous.ofFolder(folder); counts.contains(before)) {
-            chosen = std::string(before);
-        } else {
-            chosen = std::string(std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
-                                     return a.second < b.second;
-                                 })->first);
+// How many times each identity came up, in the order first seen.
+using Tally = std::vector<std::pair<std::string_view, std::size_t>>;
+
+void count(Tally& tally, std::string_view identity) {
+    for (auto& [seen, times] : tally) {
+        if (seen == identity) {
+            ++times;
+            return;
         }
-        if (seen.ofFolder(folder) != chosen) seen.folders_.emplace(std::string(folder), chosen);
-        for (std::size_t i : members) {
-            if (items[i].identity != chosen) seen.files_.emplace(std::string(items[i].file), items[i].identity);
+    }
+    tally.emplace_back(identity, 1);
+}
+
+// The identity most often counted; the one remembered before where it is
+// among them, so that a folder split between two mounts keeps its choice.
+std::string_view mostCounted(const Tally& tally, std::string_view before) {
+    if (tally.size() == 1) return tally.front().first;
+    for (const auto& [identity, _] : tally) {
+        if (identity == before && !before.empty()) return identity;
+    }
+    return std::max_element(tally.begin(), tally.end(), [](const auto& a, const auto& b) {
+               return a.second < b.second;
+           })->first;
+}
+
+} // namespace
+
+SeenMounts SeenMounts::build(const std::vector<Item>& items, const SeenMounts& previous, std::string_view root) {
+    // The folders of the items and every folder between them and the root.
+    // In path order a folder comes before the folders below it.
+    struct Folder {
+        Tally files;    // the identities of its own files
+        Tally children; // the identities of the folders right below it
+        std::string_view identity;
+        bool linked = false; // the folders above it are in the map
+    };
+    std::map<std::string_view, Folder> folders;
+    for (const auto& item : items) count(folders[item.folder].files, item.identity);
+    for (auto it = folders.begin(); it != folders.end(); ++it) {
+        std::string_view folder = it->first;
+        for (auto* node = &it->second; !node->linked && folder != root && isStrictlyBelow(folder, root);) {
+            node->linked = true;
+            folder = parentFolder(folder);
+            node = &folders[folder];
+        }
+    }
+    // From the deepest folder up: a folder with files takes the mount most of
+    // them were on, one without takes the one most of the folders below it
+    // were on, so that the folders between two mount boundaries inherit
+    // their identity from the topmost of them.
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        Folder& folder = it->second;
+        const Tally& from = folder.files.empty() ? folder.children : folder.files;
+        if (!from.empty()) folder.identity = mostCounted(from, previous.ofFolder(it->first));
+        if (it->first != root && isStrictlyBelow(it->first, root)) {
+            count(folders[parentFolder(it->first)].children, folder.identity);
+        }
+    }
+    SeenMounts seen;
+    for (const auto& [path, folder] : folders) {
+        std::string_view above;
+        if (path != root && isStrictlyBelow(path, root)) above = folders[parentFolder(path)].identity;
+        if (folder.identity != above) seen.folders_.emplace(std::string(path), std::string(folder.identity));
+    }
+    for (const auto& item : items) {
+        if (item.identity != folders[item.folder].identity) {
+            seen.files_.emplace(std::string(item.file), std::string(item.identity));
         }
     }
     return seen;
@@ -288,8 +346,10 @@ constexpr const char* kSeenMountsKey = "mounts_seen:";
 
 } // namespace
 
-MountGuard::MountGuard(const std::string& root, LocalDatabase& database)
-    : root_(root), database_(database), key_(kSeenMountsKey + root), mounts_(root, MountTable::current()) {
+MountGuard::MountGuard(const std::string& root, LocalDatabase& database, const std::vector<FileStateRow>& rows,
+                       const std::vector<bool>& rowSeen)
+    : root_(root), database_(database), rows_(rows), rowSeen_(rowSeen), key_(kSeenMountsKey + root),
+      mounts_(root, MountTable::current()) {
     if (!mounts_.known()) return;
     if (auto text = database_.preference(key_)) seen_ = SeenMounts::fromJSON(*text);
 }
@@ -298,11 +358,18 @@ std::string MountGuard::signatureNow(const std::string& root) {
     return MountTable::current().signature(root, realPath(root));
 }
 
-bool MountGuard::keeps(const FileStateRow& row) {
-    if (!mounts_.known() || seen_.empty()) return false;
+void MountGuard::noteChange(const std::string& folder, std::string line, std::string key) {
+    if (std::none_of(changes_.begin(), changes_.end(), [&](const Change& c) { return c.folder == folder; })) {
+        changes_.push_back({folder, std::move(line), std::move(key)});
+    }
+}
+
+bool MountGuard::keeps(std::size_t index) {
+    if (!mounts_.known()) return false; // nothing to tell mounts by: the folder is trusted
+    const FileStateRow& row = rows_[index];
     const std::string_view folder = parentFolder(row.path);
     const std::string_view was = seen_.ofFile(row.path, folder);
-    if (was.empty()) return false; // nothing known: as before such memory was kept
+    if (was.empty()) return keepsUnremembered(row);
     std::string top(folder);
     const std::string now = mounts_.identityOf(top);
     if (was == now) return false;
@@ -312,35 +379,74 @@ bool MountGuard::keeps(const FileStateRow& row) {
         if (!isAtOrBelow(parent, root_) || seen_.ofFolder(parent) != was || mounts_.identityOf(parent) != now) break;
         top = parent;
     }
-    if (std::none_of(changes_.begin(), changes_.end(), [&](const Change& c) { return c.folder == top; })) {
-        const bool volumeAway = isStrictlyBelow(mountPointOf(was), mountPointOf(now));
-        changes_.push_back({top,
-                            volumeAway ? "the volume it was on is not mounted"
-                                       : "another volume or folder is mounted over it",
-                            std::string(was) + '\n' + now});
-    }
+    const bool volumeAway = isStrictlyBelow(mountPointOf(was), mountPointOf(now));
+    noteChange(top,
+               "Cannot open " + top + " (" +
+                   (volumeAway ? "the volume it was on is not mounted" : "another volume or folder is mounted over it") +
+                   "); deletes skipped for this folder.",
+               std::string(was) + '\n' + now);
     return true;
 }
 
-void MountGuard::save(const std::vector<std::string>& files, const std::vector<FileStateRow>& rows,
-                      const std::vector<bool>& rowSeen, const std::vector<bool>& rowDeleted) {
+bool MountGuard::isFolder(const std::string& path) {
+    if (auto found = isFolder_.find(path); found != isFolder_.end()) return found->second;
+    struct stat info {};
+    const bool folder = ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return isFolder_.emplace(path, folder).first->second;
+}
+
+const std::unordered_set<std::string>& MountGuard::foldersShowingUnremembered() {
+    if (showingUnremembered_) return *showingUnremembered_;
+    auto& folders = showingUnremembered_.emplace();
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        if (!rowSeen_[i]) continue;
+        std::string_view folder = parentFolder(rows_[i].path);
+        if (!seen_.ofFile(rows_[i].path, folder).empty()) continue;
+        while (folders.emplace(folder).second && folder != root_ && isStrictlyBelow(folder, root_)) {
+            folder = parentFolder(folder);
+        }
+    }
+    return folders;
+}
+
+// A file synced before its mount was remembered, and not found now. Its
+// folder (or, when that is gone, the nearest folder above it that is there)
+// counts as emptied only when it still shows some of the other files synced
+// before then: a bare mount-point folder, or anything mounted over the
+// folder, shows none of them. Files synced since do not count, as they may
+// have been written into a bare mount-point folder.
+bool MountGuard::keepsUnremembered(const FileStateRow& row) {
+    std::string folder(parentFolder(row.path));
+    while (folder != root_ && isStrictlyBelow(folder, root_) && !isFolder(folder)) folder = parentFolder(folder);
+    if (foldersShowingUnremembered().contains(folder)) return false;
+    noteChange(folder,
+               "None of the synced files of " + folder +
+                   " is there, and the volume they were on is not known (it may not be mounted); deletes skipped "
+                   "for this folder.",
+               "not remembered");
+    return true;
+}
+
+void MountGuard::save(const std::vector<std::string>& files, const std::vector<bool>& rowDeleted) {
     if (!mounts_.known()) return;
     const std::string& rootIdentity = mounts_.rootIdentity();
-    const auto stays = [&](std::size_t i) { return !rowSeen[i] && !rowDeleted[i]; };
-    // The common case: no mount below the root, and nothing remembered on
-    // another mount.
+    const auto stays = [&](std::size_t i) { return !rowSeen_[i] && !rowDeleted[i]; };
+    // The common case: no mount below the root, and every row that stays
+    // remembered on the root's mount.
     bool uniform = mounts_.single();
     bool anything = !files.empty();
-    for (std::size_t i = 0; i < rows.size() && uniform; ++i) {
+    for (std::size_t i = 0; i < rows_.size() && uniform; ++i) {
         if (!stays(i)) continue;
         anything = true;
-        const std::string_view was = seen_.ofFile(rows[i].path, parentFolder(rows[i].path));
-        uniform = was.empty() || was == rootIdentity;
+        uniform = seen_.ofFile(rows_[i].path, parentFolder(rows_[i].path)) == rootIdentity;
     }
     SeenMounts next;
     if (uniform) {
         if (anything) next = SeenMounts::single(root_, rootIdentity);
     } else {
+        // A found file was on its folder's mount now; a row that stays keeps
+        // what was remembered of it, which may be nothing: where its file was
+        // is not learnt from a pass that did not see it.
         std::vector<SeenMounts::Item> items;
         items.reserve(files.size());
         std::string_view lastFolder;
@@ -353,14 +459,12 @@ void MountGuard::save(const std::vector<std::string>& files, const std::vector<F
             }
             items.push_back({file, folder, *lastIdentity});
         }
-        for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (std::size_t i = 0; i < rows_.size(); ++i) {
             if (!stays(i)) continue;
-            const std::string_view folder = parentFolder(rows[i].path);
-            std::string_view was = seen_.ofFile(rows[i].path, folder);
-            if (was.empty()) was = mounts_.identityOf(std::string(folder));
-            items.push_back({rows[i].path, folder, was});
+            const std::string_view folder = parentFolder(rows_[i].path);
+            items.push_back({rows_[i].path, folder, seen_.ofFile(rows_[i].path, folder)});
         }
-        next = SeenMounts::build(items, seen_);
+        next = SeenMounts::build(items, seen_, root_);
     }
     if (next != seen_) database_.setPreference(next.toJSON(), key_);
 }

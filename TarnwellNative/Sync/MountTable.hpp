@@ -4,10 +4,12 @@
 // A folder that shows no files tells nothing about the files it held when
 // the volume they are on is away (the bare mount-point folder shows) or when
 // another file system or folder is mounted over it: deletes are trusted only
-// where a folder is on the mount its files were last seen on. A mount is
-// named by where it is mounted and by what is mounted there (the type, the
-// source and the folder of its file system), so that the same volume mounted
-// again, or after a restart, is known again.
+// where a folder is on the mount its files were last seen on. Where that is
+// not known (files synced before it was remembered), a folder that shows
+// none of those files is not taken as emptied either. A mount is named by
+// where it is mounted and by what is mounted there (the type, the source and
+// the folder of its file system), so that the same volume mounted again, or
+// after a restart, is known again.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <sys/types.h>
@@ -66,8 +69,9 @@ std::string mountIdentity(const MountEntry& entry);
 // The mount point an identity names.
 std::string_view mountPointOf(std::string_view identity);
 
-// The current mount of the folders of one watched root, looked up once per
-// folder.
+// The current mount of the folders of one watched root. Only folders at or
+// below a mount inside the root are looked up (once each); every other
+// folder is on the root's mount.
 class RootMounts {
 public:
     RootMounts(std::string root, MountTable table);
@@ -79,23 +83,29 @@ public:
     const std::string& identityOf(const std::string& folder);
     const std::string& rootIdentity() const { return rootIdentity_; }
     // True when no mount lies below the root.
-    bool single() const { return single_; }
+    bool single() const { return innerPoints_.empty(); }
     const std::string& signature() const { return signature_; }
 
 private:
+    const std::string& identityOfMount(std::uint64_t id);
+
     std::string root_;
     MountTable table_;
     bool known_ = false;
-    // No mount lies below the root: every folder is on the root's mount.
-    bool single_ = true;
     std::string rootIdentity_;
     std::string signature_;
+    // The mount points below the root, as paths below the root's own path.
+    std::vector<std::string> innerPoints_;
+    std::unordered_map<std::uint64_t, std::string> identities_;
     std::unordered_map<std::string, std::string> cache_;
 };
 
-// What the files of one watched root were on when they were last seen:
-// an identity per folder (a folder not named takes its parent's) and per
-// file where it differs from its folder's. Kept as compact JSON.
+// What the files of one watched root were on when they were last seen: an
+// identity per folder where it differs from the folder above (so a mount
+// boundary and the folders between boundaries cost one entry), and per file
+// where it differs from its folder's. An empty identity means "not known":
+// files synced before this memory existed, and not seen since. Kept as
+// compact JSON.
 class SeenMounts {
 public:
     static SeenMounts fromJSON(const std::string& text);
@@ -106,15 +116,15 @@ public:
     std::string_view ofFolder(std::string_view folder) const;
     std::string_view ofFile(std::string_view file, std::string_view folder) const;
 
-    // One file and the identity it was last seen on.
+    // One file and the identity it was last seen on (empty: not known).
     struct Item {
         std::string_view file;
         std::string_view folder;
         std::string_view identity;
     };
-    // The memory of these files; `previous` breaks ties of a folder whose
-    // files were seen on more than one mount.
-    static SeenMounts build(const std::vector<Item>& items, const SeenMounts& previous);
+    // The memory of these files, all at or below root; `previous` breaks
+    // ties of a folder whose files were seen on more than one mount.
+    static SeenMounts build(const std::vector<Item>& items, const SeenMounts& previous, std::string_view root);
     // All files of the root on one mount.
     static SeenMounts single(const std::string& root, const std::string& identity);
 
@@ -133,38 +143,50 @@ std::string_view parentFolder(std::string_view path);
 // remembers what this pass saw (in the preferences, under a key per root).
 class MountGuard {
 public:
-    MountGuard(const std::string& root, LocalDatabase& database);
+    // The root's stored rows and, for each, whether this pass found its file.
+    MountGuard(const std::string& root, LocalDatabase& database, const std::vector<FileStateRow>& rows,
+               const std::vector<bool>& rowSeen);
 
     // Text that changes when anything is mounted or unmounted at or below
     // the root, or over it.
     static std::string signatureNow(const std::string& root);
     const std::string& signature() const { return mounts_.signature(); }
 
-    // True when the folder of a row whose file was not found is not on the
-    // mount that file was last seen on: the file may well still exist.
-    bool keeps(const FileStateRow& row);
+    // True when the file of a row that this pass did not find may well still
+    // exist: its folder is not on the mount that file was last seen on, or,
+    // with no such memory, none of the files of its folder is there.
+    bool keeps(std::size_t row);
 
-    // A folder whose mount changed, as found by keeps(): the topmost one of
-    // the change, why, and text that is the same as long as the change is.
+    // A folder whose rows stay, as found by keeps(): the topmost one of the
+    // change, the line that tells why, and text that is the same as long as
+    // the change is.
     struct Change {
         std::string folder;
-        std::string reason;
+        std::string line;
         std::string key;
     };
     const std::vector<Change>& changes() const { return changes_; }
 
     // Remembers the mount of every file found (`files`) and keeps what was
-    // remembered for the rows that stay (neither seen nor deleted).
-    void save(const std::vector<std::string>& files, const std::vector<FileStateRow>& rows,
-              const std::vector<bool>& rowSeen, const std::vector<bool>& rowDeleted);
+    // remembered for the rows that stay (neither found nor deleted).
+    void save(const std::vector<std::string>& files, const std::vector<bool>& rowDeleted);
 
 private:
+    bool keepsUnremembered(const FileStateRow& row);
+    void noteChange(const std::string& folder, std::string line, std::string key);
+    bool isFolder(const std::string& path);
+    const std::unordered_set<std::string>& foldersShowingUnremembered();
+
     std::string root_;
     LocalDatabase& database_;
+    const std::vector<FileStateRow>& rows_;
+    const std::vector<bool>& rowSeen_;
     std::string key_;
     RootMounts mounts_;
     SeenMounts seen_;
     std::vector<Change> changes_;
+    std::unordered_map<std::string, bool> isFolder_;
+    std::optional<std::unordered_set<std::string>> showingUnremembered_;
 };
 
 } // namespace tarnwell

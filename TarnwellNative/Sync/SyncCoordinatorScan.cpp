@@ -322,11 +322,12 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
 
     // Deletes are trusted only when the folder could be walked, nothing was
     // mounted or unmounted there meanwhile, and each folder is on the mount
-    // its files were last seen on: another volume mounted over it, or the
-    // one it was on unmounted, shows other files.
+    // its files were last seen on (or, where that is not remembered, still
+    // shows some of them): another volume mounted over it, or the one it was
+    // on unmounted, shows other files.
     const FolderCheck after = checkFolder(root);
     std::optional<std::string> openFailure = before.failure ? before.failure : after.failure;
-    MountGuard mounts(root, *database_);
+    MountGuard mounts(root, *database_, rows, rowSeen);
     if (!openFailure && mounts.signature() != mountsBefore) {
         openFailure = "something was mounted or unmounted there during the scan";
     }
@@ -349,7 +350,7 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
             // Going away ends the deletes as it ends the uploads: what is
             // left is deleted by the next pass.
             if (shutdown_.stop_requested()) break;
-            if (isThereNow(rows[i].path, root) || mounts.keeps(rows[i])) continue;
+            if (isThereNow(rows[i].path, root) || mounts.keeps(i)) continue;
             try {
                 deleteRemoteFile(rows[i]);
                 rowDeleted[i] = true;
@@ -361,7 +362,7 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
             }
         }
         tellMountChanges(root, mounts.changes());
-        mounts.save(files, rows, rowSeen, rowDeleted);
+        mounts.save(files, rowDeleted);
     }
 
     log("Summary: uploaded " + std::to_string(counters.uploaded) + ", skipped " + std::to_string(counters.skipped) +

@@ -67,10 +67,7 @@ void SyncCoordinator::tellMountChanges(const std::string& root, const std::vecto
         for (const auto& change : changes) {
             now.emplace(change.folder, change.key);
             const auto before = told.find(change.folder);
-            if (before == told.end() || before->second != change.key) {
-                lines.push_back("Cannot open " + change.folder + " (" + change.reason +
-                                "); deletes skipped for this folder.");
-            }
+            if (before == told.end() || before->second != change.key) lines.push_back(change.line);
         }
         told = std::move(now);
     }

@@ -25,6 +25,7 @@
 #include <utime.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "BackendEmulator.hpp"
 #include "Client/SupabaseHTTPClient.hpp"
@@ -228,6 +229,16 @@ struct SyncHarness {
     }
     std::string key(const std::string& root, const std::string& logicalPath) const {
         return FileRules::buildStorageKey(userID, root, logicalPath);
+    }
+    // The state an earlier version left: rows, and no memory of the mounts
+    // their files were on.
+    void forgetMounts() const {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((temp / "state.sqlite3").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "delete from preferences where key like 'mounts_seen:%'", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        EXPECT_EQ(sqlite3_changes(db), 1);
+        sqlite3_close(db);
     }
     bool hasLine(const std::string& line) const { return countOf(logs.values(), line) > 0; }
     bool waitForLine(const std::string& line, std::size_t times = 1) {

@@ -40,6 +40,13 @@ public:
     }
     // Unplugged: its files go with it.
     static void unmount(const std::string& at) { ASSERT_EQ(::umount(at.c_str()), 0) << std::strerror(errno); }
+    // Unplugged and plugged in again later with the same files: the volume
+    // is moved out of sight and back.
+    void move(const std::string& from, const std::string& to) {
+        std::filesystem::create_directories(to);
+        ASSERT_EQ(::mount(from.c_str(), to.c_str(), nullptr, MS_MOVE, nullptr), 0) << std::strerror(errno);
+        made_.push_back(to);
+    }
 
     static constexpr int kVolumeFiles = 10;
     static std::string name(int i) { return "doc" + std::to_string(i) + ".txt"; }
@@ -59,6 +66,12 @@ std::string name(int i) { return Mounts::name(i); }
 
 std::string awayLine(const std::string& folder) {
     return "Cannot open " + folder + " (the volume it was on is not mounted); deletes skipped for this folder.";
+}
+
+std::string notRememberedLine(const std::string& folder) {
+    return "None of the synced files of " + folder +
+           " is there, and the volume they were on is not known (it may not be mounted); deletes skipped for this "
+           "folder.";
 }
 
 std::string mountedOverLine(const std::string& folder) {
@@ -179,6 +192,78 @@ TEST(SyncCoordinatorMount, aFolderBoundOverARootOnTheSameFileSystemDeletesNothin
     expectEachSentOnceAndNoneDeleted(h, docs, "");
     EXPECT_EQ(countOf(h.logs.values(), mountedOverLine(docs)), 1u);
     EXPECT_EQ(h.database->rows(docs).size(), 12u);
+}
+
+// State from before the mounts were remembered (an earlier version's, or
+// one whose memory was lost): a folder that shows none of the files synced
+// from it is not taken as emptied, whether it is the root or below it, and
+// whether the files were at its top or in folders below.
+TEST(SyncCoordinatorMount, withNoMemoryOfMountsAVolumeAwayAtAStartLosesNothingAndComesBackUnsent) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    for (const bool inner : {false, true}) {
+        SCOPED_TRACE(inner ? "a volume inside the root" : "the root's own volume");
+        SyncHarness h;
+        h.signIn();
+        Mounts mounts;
+        const std::string docs = h.folder("Docs");
+        const std::string at = inner ? h.folder("Docs/ext") : docs;
+        const std::string prefix = inner ? "ext/" : "";
+        if (inner) h.write("Docs/a.txt", "on the root's own disk");
+        mounts.plugIn(at, h.temp / "plug");
+        h.write("Docs/" + prefix + "sub/deep.txt", "in a folder on the volume");
+        const int files = kVolumeFiles + 1 + (inner ? 1 : 0);
+        auto& coordinator = h.make();
+        coordinator.startSync({docs}, SyncMode::ultra);
+        ASSERT_TRUE(h.hasLine("Summary: uploaded " + std::to_string(files) + ", skipped 0, deleted 0, failed 0."));
+        coordinator.stopSync();
+
+        mounts.move(at, (h.temp / "away").string());
+        h.forgetMounts();
+        h.logs.clear();
+        h.make().startSync({docs}, SyncMode::ultra);
+        EXPECT_TRUE(h.hasLine(notRememberedLine(at)));
+        EXPECT_EQ(countStartingWith(h.logs.values(), "None of the synced files"), 1u);
+        EXPECT_TRUE(h.hasLine(std::string("Summary: uploaded 0, skipped ") + (inner ? "1" : "0") +
+                              ", deleted 0, failed 0."));
+        EXPECT_EQ(h.database->rows(docs).size(), static_cast<std::size_t>(files));
+
+        // Back: noticed, and nothing is sent again; a file really removed
+        // from it then goes.
+        mounts.move((h.temp / "away").string(), at);
+        ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped " + std::to_string(files) + ", deleted 0, failed 0."));
+        expectEachSentOnceAndNoneDeleted(h, docs, prefix);
+        EXPECT_EQ(h.backend.object(h.key(docs, prefix + "sub/deep.txt"))->writes, 1);
+        std::filesystem::remove(at + "/" + name(0));
+        ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped " + std::to_string(files - 1) +
+                                  ", deleted 1, failed 0."));
+        EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, prefix + name(0))))["is_deleted"], true);
+        h.coordinator->stopSync();
+    }
+}
+
+// What is remembered grows with the mounts, not with the folders: many
+// folders on the root's disk, none of them at its top, and one volume inside.
+TEST(SyncCoordinatorMount, theMemoryOfMountsStaysSmallForManyFoldersWithAVolumeInside) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    const std::string docs = h.folder("Docs");
+    constexpr int kFolders = 2000;
+    for (int i = 0; i < kFolders; ++i) {
+        const std::string logical = "folder-" + std::to_string(i) + "/doc.txt";
+        const auto file = h.write("Docs/" + logical, "synced before");
+        SyncHarness::setModificationTime(file, 1'600'000'000);
+        h.database->upsert({file.string(), docs, logical, h.key(docs, logical), std::string(64, 'a'), 13,
+                            1'600'000'000'000.0});
+    }
+    mounts.plugIn(h.folder("Docs/ext"), h.temp / "plug");
+    h.make();
+    h.syncOnce(docs);
+    ASSERT_TRUE(h.hasLine("Summary: uploaded 10, skipped 2000, deleted 0, failed 0."));
+    const auto memory = h.database->preference("mounts_seen:" + docs);
+    ASSERT_TRUE(memory);
+    EXPECT_LE(memory->size(), 1024u) << *memory;
 }
 
 } // namespace

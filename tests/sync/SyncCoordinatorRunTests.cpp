@@ -194,6 +194,8 @@ TEST(SyncCoordinatorRun, goingAwayEndsTheDeletesAndTheWalkAtOnceAndQuietly) {
     h.signIn();
     h.write("Docs/kept.txt", "kept");
     const std::string docs = h.folder("Docs");
+    // Synced before, as the five that are gone: the folder still shows one.
+    h.database->upsert({docs + "/kept.txt", docs, "kept.txt", "k-kept", "x", 1, 1.0});
     for (int i = 0; i < 5; ++i) {
         const std::string key = "k-gone-" + std::to_string(i);
         h.backend.insertFile(h.userID, {{"path", key}, {"storage_bucket", "files"}, {"storage_key", key}});

@@ -150,6 +150,8 @@ TEST(SyncCoordinatorScan, vanishedFilesAreDeletedRemotelyOnlyWhenThereIsSomethin
     h.database->upsert({docs + "/deleted.txt", docs, "deleted.txt", "k-deleted", "x", 1, 1.0});
     h.database->upsert({docs + "/unknown.txt", docs, "unknown.txt", "k-unknown", "x", 1, 1.0});
     h.database->upsert({docs + "/never-sent.txt", docs, "never-sent.txt", "", "skipped-too-large", 1, 1.0});
+    // Recorded before as well, and still there (changed since).
+    h.database->upsert({gone.string(), docs, "gone.txt", "", "x", 1, 1.0});
     h.make();
     h.syncOnce(docs);
     EXPECT_TRUE(h.hasLine("Summary: uploaded 1, skipped 0, deleted 3, failed 0."));
@@ -171,6 +173,42 @@ TEST(SyncCoordinatorScan, vanishedFilesAreDeletedRemotelyOnlyWhenThereIsSomethin
     ASSERT_EQ(jobs.size(), 2u);
     EXPECT_EQ(jobs[1]["kind"], "delete");
     EXPECT_TRUE(h.database->rows(docs).empty());
+}
+
+// Rows from before the mounts were remembered: a file gone from a folder
+// that still shows some of the files synced with it, or whose folder was
+// removed from one that does, is deleted; a folder that shows none of them
+// might be a volume that is away, so its rows stay, also once new files are
+// written there.
+TEST(SyncCoordinatorScan, withNoMemoryOfMountsOnlyFoldersThatStillShowTheirFilesLoseRows) {
+    SyncHarness h;
+    h.signIn();
+    h.write("Docs/a.txt", "a");
+    h.write("Docs/gone.txt", "gone");
+    h.write("Docs/Removed/b.txt", "b");
+    const auto emptied = h.write("Docs/Emptied/c.txt", "c");
+    const std::string docs = h.folder("Docs");
+    h.make();
+    h.syncOnce(docs);
+    ASSERT_TRUE(h.hasLine("Summary: uploaded 4, skipped 0, deleted 0, failed 0."));
+
+    std::filesystem::remove(docs + "/gone.txt");
+    std::filesystem::remove_all(docs + "/Removed");
+    std::filesystem::remove(emptied);
+    h.forgetMounts();
+    h.logs.clear();
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 1, deleted 2, failed 0."));
+    EXPECT_TRUE(h.hasLine("None of the synced files of " + emptied.parent_path().string() +
+                          " is there, and the volume they were on is not known (it may not be mounted); deletes "
+                          "skipped for this folder."));
+    EXPECT_TRUE(h.database->fileRecord(emptied.string()));
+
+    h.write("Docs/Emptied/new.txt", "new");
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 1, skipped 1, deleted 0, failed 0."));
+    EXPECT_TRUE(h.database->fileRecord(emptied.string()));
+    EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, "Emptied/c.txt")))["is_deleted"], false);
 }
 
 TEST(SyncCoordinatorScan, aFolderThatCannotBeOpenedKeepsItsRowsButAnEmptyOneLosesThem) {
