@@ -141,7 +141,7 @@ void SidebarDestinationButton::paintEvent(QPaintEvent*) {
     DesktopShapes::fillSquare(painter, rect(), selected_ ? DesktopPalette::surfaceStrong() : DesktopPalette::surface());
     DesktopShapes::strokeInside(painter, rect(), 8, selected_ ? DesktopPalette::borderStrong() : DesktopPalette::border());
     if (hasFocus() && keyboardFocus_) {
-        DesktopShapes::strokeInside(painter, QRectF(rect()).adjusted(3, 3, -3, -3), 5, DesktopPalette::text(), 2);
+        DesktopShapes::strokeFocusRing(painter, rect(), 8);
     }
 }
 

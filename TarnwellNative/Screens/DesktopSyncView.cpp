@@ -1,5 +1,6 @@
 #include "Screens/DesktopSyncView.hpp"
 
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -35,6 +36,9 @@ QString modeValue(SyncMode mode) {
 }
 
 // One segment of the speed picker: its label on the selected fill or none.
+// The picker's Tab stop is its selected segment (the arrow keys move the
+// selection and the focus with it), so the segment holding the keyboard
+// focus draws the ring, inside its face like a button's.
 class Segment : public QAbstractButton {
 public:
     explicit Segment(const QString& text) {
@@ -45,22 +49,43 @@ public:
         setFont(DesktopFonts::system(13, QFont::DemiBold));
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     }
+    // As tall as keeps the label 2 px clear of the focus ring.
     QSize sizeHint() const override {
-        return {fontMetrics().horizontalAdvance(text()) + 36, 30};
+        return {fontMetrics().horizontalAdvance(text()) + 36, fontMetrics().height() + 2 * kLabelMargin};
     }
 
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing, true);
+        const QRectF face = QRectF(rect()).adjusted(2, 2, -2, -2);
         if (isChecked()) {
-            const QRectF area = QRectF(rect()).adjusted(2, 2, -2, -2);
-            DesktopShapes::fillRounded(painter, area, 6, DesktopPalette::accent());
-            DesktopShapes::strokeInside(painter, area, 6, DesktopPalette::borderStrong());
+            DesktopShapes::fillRounded(painter, face, kFaceRadius, DesktopPalette::accent());
+            DesktopShapes::strokeInside(painter, face, kFaceRadius, DesktopPalette::borderStrong());
+        }
+        if (hasFocus() && keyboardFocus_) {
+            DesktopShapes::strokeFocusRing(painter, face, kFaceRadius);
         }
         painter.setPen(isChecked() ? DesktopPalette::text() : DesktopPalette::muted());
         painter.drawText(rect(), Qt::AlignCenter, text());
     }
+
+    // Tab, Backtab and the arrow keys give the focus for a reason of Tab or
+    // Backtab; a click gives it for the mouse and shows no ring.
+    void focusInEvent(QFocusEvent* event) override {
+        keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+        QAbstractButton::focusInEvent(event);
+    }
+    void focusOutEvent(QFocusEvent* event) override {
+        keyboardFocus_ = false;
+        QAbstractButton::focusOutEvent(event);
+    }
+
+private:
+    static constexpr qreal kFaceRadius = 6;
+    // 2 px to the face, 3 more to the ring, 2 of ring and 2 clear.
+    static constexpr int kLabelMargin = 9;
+    bool keyboardFocus_ = false;
 };
 
 } // namespace

@@ -294,9 +294,7 @@ void DesktopButton::paintEvent(QPaintEvent*) {
                                                                        : DesktopPalette::surfaceStrong());
     DesktopShapes::strokeInside(painter, frame, kCornerRadius, DesktopPalette::borderStrong());
     if (hasFocus() && keyboardFocus_) {
-        // Ink on either fill: it stands out on the accent as on white.
-        DesktopShapes::strokeInside(painter, frame.adjusted(3, 3, -3, -3), kCornerRadius - 3,
-                                    DesktopPalette::text(), 2);
+        DesktopShapes::strokeFocusRing(painter, frame, kCornerRadius);
     }
     painter.setFont(font());
     painter.setPen(DesktopPalette::text());

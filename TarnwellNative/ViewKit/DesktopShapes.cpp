@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 
+#include "ViewKit/DesktopPalette.hpp"
+
 namespace tarnwell::DesktopShapes {
 
 namespace {
@@ -11,6 +13,8 @@ namespace {
 // the corner, along the outgoing edge). Three cubic segments joined by two
 // short lines give the curvature its gradual onset.
 constexpr qreal kExtent = 1.52866;
+constexpr qreal kFocusInset = 3;
+constexpr qreal kFocusWidth = 2;
 struct Segment {
     QPointF c1, c2, end;
 };
@@ -89,6 +93,11 @@ void fillRounded(QPainter& painter, const QRectF& rect, qreal radius, const QCol
 
 void fillSquare(QPainter& painter, const QRectF& rect, const QColor& color) {
     painter.fillRect(rect, color);
+}
+
+void strokeFocusRing(QPainter& painter, const QRectF& face, qreal radius) {
+    strokeInside(painter, face.adjusted(kFocusInset, kFocusInset, -kFocusInset, -kFocusInset),
+                 std::max<qreal>(0, radius - kFocusInset), DesktopPalette::text(), kFocusWidth);
 }
 
 }  // namespace tarnwell::DesktopShapes

@@ -1,6 +1,7 @@
 // The one painter helper for rounded shapes: continuous ("squircle") corners
 // built from Bézier curves rather than circular arcs, strokes drawn inside
-// the shape, and the plain square fills that sit under a rounded border.
+// the shape, the plain square fills that sit under a rounded border, and the
+// ring that marks the control holding the keyboard focus.
 #pragma once
 
 #include <QColor>
@@ -26,5 +27,10 @@ void fillRounded(QPainter& painter, const QRectF& rect, qreal radius, const QCol
 // The fill of chips, cards, callouts, buttons and fields: the whole square
 // rectangle, not clipped to the border drawn over it.
 void fillSquare(QPainter& painter, const QRectF& rect, const QColor& color);
+
+// The keyboard focus ring of a control whose face is `face`, with corners of
+// `radius`: 2 px of ink, 3 px in from the face's edge, its corners following
+// the face's. Ink stands out on the accent fill as on white.
+void strokeFocusRing(QPainter& painter, const QRectF& face, qreal radius);
 
 }  // namespace tarnwell::DesktopShapes

@@ -1,6 +1,8 @@
 // The root view's own duties: the remembered screen, the sidebar's marking
-// of it, the window's minimum size and the replacement question's life.
+// of it, the window's minimum size, the replacement question's life and
+// the keyboard focus shown on every Tab stop.
 #include <QAbstractScrollArea>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTest>
@@ -10,6 +12,7 @@
 #include "Screens/ContentView.hpp"
 #include "Screens/DesktopScreenParts.hpp"
 #include "Screens/DesktopSidebarView.hpp"
+#include "Screens/DesktopSyncView.hpp"
 #include "ViewKit/DesktopConsoleView.hpp"
 #include "ViewKit/DesktopDetailScaffold.hpp"
 #include "ViewKit/DesktopPalette.hpp"
@@ -178,4 +181,63 @@ TEST(RootView, TabStopsShowFocusAndSelectionsEndWithTheirFocus) {
     EXPECT_EQ(harness.window()->focusWidget(), console);
     clickBesideThePage();
     EXPECT_FALSE(console->hasSelection());
+}
+
+TEST(RootView, EveryTabStopShowsTheKeyboardFocus) {
+    WindowHarness harness;
+    harness.open();
+    auto* content = harness.window()->findChild<ContentView*>();
+    ASSERT_TRUE(harness.signIn());
+    harness.chooser->next = QString::fromStdString(harness.documents.path().string());
+    harness.model()->addFolder();
+    QWidget* window = harness.window();
+
+    // Whether the control holding the keyboard's focus looks different from
+    // the same control holding a click's, as the window shows it (with a
+    // margin for a ring drawn around it). Leaves the keyboard's focus there.
+    auto showsKeyboardFocus = [&](QWidget* control) {
+        const QRect area = QRect(control->mapTo(window, QPoint(0, 0)), control->size()).adjusted(-4, -4, 4, 4);
+        const QImage keyboard = window->grab(area).toImage();
+        control->clearFocus();
+        control->setFocus(Qt::MouseFocusReason);
+        const QImage clicked = window->grab(area).toImage();
+        control->clearFocus();
+        control->setFocus(Qt::TabFocusReason);
+        return keyboard != clicked;
+    };
+    auto describe = [](QWidget* control) {
+        auto* button = qobject_cast<QAbstractButton*>(control);
+        return std::string(control->metaObject()->className()) + " " +
+               (button ? button->text() : control->objectName()).toStdString();
+    };
+
+    for (DesktopDestination destination : desktop_destination::allCases) {
+        content->setSelectedDestination(destination);
+        settle();
+        const std::string screen = desktop_destination::rawValue(destination).toStdString();
+        QList<QWidget*> stops;
+        for (int step = 0; step < 100; ++step) {
+            QWidget* focus = QApplication::focusWidget();
+            QTest::keyClick(focus ? focus : window, Qt::Key_Tab);
+            QWidget* stop = QApplication::focusWidget();
+            ASSERT_NE(stop, nullptr) << screen;
+            if (stops.contains(stop)) break;
+            stops << stop;
+            if (qobject_cast<QLineEdit*>(stop)) continue;
+            EXPECT_TRUE(showsKeyboardFocus(stop)) << screen << ": " << describe(stop);
+        }
+        EXPECT_GT(stops.size(), 3) << screen;
+    }
+
+    // The arrow keys move the speed picker's choice, and its ring with it.
+    content->setSelectedDestination(DesktopDestination::sync);
+    settle();
+    auto* picker = content->findChild<DesktopSpeedPicker*>();
+    ASSERT_NE(picker, nullptr);
+    content->scaffold()->ensureWidgetVisible(picker);
+    picker->segment(SyncMode::regular)->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(picker->segment(SyncMode::regular), Qt::Key_Right);
+    ASSERT_TRUE(picker->segment(SyncMode::ultra)->hasFocus());
+    EXPECT_TRUE(picker->segment(SyncMode::ultra)->isChecked());
+    EXPECT_TRUE(showsKeyboardFocus(picker->segment(SyncMode::ultra)));
 }
