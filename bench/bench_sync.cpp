@@ -15,22 +15,28 @@
 //  3. the same first sync while every storage upload fails, next to the
 //     succeeding one;
 //  4. a start that drains a retry queue of many items, next to the request
-//     floor (through the program's client) for those items.
+//     floor (through the program's client) for those items;
+//  5. a rescan of many folders with a volume mounted inside the tree, next to
+//     the same tree without one, with the size of the memory of mounts.
 //
 // Usage: bench_sync [unchanged-files (100000)] [first-sync-files (2000)]
 //                   [queued-items (5000)] [large-unchanged-files (300000)]
-//                   [large-first-sync-files (20000)]; a count of 0 skips that part.
+//                   [large-first-sync-files (20000)] [folders... (2000 20000)];
+//        a count of 0 skips that part.
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -93,16 +99,18 @@ Services makeServices(const PublicConfig& config, const std::filesystem::path& s
     return s;
 }
 
-// 1. Rescan of an unchanged, synced tree, started by a change to a file that
-//    is not synced; timed from its first log line to its summary.
-void benchRescan(testing::BackendEmulator& backend, const PublicConfig& config, const std::filesystem::path& scratch,
-                 const std::string& label, int unchangedCount, const TreeShape& shape = {}) {
-    const std::string name = label + "-" + std::to_string(unchangedCount);
-    const auto root = (scratch / ("unchanged-" + name)).string();
-    const auto state = scratch / ("state-unchanged-" + name);
-    std::filesystem::create_directories(state);
-    std::cout << "Preparing " << unchangedCount << " synced files (" << label << " tree)..." << std::endl;
-    recordAsSynced(state / "state.sqlite3", root, "bench-user", makeTree(root, unchangedCount, shape));
+struct RescanFigures {
+    std::vector<double> scans;  // seconds, from the first log line to the summary
+    std::vector<double> finds;  // seconds of find over the same tree, just before
+    std::vector<double> ratios; // scan / find, round by round
+    long addedKiB = 0;          // peak memory added by the rescans
+    std::string summary;
+};
+
+// Rescans of an unchanged, synced tree, each started by a change to a file
+// that is not synced; the initial scan of the start before them is not timed.
+RescanFigures timeRescans(testing::BackendEmulator& backend, const PublicConfig& config, const std::string& root,
+                          const std::filesystem::path& state) {
     SyncCoordinatorTiming timing;
     timing.rescanDelay = std::chrono::milliseconds(100);
     timing.eventLatency = std::chrono::milliseconds(100);
@@ -126,12 +134,9 @@ void benchRescan(testing::BackendEmulator& backend, const PublicConfig& config, 
     });
     s.coordinator->startSync({root}, SyncMode::ultra);
 
-    std::vector<double> ratios;
-    std::vector<double> scans;
-    std::vector<double> finds;
-    long addedKiB = 0;
+    RescanFigures figures;
     for (int round = 0; round < kRounds; ++round) {
-        finds.push_back(timeFind(root));
+        figures.finds.push_back(timeFind(root));
         backend.clearRequests();
         {
             std::lock_guard lock(mutex);
@@ -142,21 +147,116 @@ void benchRescan(testing::BackendEmulator& backend, const PublicConfig& config, 
         std::ofstream(std::filesystem::path(root) / "trigger.dat") << round;
         std::unique_lock lock(mutex);
         done.wait(lock, [&] { return !summary.empty(); });
-        addedKiB = std::max(addedKiB, statusKiB("VmHWM") - baseline);
-        scans.push_back(secondsOf(ended - began));
-        ratios.push_back(scans.back() / finds.back());
+        figures.addedKiB = std::max(figures.addedKiB, statusKiB("VmHWM") - baseline);
+        figures.scans.push_back(secondsOf(ended - began));
+        figures.ratios.push_back(figures.scans.back() / figures.finds.back());
         if (!backend.requests().empty()) std::cout << "  unexpected requests: " << backend.requests().size() << '\n';
     }
     s.coordinator->stopSync();
+    figures.summary = summary;
+    return figures;
+}
+
+// 1. Rescan of an unchanged, synced tree, timed from its first log line to
+//    its summary, next to find.
+void benchRescan(testing::BackendEmulator& backend, const PublicConfig& config, const std::filesystem::path& scratch,
+                 const std::string& label, int unchangedCount, const TreeShape& shape = {}) {
+    const std::string name = label + "-" + std::to_string(unchangedCount);
+    const auto root = (scratch / ("unchanged-" + name)).string();
+    const auto state = scratch / ("state-unchanged-" + name);
+    std::filesystem::create_directories(state);
+    std::cout << "Preparing " << unchangedCount << " synced files (" << label << " tree)..." << std::endl;
+    recordAsSynced(state / "state.sqlite3", root, "bench-user", makeTree(root, unchangedCount, shape));
+    const RescanFigures figures = timeRescans(backend, config, root, state);
     std::printf("Rescan of %d unchanged files (%s tree): %.3f s (median); find: %.3f s (median); "
                 "ratio min %.2f, median %.2f (target <= 2)\n",
-                unchangedCount, label.c_str(), medianOf(scans), medianOf(finds), minOf(ratios), medianOf(ratios));
-    std::printf("  peak memory above baseline: %ld KiB, %.0f bytes per synced file (target < 1024)\n", addedKiB,
-                addedKiB * 1024.0 / unchangedCount);
-    std::cout << "  " << summary << '\n';
+                unchangedCount, label.c_str(), medianOf(figures.scans), medianOf(figures.finds),
+                minOf(figures.ratios), medianOf(figures.ratios));
+    std::printf("  peak memory above baseline: %ld KiB, %.0f bytes per synced file (target < 1024)\n",
+                figures.addedKiB, figures.addedKiB * 1024.0 / unchangedCount);
+    std::cout << "  " << figures.summary << '\n';
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
     std::filesystem::remove_all(state, ignored);
+}
+
+// 5. A tree of many folders with one document each and none at its top, with
+//    a volume (a tmpfs of kVolumeFiles documents) mounted inside it, next to
+//    the same tree with those documents in a plain folder: the rescan times
+//    of both, and the size of what is remembered of the mounts. Runs in a
+//    user and mount namespace of its own.
+constexpr int kVolumeFiles = 100;
+
+std::vector<std::filesystem::path> makeFolders(const std::filesystem::path& root, int folders) {
+    std::vector<std::filesystem::path> files;
+    files.reserve(static_cast<std::size_t>(folders + kVolumeFiles));
+    for (int i = 0; i < folders; ++i) {
+        const auto folder = root / ("folder-" + std::to_string(i));
+        std::filesystem::create_directories(folder);
+        files.push_back(folder / "document.txt");
+        std::ofstream(files.back()) << "document in folder " << i << '\n';
+    }
+    return files;
+}
+
+void addVolumeFiles(const std::filesystem::path& folder, std::vector<std::filesystem::path>& files) {
+    for (int i = 0; i < kVolumeFiles; ++i) {
+        files.push_back(folder / ("volume-" + std::to_string(i) + ".txt"));
+        std::ofstream(files.back()) << "document on the volume " << i << '\n';
+    }
+}
+
+void benchVolumeInside(testing::BackendEmulator& backend, const PublicConfig& config,
+                       const std::filesystem::path& scratch, int folders) {
+    RescanFigures figures[2];
+    std::size_t memoryBytes = 0;
+    for (const bool mounted : {false, true}) {
+        const std::string tag = (mounted ? "volume-" : "plain-") + std::to_string(folders);
+        const auto root = scratch / ("folders-" + tag);
+        const auto state = scratch / ("state-folders-" + tag);
+        std::filesystem::create_directories(state);
+        std::cout << "Preparing " << folders << " synced folders (" << (mounted ? "a volume inside" : "no volume")
+                  << ")..." << std::endl;
+        auto files = makeFolders(root, folders);
+        const auto ext = root / "ext";
+        std::filesystem::create_directories(ext);
+        if (mounted && ::mount("bench-volume", ext.c_str(), "tmpfs", 0, nullptr) != 0) {
+            throw std::runtime_error(std::string("cannot mount a volume: ") + std::strerror(errno));
+        }
+        addVolumeFiles(ext, files);
+        recordAsSynced(state / "state.sqlite3", root.string(), "bench-user", std::move(files));
+        figures[mounted] = timeRescans(backend, config, root.string(), state);
+        if (mounted) {
+            LocalDatabase database(state / "state.sqlite3", std::nullopt);
+            memoryBytes = database.preference("mounts_seen:" + root.string()).value_or("").size();
+            ::umount2(ext.c_str(), MNT_DETACH);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+        std::filesystem::remove_all(state, ignored);
+    }
+    std::vector<double> ratios;
+    for (int round = 0; round < kRounds; ++round) ratios.push_back(figures[1].scans[round] / figures[0].scans[round]);
+    std::printf("Rescan of %d folders with a volume inside: %.3f s (median); without: %.3f s (median); "
+                "find: %.3f s (median); ratio of medians %.2f (target <= 1.10), round by round min %.2f, "
+                "median %.2f\n",
+                folders, medianOf(figures[1].scans), medianOf(figures[0].scans), medianOf(figures[1].finds),
+                medianOf(figures[1].scans) / medianOf(figures[0].scans), minOf(ratios), medianOf(ratios));
+    std::printf("  mounts remembered: %zu bytes (target well under 8 KiB)\n", memoryBytes);
+    std::cout << "  " << figures[1].summary << '\n';
+}
+
+// Runs the volume part again in a user and mount namespace of its own
+// (unshare -rm); false when this machine has none to give.
+constexpr const char* kInNamespace = "TARNWELL_BENCH_IN_MOUNT_NAMESPACE";
+
+bool runVolumePartInOwnNamespace(const std::vector<int>& folderCounts) {
+    std::string command = "unshare -rm env " + std::string(kInNamespace) + "=1 '" +
+                          std::filesystem::read_symlink("/proc/self/exe").string() + "' 0 0 0 0 0";
+    for (int count : folderCounts) command += " " + std::to_string(count);
+    if (std::system("unshare -rm true 2>/dev/null") != 0) return false;
+    std::cout << std::flush;
+    return std::system(command.c_str()) == 0;
 }
 
 std::shared_ptr<SessionStore> signedIn(testing::BackendEmulator& backend, const std::filesystem::path& stateDir) {
@@ -452,6 +552,11 @@ int main(int argc, char** argv) {
     const int queuedCount = argc > 3 ? std::atoi(argv[3]) : 5'000;
     const int largeUnchangedCount = argc > 4 ? std::atoi(argv[4]) : 300'000;
     const int largeFirstSyncCount = argc > 5 ? std::atoi(argv[5]) : 20'000;
+    std::vector<int> folderCounts;
+    for (int i = 6; i < argc; ++i) folderCounts.push_back(std::atoi(argv[i]));
+    if (argc <= 6) folderCounts = {2'000, 20'000};
+    std::erase(folderCounts, 0);
+    const bool inNamespace = std::getenv(kInNamespace) != nullptr;
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const auto scratch = makeScratch();
 
@@ -477,6 +582,11 @@ int main(int argc, char** argv) {
     if (firstSyncCount > 0) benchFirstSync(backend, config, scratch, firstSyncCount, true);
     if (largeFirstSyncCount > 0) benchFirstSync(backend, config, scratch, largeFirstSyncCount, false);
     if (queuedCount > 0) benchDrain(backend, config, scratch, queuedCount);
+    if (inNamespace) {
+        for (int count : folderCounts) benchVolumeInside(backend, config, scratch, count);
+    } else if (!folderCounts.empty() && !runVolumePartInOwnNamespace(folderCounts)) {
+        std::cout << "Rescan with a volume inside: skipped (no user and mount namespace to be had here)\n";
+    }
 
     std::error_code ignored;
     std::filesystem::remove_all(scratch, ignored);

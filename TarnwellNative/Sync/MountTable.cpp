@@ -206,20 +206,21 @@ const std::string& RootMounts::identityOfMount(std::uint64_t id) {
     return identities_.emplace(id, entry ? mountIdentity(*entry) : std::string("(unknown mount)")).first->second;
 }
 
-const std::string& RootMounts::identityOf(const std::string& folder) {
+const std::string& RootMounts::identityOf(std::string_view folder) {
     if (!known_ || innerPoints_.empty() || folder == root_ || !isStrictlyBelow(folder, root_)) return rootIdentity_;
     if (std::none_of(innerPoints_.begin(), innerPoints_.end(),
                      [&](const std::string& point) { return isAtOrBelow(folder, point); })) {
         return rootIdentity_;
     }
-    if (auto cached = cache_.find(folder); cached != cache_.end()) return cached->second;
+    std::string path(folder);
+    if (auto cached = cache_.find(path); cached != cache_.end()) return cached->second;
     std::string identity;
-    if (const auto id = table_.mountOf(folder)) {
+    if (const auto id = table_.mountOf(path)) {
         identity = identityOfMount(*id);
     } else {
-        identity = identityOf(std::string(parentFolder(folder)));
+        identity = identityOf(parentFolder(folder));
     }
-    return cache_.emplace(folder, std::move(identity)).first->second;
+    return cache_.emplace(std::move(path), std::move(identity)).first->second;
 }
 
 SeenMounts SeenMounts::fromJSON(const std::string& text) {
@@ -268,73 +269,105 @@ SeenMounts SeenMounts::single(const std::string& root, const std::string& identi
 
 namespace {
 
-// How many times each identity came up, in the order first seen.
-using Tally = std::vector<std::pair<std::string_view, std::size_t>>;
+// How many times each identity came up, in the order first seen; the first
+// one is kept in place, as a folder's files are nearly always on one mount.
+struct Tally {
+    std::string_view first;
+    std::size_t firstCount = 0;
+    std::vector<std::pair<std::string_view, std::size_t>> more;
 
-void count(Tally& tally, std::string_view identity) {
-    for (auto& [seen, times] : tally) {
-        if (seen == identity) {
-            ++times;
+    bool empty() const { return firstCount == 0; }
+    void count(std::string_view identity) {
+        if (firstCount == 0 || identity == first) {
+            first = identity;
+            ++firstCount;
             return;
         }
+        for (auto& [seen, times] : more) {
+            if (seen == identity) {
+                ++times;
+                return;
+            }
+        }
+        more.emplace_back(identity, 1);
     }
-    tally.emplace_back(identity, 1);
-}
-
-// The identity most often counted; the one remembered before where it is
-// among them, so that a folder split between two mounts keeps its choice.
-std::string_view mostCounted(const Tally& tally, std::string_view before) {
-    if (tally.size() == 1) return tally.front().first;
-    for (const auto& [identity, _] : tally) {
-        if (identity == before && !before.empty()) return identity;
+    // The identity most often counted; `before()`, the one remembered
+    // before, where it is among them, so that a folder split between two
+    // mounts keeps its choice.
+    template <typename Before>
+    std::string_view most(const Before& before) const {
+        if (more.empty()) return first;
+        const std::string_view previous = before();
+        std::string_view best = first;
+        std::size_t bestCount = firstCount;
+        if (!previous.empty() && previous == first) return first;
+        for (const auto& [identity, times] : more) {
+            if (!previous.empty() && identity == previous) return identity;
+            if (times > bestCount) {
+                best = identity;
+                bestCount = times;
+            }
+        }
+        return best;
     }
-    return std::max_element(tally.begin(), tally.end(), [](const auto& a, const auto& b) {
-               return a.second < b.second;
-           })->first;
-}
+};
 
 } // namespace
 
 SeenMounts SeenMounts::build(const std::vector<Item>& items, const SeenMounts& previous, std::string_view root) {
     // The folders of the items and every folder between them and the root.
-    // In path order a folder comes before the folders below it.
     struct Folder {
+        std::string_view path;
+        Folder* parent = nullptr;
+        std::size_t depth = 0;
         Tally files;    // the identities of its own files
         Tally children; // the identities of the folders right below it
         std::string_view identity;
-        bool linked = false; // the folders above it are in the map
     };
-    std::map<std::string_view, Folder> folders;
-    for (const auto& item : items) count(folders[item.folder].files, item.identity);
-    for (auto it = folders.begin(); it != folders.end(); ++it) {
-        std::string_view folder = it->first;
-        for (auto* node = &it->second; !node->linked && folder != root && isStrictlyBelow(folder, root);) {
-            node->linked = true;
-            folder = parentFolder(folder);
-            node = &folders[folder];
+    std::unordered_map<std::string_view, Folder> folders;
+    folders.reserve(items.size() + 16);
+    std::vector<Folder*> order;
+    std::vector<Folder*> folderOfItem;
+    folderOfItem.reserve(items.size());
+    for (const auto& item : items) {
+        auto [it, added] = folders.try_emplace(item.folder);
+        if (added) {
+            it->second.path = it->first;
+            order.push_back(&it->second);
         }
+        it->second.files.count(item.identity);
+        folderOfItem.push_back(&it->second);
     }
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        Folder* folder = order[i];
+        folder->depth = static_cast<std::size_t>(std::count(folder->path.begin(), folder->path.end(), '/'));
+        if (folder->path == root || !isStrictlyBelow(folder->path, root)) continue;
+        auto [it, added] = folders.try_emplace(parentFolder(folder->path));
+        if (added) {
+            it->second.path = it->first;
+            order.push_back(&it->second);
+        }
+        folder->parent = &it->second;
+    }
+    std::sort(order.begin(), order.end(), [](const Folder* a, const Folder* b) { return a->depth > b->depth; });
     // From the deepest folder up: a folder with files takes the mount most of
     // them were on, one without takes the one most of the folders below it
     // were on, so that the folders between two mount boundaries inherit
     // their identity from the topmost of them.
-    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-        Folder& folder = it->second;
-        const Tally& from = folder.files.empty() ? folder.children : folder.files;
-        if (!from.empty()) folder.identity = mostCounted(from, previous.ofFolder(it->first));
-        if (it->first != root && isStrictlyBelow(it->first, root)) {
-            count(folders[parentFolder(it->first)].children, folder.identity);
-        }
+    for (Folder* folder : order) {
+        const Tally& from = folder->files.empty() ? folder->children : folder->files;
+        folder->identity = from.most([&] { return previous.ofFolder(folder->path); });
+        if (folder->parent) folder->parent->children.count(folder->identity);
     }
     SeenMounts seen;
-    for (const auto& [path, folder] : folders) {
-        std::string_view above;
-        if (path != root && isStrictlyBelow(path, root)) above = folders[parentFolder(path)].identity;
-        if (folder.identity != above) seen.folders_.emplace(std::string(path), std::string(folder.identity));
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        const Folder* folder = *it;
+        const std::string_view above = folder->parent ? folder->parent->identity : std::string_view();
+        if (folder->identity != above) seen.folders_.emplace(std::string(folder->path), std::string(folder->identity));
     }
-    for (const auto& item : items) {
-        if (item.identity != folders[item.folder].identity) {
-            seen.files_.emplace(std::string(item.file), std::string(item.identity));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i].identity != folderOfItem[i]->identity) {
+            seen.files_.emplace(std::string(items[i].file), std::string(items[i].identity));
         }
     }
     return seen;
@@ -455,7 +488,7 @@ void MountGuard::save(const std::vector<std::string>& files, const std::vector<b
             const std::string_view folder = parentFolder(file);
             if (!lastIdentity || folder != lastFolder) {
                 lastFolder = folder;
-                lastIdentity = &mounts_.identityOf(std::string(folder));
+                lastIdentity = &mounts_.identityOf(folder);
             }
             items.push_back({file, folder, *lastIdentity});
         }

@@ -80,7 +80,7 @@ public:
     bool known() const { return known_; }
     // The identity of the mount a folder at or below the root is on; a
     // missing folder is on the mount of the nearest folder above it.
-    const std::string& identityOf(const std::string& folder);
+    const std::string& identityOf(std::string_view folder);
     const std::string& rootIdentity() const { return rootIdentity_; }
     // True when no mount lies below the root.
     bool single() const { return innerPoints_.empty(); }
