@@ -109,53 +109,64 @@ struct RescanFigures {
 
 // Rescans of an unchanged, synced tree, each started by a change to a file
 // that is not synced; the initial scan of the start before them is not timed.
-RescanFigures timeRescans(testing::BackendEmulator& backend, const PublicConfig& config, const std::string& root,
-                          const std::filesystem::path& state) {
-    SyncCoordinatorTiming timing;
-    timing.rescanDelay = std::chrono::milliseconds(100);
-    timing.eventLatency = std::chrono::milliseconds(100);
-    Services s = makeServices(config, state, timing);
+class RescanTimer {
+public:
+    RescanTimer(const PublicConfig& config, std::string root, const std::filesystem::path& state)
+        : root_(std::move(root)), services_(makeServices(config, state, fastRescans())) {
+        services_.coordinator->setLogHandler([this](const std::string& line) {
+            if (line.rfind("Rescan: ", 0) == 0) {
+                std::lock_guard lock(mutex_);
+                began_ = Clock::now();
+            } else if (line.rfind("Summary: ", 0) == 0) {
+                std::lock_guard lock(mutex_);
+                ended_ = Clock::now();
+                summary_ = line;
+                done_.notify_all();
+            }
+        });
+        services_.coordinator->startSync({root_}, SyncMode::ultra);
+    }
+    ~RescanTimer() { services_.coordinator->stopSync(); }
+    RescanTimer(const RescanTimer&) = delete;
+    RescanTimer& operator=(const RescanTimer&) = delete;
 
-    std::mutex mutex;
-    std::condition_variable done;
-    Clock::time_point began;
-    Clock::time_point ended;
-    std::string summary;
-    s.coordinator->setLogHandler([&](const std::string& line) {
-        if (line.rfind("Rescan: ", 0) == 0) {
-            std::lock_guard lock(mutex);
-            began = Clock::now();
-        } else if (line.rfind("Summary: ", 0) == 0) {
-            std::lock_guard lock(mutex);
-            ended = Clock::now();
-            summary = line;
-            done.notify_all();
-        }
-    });
-    s.coordinator->startSync({root}, SyncMode::ultra);
-
-    RescanFigures figures;
-    for (int round = 0; round < kRounds; ++round) {
-        figures.finds.push_back(timeFind(root));
+    void round(testing::BackendEmulator& backend) {
+        figures_.finds.push_back(timeFind(root_));
         backend.clearRequests();
         {
-            std::lock_guard lock(mutex);
-            summary.clear();
+            std::lock_guard lock(mutex_);
+            summary_.clear();
         }
         const long baseline = statusKiB("VmRSS");
         resetPeakMemory();
-        std::ofstream(std::filesystem::path(root) / "trigger.dat") << round;
-        std::unique_lock lock(mutex);
-        done.wait(lock, [&] { return !summary.empty(); });
-        figures.addedKiB = std::max(figures.addedKiB, statusKiB("VmHWM") - baseline);
-        figures.scans.push_back(secondsOf(ended - began));
-        figures.ratios.push_back(figures.scans.back() / figures.finds.back());
+        std::ofstream(std::filesystem::path(root_) / "trigger.dat") << figures_.scans.size();
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [&] { return !summary_.empty(); });
+        figures_.addedKiB = std::max(figures_.addedKiB, statusKiB("VmHWM") - baseline);
+        figures_.scans.push_back(secondsOf(ended_ - began_));
+        figures_.ratios.push_back(figures_.scans.back() / figures_.finds.back());
+        figures_.summary = summary_;
         if (!backend.requests().empty()) std::cout << "  unexpected requests: " << backend.requests().size() << '\n';
     }
-    s.coordinator->stopSync();
-    figures.summary = summary;
-    return figures;
-}
+    const RescanFigures& figures() const { return figures_; }
+
+private:
+    static SyncCoordinatorTiming fastRescans() {
+        SyncCoordinatorTiming timing;
+        timing.rescanDelay = std::chrono::milliseconds(100);
+        timing.eventLatency = std::chrono::milliseconds(100);
+        return timing;
+    }
+
+    std::string root_;
+    Services services_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    Clock::time_point began_;
+    Clock::time_point ended_;
+    std::string summary_;
+    RescanFigures figures_;
+};
 
 // 1. Rescan of an unchanged, synced tree, timed from its first log line to
 //    its summary, next to find.
@@ -167,7 +178,9 @@ void benchRescan(testing::BackendEmulator& backend, const PublicConfig& config, 
     std::filesystem::create_directories(state);
     std::cout << "Preparing " << unchangedCount << " synced files (" << label << " tree)..." << std::endl;
     recordAsSynced(state / "state.sqlite3", root, "bench-user", makeTree(root, unchangedCount, shape));
-    const RescanFigures figures = timeRescans(backend, config, root, state);
+    RescanTimer timer(config, root, state);
+    for (int round = 0; round < kRounds; ++round) timer.round(backend);
+    const RescanFigures& figures = timer.figures();
     std::printf("Rescan of %d unchanged files (%s tree): %.3f s (median); find: %.3f s (median); "
                 "ratio min %.2f, median %.2f (target <= 2)\n",
                 unchangedCount, label.c_str(), medianOf(figures.scans), medianOf(figures.finds),
@@ -206,44 +219,55 @@ void addVolumeFiles(const std::filesystem::path& folder, std::vector<std::filesy
     }
 }
 
+// The two trees are rescanned in turn, round by round, so that the machine's
+// load weighs on both alike.
 void benchVolumeInside(testing::BackendEmulator& backend, const PublicConfig& config,
                        const std::filesystem::path& scratch, int folders) {
-    RescanFigures figures[2];
-    std::size_t memoryBytes = 0;
+    std::vector<std::unique_ptr<RescanTimer>> timers;
+    std::filesystem::path roots[2];
+    std::filesystem::path states[2];
     for (const bool mounted : {false, true}) {
         const std::string tag = (mounted ? "volume-" : "plain-") + std::to_string(folders);
-        const auto root = scratch / ("folders-" + tag);
-        const auto state = scratch / ("state-folders-" + tag);
-        std::filesystem::create_directories(state);
+        roots[mounted] = scratch / ("folders-" + tag);
+        states[mounted] = scratch / ("state-folders-" + tag);
+        std::filesystem::create_directories(states[mounted]);
         std::cout << "Preparing " << folders << " synced folders (" << (mounted ? "a volume inside" : "no volume")
                   << ")..." << std::endl;
-        auto files = makeFolders(root, folders);
-        const auto ext = root / "ext";
+        auto files = makeFolders(roots[mounted], folders);
+        const auto ext = roots[mounted] / "ext";
         std::filesystem::create_directories(ext);
         if (mounted && ::mount("bench-volume", ext.c_str(), "tmpfs", 0, nullptr) != 0) {
             throw std::runtime_error(std::string("cannot mount a volume: ") + std::strerror(errno));
         }
         addVolumeFiles(ext, files);
-        recordAsSynced(state / "state.sqlite3", root.string(), "bench-user", std::move(files));
-        figures[mounted] = timeRescans(backend, config, root.string(), state);
-        if (mounted) {
-            LocalDatabase database(state / "state.sqlite3", std::nullopt);
-            memoryBytes = database.preference("mounts_seen:" + root.string()).value_or("").size();
-            ::umount2(ext.c_str(), MNT_DETACH);
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-        std::filesystem::remove_all(state, ignored);
+        recordAsSynced(states[mounted] / "state.sqlite3", roots[mounted].string(), "bench-user", std::move(files));
+        timers.push_back(std::make_unique<RescanTimer>(config, roots[mounted].string(), states[mounted]));
     }
+    for (int round = 0; round < kRounds; ++round) {
+        for (auto& timer : timers) timer->round(backend);
+    }
+    const RescanFigures without = timers[0]->figures();
+    const RescanFigures with = timers[1]->figures();
+    timers.clear();
+    const std::size_t memoryBytes = LocalDatabase(states[1] / "state.sqlite3", std::nullopt)
+                                        .preference("mounts_seen:" + roots[1].string())
+                                        .value_or("")
+                                        .size();
+    ::umount2((roots[1] / "ext").c_str(), MNT_DETACH);
     std::vector<double> ratios;
-    for (int round = 0; round < kRounds; ++round) ratios.push_back(figures[1].scans[round] / figures[0].scans[round]);
+    for (int round = 0; round < kRounds; ++round) ratios.push_back(with.scans[round] / without.scans[round]);
     std::printf("Rescan of %d folders with a volume inside: %.3f s (median); without: %.3f s (median); "
                 "find: %.3f s (median); ratio of medians %.2f (target <= 1.10), round by round min %.2f, "
                 "median %.2f\n",
-                folders, medianOf(figures[1].scans), medianOf(figures[0].scans), medianOf(figures[1].finds),
-                medianOf(figures[1].scans) / medianOf(figures[0].scans), minOf(ratios), medianOf(ratios));
+                folders, medianOf(with.scans), medianOf(without.scans), medianOf(with.finds),
+                medianOf(with.scans) / medianOf(without.scans), minOf(ratios), medianOf(ratios));
     std::printf("  mounts remembered: %zu bytes (target well under 8 KiB)\n", memoryBytes);
-    std::cout << "  " << figures[1].summary << '\n';
+    std::cout << "  " << with.summary << '\n';
+    std::error_code ignored;
+    for (const bool mounted : {false, true}) {
+        std::filesystem::remove_all(roots[mounted], ignored);
+        std::filesystem::remove_all(states[mounted], ignored);
+    }
 }
 
 // Runs the volume part again in a user and mount namespace of its own

@@ -193,10 +193,10 @@ RootMounts::RootMounts(std::string root, MountTable table) : root_(std::move(roo
         if (!isStrictlyBelow(inner.mountPoint, real)) continue;
         const std::string_view below = std::string_view(inner.mountPoint).substr(real == "/" ? 0 : real.size());
         std::string point = std::string(base) + std::string(below);
-        if (std::find(innerPoints_.begin(), innerPoints_.end(), point) == innerPoints_.end()) {
-            innerPoints_.push_back(std::move(point));
-        }
+        innerPoints_.push_back(std::move(point));
     }
+    std::sort(innerPoints_.begin(), innerPoints_.end());
+    innerPoints_.erase(std::unique(innerPoints_.begin(), innerPoints_.end()), innerPoints_.end());
 }
 
 const std::string& RootMounts::identityOfMount(std::uint64_t id) {
@@ -206,21 +206,33 @@ const std::string& RootMounts::identityOfMount(std::uint64_t id) {
     return identities_.emplace(id, entry ? mountIdentity(*entry) : std::string("(unknown mount)")).first->second;
 }
 
+std::optional<std::size_t> RootMounts::pointOf(std::string_view folder) const {
+    if (innerPoints_.empty() || folder == root_ || !isStrictlyBelow(folder, root_)) return std::nullopt;
+    // Nothing is mounted between the deepest mount point above a folder and
+    // the folder: it is on what is mounted there.
+    std::optional<std::size_t> deepest;
+    for (std::size_t i = 0; i < innerPoints_.size(); ++i) {
+        if (isAtOrBelow(folder, innerPoints_[i]) && (!deepest || innerPoints_[i].size() > innerPoints_[*deepest].size())) {
+            deepest = i;
+        }
+    }
+    return deepest;
+}
+
 const std::string& RootMounts::identityOf(std::string_view folder) {
-    if (!known_ || innerPoints_.empty() || folder == root_ || !isStrictlyBelow(folder, root_)) return rootIdentity_;
-    if (std::none_of(innerPoints_.begin(), innerPoints_.end(),
-                     [&](const std::string& point) { return isAtOrBelow(folder, point); })) {
-        return rootIdentity_;
-    }
-    std::string path(folder);
+    if (!known_) return rootIdentity_;
+    const auto point = pointOf(folder);
+    return point ? identityAt(*point) : rootIdentity_;
+}
+
+const std::string& RootMounts::identityAt(std::size_t point) {
+    const std::string& path = innerPoints_[point];
     if (auto cached = cache_.find(path); cached != cache_.end()) return cached->second;
-    std::string identity;
-    if (const auto id = table_.mountOf(path)) {
-        identity = identityOfMount(*id);
-    } else {
-        identity = identityOf(parentFolder(folder));
-    }
-    return cache_.emplace(std::move(path), std::move(identity)).first->second;
+    // A mount point that is gone (or hidden under another mount) is on the
+    // mount of the folder above it.
+    const auto id = table_.mountOf(path);
+    std::string identity = id ? identityOfMount(*id) : identityOf(parentFolder(path));
+    return cache_.emplace(path, std::move(identity)).first->second;
 }
 
 SeenMounts SeenMounts::fromJSON(const std::string& text) {
@@ -264,6 +276,16 @@ std::string_view SeenMounts::ofFile(std::string_view file, std::string_view fold
 SeenMounts SeenMounts::single(const std::string& root, const std::string& identity) {
     SeenMounts seen;
     seen.folders_.emplace(root, identity);
+    return seen;
+}
+
+SeenMounts SeenMounts::boundaries(const std::string& root, const std::string* rootIdentity,
+                                  const std::vector<std::pair<std::string, std::string>>& points) {
+    SeenMounts seen;
+    if (rootIdentity) seen.folders_.emplace(root, *rootIdentity);
+    for (const auto& [point, identity] : points) {
+        if (seen.ofFolder(point) != identity) seen.folders_.emplace(point, identity);
+    }
     return seen;
 }
 
@@ -464,18 +486,40 @@ void MountGuard::save(const std::vector<std::string>& files, const std::vector<b
     if (!mounts_.known()) return;
     const std::string& rootIdentity = mounts_.rootIdentity();
     const auto stays = [&](std::size_t i) { return !rowSeen_[i] && !rowDeleted[i]; };
-    // The common case: no mount below the root, and every row that stays
-    // remembered on the root's mount.
-    bool uniform = mounts_.single();
-    bool anything = !files.empty();
-    for (std::size_t i = 0; i < rows_.size() && uniform; ++i) {
+    bool anyStays = false;
+    bool staysOnRoot = true;
+    for (std::size_t i = 0; i < rows_.size() && staysOnRoot; ++i) {
         if (!stays(i)) continue;
-        anything = true;
-        uniform = seen_.ofFile(rows_[i].path, parentFolder(rows_[i].path)) == rootIdentity;
+        anyStays = true;
+        staysOnRoot = seen_.ofFile(rows_[i].path, parentFolder(rows_[i].path)) == rootIdentity;
     }
     SeenMounts next;
-    if (uniform) {
-        if (anything) next = SeenMounts::single(root_, rootIdentity);
+    if (!anyStays) {
+        // The common case: every row was found or deleted, and each file
+        // found is on what is mounted at the deepest mount point above its
+        // folder, or on the root's mount. Only those boundaries that files
+        // were found below are remembered.
+        const auto& points = mounts_.innerPoints();
+        std::vector<bool> used(points.size(), false);
+        bool rootUsed = false;
+        std::string_view lastFolder;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const std::string_view folder = parentFolder(files[i]);
+            if (i > 0 && folder == lastFolder) continue;
+            lastFolder = folder;
+            if (const auto point = mounts_.pointOf(folder)) {
+                used[*point] = true;
+            } else {
+                rootUsed = true;
+            }
+        }
+        std::vector<std::pair<std::string, std::string>> boundaries;
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            if (used[i]) boundaries.emplace_back(points[i], mounts_.identityAt(i));
+        }
+        next = SeenMounts::boundaries(root_, rootUsed ? &rootIdentity : nullptr, boundaries);
+    } else if (mounts_.single() && staysOnRoot) {
+        next = SeenMounts::single(root_, rootIdentity);
     } else {
         // A found file was on its folder's mount now; a row that stays keeps
         // what was remembered of it, which may be nothing: where its file was

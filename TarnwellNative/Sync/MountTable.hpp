@@ -69,9 +69,9 @@ std::string mountIdentity(const MountEntry& entry);
 // The mount point an identity names.
 std::string_view mountPointOf(std::string_view identity);
 
-// The current mount of the folders of one watched root. Only folders at or
-// below a mount inside the root are looked up (once each); every other
-// folder is on the root's mount.
+// The current mount of the folders of one watched root: the root's own, or
+// for a folder at or below a mount point inside the root, what is mounted
+// at the deepest such point (looked up once per point).
 class RootMounts {
 public:
     RootMounts(std::string root, MountTable table);
@@ -86,6 +86,14 @@ public:
     bool single() const { return innerPoints_.empty(); }
     const std::string& signature() const { return signature_; }
 
+    // The mount points below the root, as paths below the root's own path,
+    // each before the points below it.
+    const std::vector<std::string>& innerPoints() const { return innerPoints_; }
+    // The deepest of them at or above a folder, if any.
+    std::optional<std::size_t> pointOf(std::string_view folder) const;
+    // What is mounted at one of them now.
+    const std::string& identityAt(std::size_t point);
+
 private:
     const std::string& identityOfMount(std::uint64_t id);
 
@@ -97,7 +105,7 @@ private:
     // The mount points below the root, as paths below the root's own path.
     std::vector<std::string> innerPoints_;
     std::unordered_map<std::uint64_t, std::string> identities_;
-    std::unordered_map<std::string, std::string> cache_;
+    std::unordered_map<std::string, std::string> cache_; // by mount point
 };
 
 // What the files of one watched root were on when they were last seen: an
@@ -127,6 +135,11 @@ public:
     static SeenMounts build(const std::vector<Item>& items, const SeenMounts& previous, std::string_view root);
     // All files of the root on one mount.
     static SeenMounts single(const std::string& root, const std::string& identity);
+    // The files at or below the root on the root's mount (none: not known),
+    // the others on what is mounted at the deepest of `points` above them
+    // (paths and identities, each point before the points below it).
+    static SeenMounts boundaries(const std::string& root, const std::string* rootIdentity,
+                                 const std::vector<std::pair<std::string, std::string>>& points);
 
     bool operator==(const SeenMounts&) const = default;
 
