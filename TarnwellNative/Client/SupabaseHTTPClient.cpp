@@ -97,6 +97,68 @@ std::optional<Timestamp> parseInternetDateTime(std::string_view text) {
     return time_point_cast<system_clock::duration>(point + nanoseconds{fractionNanoseconds});
 }
 
+// Reads one of `names` (each three letters, matched exactly) at `position`;
+// its index.
+template <std::size_t N>
+std::optional<unsigned> readName(std::string_view text, size_t& position, const std::string_view (&names)[N]) {
+    for (unsigned i = 0; i < N; ++i) {
+        if (text.substr(position, 3) == names[i]) {
+            position += 3;
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+// An HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT" or "Sun Nov  6 08:49:37 1994".
+// The day's name must be the date's.
+std::optional<Timestamp> parseHTTPDateText(std::string_view text) {
+    using namespace std::chrono;
+    static constexpr std::string_view dayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr std::string_view monthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    size_t p = 0;
+    std::optional<int> dayValue, yearValue, hourValue, minuteValue, secondValue;
+    std::optional<unsigned> monthIndex;
+    auto readTime = [&] {
+        hourValue = readNumber(text, p, 2);
+        if (!hourValue || !expect(text, p, ':')) return false;
+        minuteValue = readNumber(text, p, 2);
+        if (!minuteValue || !expect(text, p, ':')) return false;
+        secondValue = readNumber(text, p, 2);
+        return secondValue.has_value();
+    };
+
+    const std::optional<unsigned> dayName = readName(text, p, dayNames);
+    if (!dayName) return std::nullopt;
+    if (expect(text, p, ',')) {
+        if (!expect(text, p, ' ')) return std::nullopt;
+        dayValue = readNumber(text, p, 2);
+        if (!dayValue || !expect(text, p, ' ')) return std::nullopt;
+        monthIndex = readName(text, p, monthNames);
+        if (!monthIndex || !expect(text, p, ' ')) return std::nullopt;
+        yearValue = readNumber(text, p, 4);
+        if (!yearValue || !expect(text, p, ' ') || !readTime()) return std::nullopt;
+        if (text.substr(p) != " GMT") return std::nullopt;
+    } else {
+        if (!expect(text, p, ' ')) return std::nullopt;
+        monthIndex = readName(text, p, monthNames);
+        if (!monthIndex || !expect(text, p, ' ')) return std::nullopt;
+        dayValue = expect(text, p, ' ') ? readNumber(text, p, 1) : readNumber(text, p, 2);
+        if (!dayValue || !expect(text, p, ' ') || !readTime() || !expect(text, p, ' ')) return std::nullopt;
+        yearValue = readNumber(text, p, 4);
+        if (!yearValue || p != text.size()) return std::nullopt;
+    }
+
+    const year_month_day date{year{*yearValue}, month{*monthIndex + 1}, day{static_cast<unsigned>(*dayValue)}};
+    if (!date.ok() || weekday{sys_days{date}}.c_encoding() != *dayName || *hourValue > 23 || *minuteValue > 59 ||
+        *secondValue > 59) {
+        return std::nullopt;
+    }
+    return time_point_cast<system_clock::duration>(sys_days{date} + hours{*hourValue} + minutes{*minuteValue} +
+                                                   seconds{*secondValue});
+}
+
 const char* typeName(const nlohmann::json& value) {
     return value.type_name();
 }
@@ -272,6 +334,10 @@ Timestamp SupabaseHTTPClient::decodeSupabaseDate(const nlohmann::json& value) {
         return *date;
     }
     throw JSONDecodingError("Invalid Supabase date: " + text);
+}
+
+std::optional<Timestamp> SupabaseHTTPClient::parseHTTPDate(std::string_view text) {
+    return parseHTTPDateText(text);
 }
 
 std::optional<Timestamp> SupabaseHTTPClient::optionalSupabaseDate(const nlohmann::json& object, const char* key) {

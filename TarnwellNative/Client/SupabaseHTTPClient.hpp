@@ -93,7 +93,9 @@ public:
     RemoteFileRecord upsertRemoteFile(const std::string& logicalPath, const std::string& storageKey,
                                       std::int64_t bytes, const std::string& mimeType, const std::string& sha256,
                                       std::stop_token stop = {});
-    // Adds a job of this kind ("ingest", "delete") for a files row.
+    // Adds a job of this kind ("ingest", "delete") for a files row. When the
+    // answer is lost on the way back, the job is sent again only if the
+    // backend does not hold it already.
     void insertJob(const std::string& fileID, const std::string& kind, std::stop_token stop = {});
     // Marks a files row deleted.
     void markFileDeleted(const std::string& fileID, std::stop_token stop = {});
@@ -165,6 +167,11 @@ public:
     // A date of a response: an RFC 3339 date-time with or without fractional
     // seconds. Throws JSONDecodingError ("Invalid Supabase date: " + text).
     static Timestamp decodeSupabaseDate(const nlohmann::json& value);
+    // The date of an answer's "Date" header, in the preferred form
+    // "Sun, 06 Nov 1994 08:49:37 GMT" or the obsolete "Sun Nov  6 08:49:37 1994";
+    // none for anything else, the obsolete form with a two-digit year
+    // among it (its century would be a guess).
+    static std::optional<Timestamp> parseHTTPDate(std::string_view text);
     // The optional date under `key`: missing or null gives none.
     static std::optional<Timestamp> optionalSupabaseDate(const nlohmann::json& object, const char* key);
     // A JSON array of file rows; any row that does not decode fails the whole list.
@@ -190,7 +197,21 @@ public:
 private:
     struct RefreshExchange;
 
+    // A user lookup, with the time its answer was made by the backend's own
+    // clock (to the second) when the answer told it.
+    struct UserLookup {
+        std::optional<StoredUser> user;
+        std::optional<Timestamp> answeredAt;
+    };
+
+    UserLookup lookUpCurrentUser(const StoredSession& session, std::stop_token stop);
     std::optional<StoredUser> fetchCurrentUser(const StoredSession& session, std::stop_token stop);
+    // After a job insert whose answer was lost: whether the backend holds the
+    // job it stored (see the definition). Throws `insertError` when that
+    // cannot be told.
+    bool lostInsertStoredJob(const std::string& fileID, const std::string& kind,
+                              const std::optional<Timestamp>& since, std::stop_token stop,
+                              const TransportError& insertError);
     StoredSession exchangeRefreshToken(const StoredSession& session, std::stop_token stop);
     std::int64_t countRows(const std::string& path, const URLQueryItems& queryItems, std::stop_token stop);
     std::optional<Timestamp> fetchOldestQueuedAt(std::stop_token stop);

@@ -218,12 +218,22 @@ StoredSession SupabaseHTTPClient::exchangeRefreshToken(const StoredSession& sess
     return *kept;
 }
 
-std::optional<StoredUser> SupabaseHTTPClient::fetchCurrentUser(const StoredSession& session, std::stop_token stop) {
+SupabaseHTTPClient::UserLookup SupabaseHTTPClient::lookUpCurrentUser(const StoredSession& session,
+                                                                     std::stop_token stop) {
     HTTPResponse response = send(makeRequest("/auth/v1/user", "GET", session.accessToken), stop);
     validate(response);
+    UserLookup lookup;
     // The answer carries much more about the account than its id and e-mail.
-    return decodeMembers(response.body, {"id", "email"},
-                         [](const nlohmann::json& answer) { return StoredUser::fromJSON(answer); });
+    lookup.user = decodeMembers(response.body, {"id", "email"},
+                                [](const nlohmann::json& answer) { return StoredUser::fromJSON(answer); });
+    if (std::optional<std::string> date = response.header("Date")) {
+        lookup.answeredAt = parseHTTPDate(*date);
+    }
+    return lookup;
+}
+
+std::optional<StoredUser> SupabaseHTTPClient::fetchCurrentUser(const StoredSession& session, std::stop_token stop) {
+    return lookUpCurrentUser(session, stop).user;
 }
 
 } // namespace tarnwell

@@ -1,6 +1,9 @@
 // File rows and jobs in the hosted tables "files" and "jobs".
 #include "Client/SupabaseHTTPClient.hpp"
 
+#include <chrono>
+#include <cstdio>
+
 namespace tarnwell {
 
 namespace {
@@ -11,6 +14,21 @@ std::vector<nlohmann::json> decodeIDRows(const nlohmann::json& answer) {
         throw JSONDecodingError(std::string("Expected an array of rows but found ") + answer.type_name());
     }
     return {answer.begin(), answer.end()};
+}
+
+// "2026-12-09T13:23:13Z": the whole second, in UTC.
+std::string internetDateTime(Timestamp time) {
+    using namespace std::chrono;
+    const auto second = floor<seconds>(time);
+    const auto dayStart = floor<days>(second);
+    const year_month_day date{dayStart};
+    const hh_mm_ss timeOfDay{second - dayStart};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(timeOfDay.hours().count()), static_cast<int>(timeOfDay.minutes().count()),
+                  static_cast<int>(timeOfDay.seconds().count()));
+    return text;
 }
 
 // The user of the session, which a successful lookup always yields.
@@ -84,7 +102,8 @@ RemoteFileRecord SupabaseHTTPClient::upsertRemoteFile(const std::string& logical
 void SupabaseHTTPClient::insertJob(const std::string& fileID, const std::string& kind, std::stop_token stop) {
     runWithRefreshedSession(
         [&](const StoredSession& session) {
-            StoredUser user = requireUser(fetchCurrentUser(session, stop));
+            UserLookup lookup = lookUpCurrentUser(session, stop);
+            StoredUser user = requireUser(std::move(lookup.user));
             JSONObject body{
                 {"user_id", JSONValue::string(user.id)},
                 {"file_id", JSONValue::string(fileID)},
@@ -96,26 +115,10 @@ void SupabaseHTTPClient::insertJob(const std::string& fileID, const std::string&
             try {
                 response = send(request, stop);
             } catch (const TransportError& error) {
-                // The answer is lost, but the job may have been stored: look
-                // for a job of this kind still waiting for the file before
-                // sending it again. A lookup that fails says nothing.
                 if (error.kind() != TransportError::Kind::failed && error.kind() != TransportError::Kind::timedOut) {
                     throw;
                 }
-                bool waiting = false;
-                try {
-                    waiting = !getWithSession("/rest/v1/jobs",
-                                              URLQueryItems{{"select", "id"},
-                                                            {"file_id", "eq." + fileID},
-                                                            {"kind", "eq." + kind},
-                                                            {"status", "in.(queued,running)"},
-                                                            {"limit", "1"}},
-                                              decodeIDRows, stop)
-                                   .empty();
-                } catch (const std::exception&) {
-                    throw error;
-                }
-                if (waiting) {
+                if (lostInsertStoredJob(fileID, kind, lookup.answeredAt, stop, error)) {
                     return;
                 }
                 response = send(request, stop);
@@ -123,6 +126,34 @@ void SupabaseHTTPClient::insertJob(const std::string& fileID, const std::string&
             validate(response);
         },
         stop);
+}
+
+// The answer to a job insert is lost, but the job may have been stored: it
+// was if the file has a job of this kind created since the user lookup was
+// answered, whatever has become of it since. Both times are the backend's;
+// this machine's clock may be off. A job for an earlier upload of the file
+// is older: it was created before this upload's row upsert, which came
+// before the lookup. The lookup's time is whole seconds, so such a job
+// would count only when made less than a second before the lookup's answer;
+// a changed file normally waits out the rescan delay before it is sent again.
+// Without the lookup's time, only a job still waiting counts, which misses
+// one that a quick worker has already taken. A lookup that fails says
+// nothing: the insert's own error is thrown.
+bool SupabaseHTTPClient::lostInsertStoredJob(const std::string& fileID, const std::string& kind,
+                                              const std::optional<Timestamp>& since, std::stop_token stop,
+                                              const TransportError& insertError) {
+    URLQueryItems query{{"select", "id"}, {"file_id", "eq." + fileID}, {"kind", "eq." + kind}};
+    if (since) {
+        query.push_back({"created_at", "gte." + internetDateTime(*since)});
+    } else {
+        query.push_back({"status", "in.(queued,running)"});
+    }
+    query.push_back({"limit", "1"});
+    try {
+        return !getWithSession("/rest/v1/jobs", query, decodeIDRows, stop).empty();
+    } catch (const std::exception&) {
+        throw insertError;
+    }
 }
 
 void SupabaseHTTPClient::markFileDeleted(const std::string& fileID, std::stop_token stop) {

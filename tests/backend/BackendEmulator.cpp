@@ -601,13 +601,16 @@ private:
 
 namespace {
 
-// Applies a fault's replacements to an answer.
+// Applies a fault's replacements to an answer. An answer that was not
+// handled keeps the headers that every answer carries.
 void applyFault(const Fault& fault, Answer& answer) {
   if (!fault.passThrough) {
-    answer = Answer();
-    answer.status = fault.status.value_or(500);
-    answer.body = fault.body.value_or("{\"message\":\"Injected fault\"}");
-    answer.contentType = fault.contentType;
+    Answer replaced;
+    replaced.status = fault.status.value_or(500);
+    replaced.body = fault.body.value_or("{\"message\":\"Injected fault\"}");
+    replaced.contentType = fault.contentType;
+    replaced.headers = std::move(answer.headers);
+    answer = std::move(replaced);
   } else {
     if (fault.status) answer.status = *fault.status;
     if (fault.body) {
@@ -832,6 +835,9 @@ void serveRequest(BackendEmulator::State& s, const BackendOptions& options_, con
       answer = jsonAnswer(500, {{"message", std::string("emulator failure: ") + error.what()}});
     }
   }
+  // The time the answer was made, as every origin server with a clock sends
+  // it; from the clock that fills the rows' times.
+  answer.headers.emplace_back("Date", formatHTTPDate(nowMicros()));
   if (fault) applyFault(*fault, answer);
   if (fault && fault->closeWithoutAnswer) closeInsteadOfAnswering();
   writeAnswer(answer, res, rate, fault ? fault->byteInterval : std::chrono::milliseconds(0), s);

@@ -15,7 +15,8 @@
 //   backend.runWorker();                          // queued ingest jobs -> done
 //   EXPECT_EQ(backend.requestCount("POST", "/auth/v1/token"), 2u);
 //
-// What it answers (bodies are JSON):
+// What it answers (bodies are JSON; every answer, an injected one too, carries a
+// "Date" header from the clock that fills the rows' times):
 //   - every known route without "apikey" (header or query) or with a wrong one: 401;
 //     an unknown route: 404; a known route with another method: 405.
 //   - POST /auth/v1/token?grant_type=password: 200 session {"access_token", "token_type",

@@ -105,36 +105,66 @@ std::optional<Micros> parseTimestamp(std::string_view text) {
   return seconds * 1000000 + fraction;
 }
 
-std::string formatTimestamp(Micros micros) {
-  std::int64_t seconds = micros / 1000000;
-  std::int64_t fraction = micros % 1000000;
-  if (fraction < 0) {
-    fraction += 1000000;
-    seconds -= 1;
-  }
-  std::int64_t days = seconds / 86400;
-  std::int64_t rest = seconds % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    days -= 1;
-  }
+namespace {
+
+// A moment split into its UTC calendar day and the rest, floored.
+struct CivilTime {
+  std::int64_t days = 0;  // since 1970-01-01
   std::int64_t year = 0;
   unsigned month = 0, day = 0;
-  civilFromDays(days, year, month, day);
+  std::int64_t secondOfDay = 0;
+  std::int64_t fraction = 0;  // microseconds
+};
+
+CivilTime civilTime(Micros micros) {
+  CivilTime t;
+  std::int64_t seconds = micros / 1000000;
+  t.fraction = micros % 1000000;
+  if (t.fraction < 0) {
+    t.fraction += 1000000;
+    seconds -= 1;
+  }
+  t.days = seconds / 86400;
+  t.secondOfDay = seconds % 86400;
+  if (t.secondOfDay < 0) {
+    t.secondOfDay += 86400;
+    t.days -= 1;
+  }
+  civilFromDays(t.days, t.year, t.month, t.day);
+  return t;
+}
+
+}  // namespace
+
+std::string formatTimestamp(Micros micros) {
+  const CivilTime t = civilTime(micros);
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lld", static_cast<long long>(year), month,
-                day, static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
-                static_cast<long long>(rest % 60));
+  std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lld", static_cast<long long>(t.year),
+                t.month, t.day, static_cast<long long>(t.secondOfDay / 3600),
+                static_cast<long long>(t.secondOfDay / 60 % 60), static_cast<long long>(t.secondOfDay % 60));
   std::string out = buffer;
-  if (fraction != 0) {
+  if (t.fraction != 0) {
     char digits[8];
-    std::snprintf(digits, sizeof digits, "%06lld", static_cast<long long>(fraction));
+    std::snprintf(digits, sizeof digits, "%06lld", static_cast<long long>(t.fraction));
     std::string f = digits;
     while (!f.empty() && f.back() == '0') f.pop_back();
     out += "." + f;
   }
   out += "+00:00";
   return out;
+}
+
+std::string formatHTTPDate(Micros micros) {
+  static constexpr const char* weekdays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};  // from 1970-01-01
+  static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const CivilTime t = civilTime(micros);
+  const std::int64_t weekday = ((t.days % 7) + 7) % 7;
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%s, %02u %s %04lld %02lld:%02lld:%02lld GMT", weekdays[weekday], t.day,
+                months[t.month - 1], static_cast<long long>(t.year), static_cast<long long>(t.secondOfDay / 3600),
+                static_cast<long long>(t.secondOfDay / 60 % 60), static_cast<long long>(t.secondOfDay % 60));
+  return buffer;
 }
 
 namespace {

@@ -25,6 +25,10 @@ std::optional<Micros> parseTimestamp(std::string_view text);
 // "2026-12-08T19:30:00.1234+00:00" (fraction without trailing zeros, left out when zero).
 std::string formatTimestamp(Micros micros);
 
+// Writes an HTTP date in its preferred form, to the second (floored):
+// "Wed, 09 Dec 2026 13:23:13 GMT".
+std::string formatHTTPDate(Micros micros);
+
 // Percent-decodes; with plusAsSpace a "+" becomes a space. Malformed escapes stay as they are.
 std::string percentDecode(std::string_view text, bool plusAsSpace);
 

@@ -144,27 +144,44 @@ TEST_F(Transport, AWriteWhoseAnswerIsLostIsNeverSentAgain) {
     EXPECT_EQ(backend.jobCount(), 1u);
 
     // A job insert whose answer is lost looks for the job before it sends it
-    // again: one that was stored is not sent twice, ...
+    // again: one created since the user lookup was answered (by the backend's
+    // clock, its "Date") was stored by the insert and is not sent twice, ...
+    Fault dated;
+    dated.method = "GET";
+    dated.pathPrefix = "/auth/v1/user";
+    dated.passThrough = true;
+    dated.setHeaders = {{"Date", "Sun, 06 Nov 1994 08:49:37 GMT"}};
     backend.clearRequests();
+    backend.injectFault(dated);
     backend.injectFault(lost);
     client->insertJob(fileID, "ingest");
     EXPECT_EQ(backend.requestCount("POST", "/rest/v1/jobs"), 1u);
     auto lookups = backend.requests("GET", "/rest/v1/jobs");
     ASSERT_EQ(lookups.size(), 1u);
     EXPECT_EQ(lookups[0].rawQuery,
-              "select=id&file_id=eq." + fileID + "&kind=eq.ingest&status=in.(queued,running)&limit=1");
+              "select=id&file_id=eq." + fileID + "&kind=eq.ingest&created_at=gte.1994-11-06T08:49:37Z&limit=1");
     EXPECT_EQ(backend.jobsForFile(fileID).size(), 2u);
-    // ... one that was not is sent once more, and one that is done already
-    // does not count.
+    // ... one made before, for an earlier upload, does not count, even while
+    // it still waits: the insert is sent once more, ...
     const std::string other =
         backend.insertFile(userID, {{"storage_bucket", "files"}, {"storage_key", "o"}, {"path", "o"}})["id"];
-    backend.insertJob(userID, {{"file_id", other}, {"kind", "ingest"}, {"status", "done"}});
+    backend.insertJob(userID, {{"file_id", other}, {"kind", "ingest"}, {"created_at", "2000-01-01T00:00:00Z"}});
     lost.passThrough = false;
     backend.injectFault(lost);
     client->insertJob(other, "ingest");
     EXPECT_EQ(backend.requestCount("POST", "/rest/v1/jobs"), 3u);
     ASSERT_EQ(backend.jobsForFile(other).size(), 2u);
     EXPECT_EQ(backend.jobsForFile(other)[1]["status"], "queued");
+    // ... and without a date to go by, a job still waiting counts.
+    dated.setHeaders.clear();
+    dated.removeHeaders = {"Date"};
+    backend.clearRequests();
+    backend.injectFault(dated);
+    backend.injectFault(lost);
+    client->insertJob(other, "ingest");
+    EXPECT_EQ(backend.requests("GET", "/rest/v1/jobs").at(0).queryItem("status"), "in.(queued,running)");
+    EXPECT_EQ(backend.requestCount("POST", "/rest/v1/jobs"), 1u);
+    EXPECT_EQ(backend.jobsForFile(other).size(), 2u);
     lost.passThrough = true;
 
     // An upsert may go twice, and keeps sharing the lookup's connection.

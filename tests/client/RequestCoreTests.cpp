@@ -176,5 +176,16 @@ TEST(Dates, InternetDateTimeWithAndWithoutFraction) {
     EXPECT_EQ(SupabaseHTTPClient::optionalSupabaseDate(nlohmann::json::object(), "created_at"), std::nullopt);
 }
 
+TEST(Dates, HTTPDatesInThePreferredAndTheAsctimeFormOnly) {
+    EXPECT_EQ(SupabaseHTTPClient::parseHTTPDate("Sun, 06 Nov 1994 08:49:37 GMT"), utc(1994, 11, 6, 8, 49, 37));
+    EXPECT_EQ(SupabaseHTTPClient::parseHTTPDate("Sun Nov  6 08:49:37 1994"), utc(1994, 11, 6, 8, 49, 37));
+    EXPECT_EQ(SupabaseHTTPClient::parseHTTPDate("Thu Feb 29 23:59:59 2024"), utc(2024, 2, 29, 23, 59, 59));
+    for (const char* bad : {"Sunday, 06-Nov-94 08:49:37 GMT", "Mon, 06 Nov 1994 08:49:37 GMT",
+                            "Sun, 06 Nov 1994 08:49:37 UTC", "Sat, 29 Feb 2025 10:00:00 GMT",
+                            "Sun, 06 Nov 1994 08:49:60 GMT", "Sun Nov 6 08:49:37 1994", ""}) {
+        EXPECT_EQ(SupabaseHTTPClient::parseHTTPDate(bad), std::nullopt) << bad;
+    }
+}
+
 } // namespace
 } // namespace tarnwell::testing

@@ -181,7 +181,7 @@ inline SyncCoordinatorTiming fastTiming() {
 }
 
 struct SyncHarness {
-    SyncHarness() {
+    explicit SyncHarness(BackendOptions options = {}) : backend(std::move(options)) {
         // ICU builds its shared normalization data on first use, behind a
         // once-flag that ThreadSanitizer can't see into; build it here, before
         // any coordinator thread exists.

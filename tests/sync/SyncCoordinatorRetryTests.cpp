@@ -225,32 +225,6 @@ TEST_F(SyncCoordinatorRetry, anItemWhoseFileIsRecordedAsItIsIsDroppedUnsent) {
     EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
-// The backend stores some jobs and the connection dies before their answers
-// come back: each file still gets exactly one ingest job, over restarts.
-TEST_F(SyncCoordinatorRetry, aLostJobAnswerGivesNoFileASecondJob) {
-    constexpr int count = 12;
-    for (int i = 0; i < count; ++i) h.write("Docs/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
-    const std::string docs = h.folder("Docs");
-    Fault lost;
-    lost.method = "POST";
-    lost.pathPrefix = kJobsPath;
-    lost.count = 3;
-    lost.passThrough = true;
-    lost.closeWithoutAnswer = true;
-    h.backend.injectFault(lost);
-    for (int start = 0; start < 3; ++start) {
-        h.make();
-        h.syncOnce(docs);
-    }
-    EXPECT_EQ(h.backend.pendingFaults(), 0u);
-    EXPECT_EQ(h.requests("POST", kUploadPath), static_cast<std::size_t>(count));
-    ASSERT_EQ(h.backend.fileCount(), static_cast<std::size_t>(count));
-    for (const auto& file : h.backend.files()) {
-        EXPECT_EQ(h.backend.jobsForFile(file["id"]).size(), 1u) << file["path"];
-    }
-    EXPECT_TRUE(h.retryQueue->read().empty());
-}
-
 // A queued file that a scan syncs leaves the queue then, so no later drain
 // sends it (and registers it) again.
 TEST_F(SyncCoordinatorRetry, aScanThatSyncsAQueuedFileTakesItsItemOut) {
@@ -328,6 +302,95 @@ TEST_F(SyncCoordinatorRetry, aDrainOvertakenByANewStartLeavesTheRestToIt) {
     EXPECT_EQ(h.backend.object(first.storageKey)->writes, 1);
     EXPECT_EQ(h.backend.object(second.storageKey)->writes, 1);
     EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+// Job inserts whose answers are lost, against a backend whose worker is off
+// and one whose worker takes every job within a millisecond.
+class SyncCoordinatorLostJobAnswers : public ::testing::TestWithParam<std::chrono::milliseconds> {
+protected:
+    static BackendOptions worker(std::chrono::milliseconds interval) {
+        BackendOptions options;
+        options.worker = WorkerMode::Done;
+        options.workerInterval = interval;
+        return options;
+    }
+
+    void SetUp() override { h.signIn(); }
+
+    // The connections of the next `count` job inserts die before the answer,
+    // after the job was stored or before; the lookups that follow are
+    // answered late enough for a running worker to have taken the job.
+    void loseJobAnswers(int count, bool stored = true) {
+        Fault lost;
+        lost.method = "POST";
+        lost.pathPrefix = kJobsPath;
+        lost.count = count;
+        lost.passThrough = stored;
+        lost.closeWithoutAnswer = true;
+        h.backend.injectFault(lost);
+        h.backend.delay("GET", kJobsPath, 20ms, count);
+    }
+
+    bool workerOn() const { return GetParam().count() > 0; }
+
+    SyncHarness h{worker(GetParam())};
+};
+
+INSTANTIATE_TEST_SUITE_P(Worker, SyncCoordinatorLostJobAnswers, ::testing::Values(0ms, 1ms), [](const auto& info) {
+    return info.param.count() == 0 ? std::string("Off") : "Every" + std::to_string(info.param.count()) + "ms";
+});
+
+// The backend stores some jobs and the connection dies before their answers
+// come back: each file still gets exactly one ingest job, over restarts.
+TEST_P(SyncCoordinatorLostJobAnswers, aLostJobAnswerGivesNoFileASecondJob) {
+    constexpr int count = 24;
+    constexpr int lostAnswers = 4;
+    for (int i = 0; i < count; ++i) h.write("Docs/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+    const std::string docs = h.folder("Docs");
+    loseJobAnswers(lostAnswers);
+    for (int start = 0; start < 3; ++start) {
+        h.make();
+        h.syncOnce(docs);
+    }
+    EXPECT_EQ(h.backend.pendingFaults(), 0u);
+    EXPECT_EQ(h.requests("GET", kJobsPath), static_cast<std::size_t>(lostAnswers));
+    EXPECT_EQ(h.requests("POST", kJobsPath), static_cast<std::size_t>(count));
+    EXPECT_EQ(h.requests("POST", kUploadPath), static_cast<std::size_t>(count));
+    ASSERT_EQ(h.backend.fileCount(), static_cast<std::size_t>(count));
+    for (const auto& file : h.backend.files()) {
+        EXPECT_EQ(h.backend.jobsForFile(file["id"]).size(), 1u) << file["path"];
+    }
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+// The job of an earlier version, waiting or done, is not the one whose answer
+// was lost, whether that one was stored or not: each version gets its own.
+// The earlier uploads are dated back, as the rescan delay or a restart would
+// leave them.
+TEST_P(SyncCoordinatorLostJobAnswers, anEarlierVersionsJobDoesNotStandInForTheNewOnes) {
+    const auto file = h.write("Docs/a.txt", "version 0");
+    const std::string docs = h.folder("Docs");
+    h.make();
+    h.syncOnce(docs);
+    for (bool stored : {true, false}) {
+        ASSERT_TRUE(!workerOn() || h.backend.waitForWorkerIdle(10s));
+        for (const auto& job : h.backend.jobs()) {
+            h.backend.updateJob(job["id"], {{"created_at", "2000-01-01T00:00:00Z"}});
+        }
+        h.write("Docs/a.txt", stored ? "version 1." : "version 2..");
+        loseJobAnswers(1, stored);
+        h.make();
+        h.syncOnce(docs);
+    }
+    EXPECT_EQ(h.backend.pendingFaults(), 0u);
+    EXPECT_TRUE(h.retryQueue->read().empty());
+    ASSERT_TRUE(!workerOn() || h.backend.waitForWorkerIdle(10s));
+    const auto jobs = h.backend.jobs();
+    EXPECT_EQ(jobs.size(), 3u);
+    for (const auto& job : jobs) EXPECT_EQ(job["status"], workerOn() ? "done" : "queued");
+    if (workerOn()) {
+        EXPECT_EQ(h.backend.files().at(0)["ingested_sha256"], FileRules::sha256Hex(file));
+    }
 }
 
 } // namespace

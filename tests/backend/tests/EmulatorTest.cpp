@@ -389,7 +389,9 @@ TEST_F(EmulatorTest, FaultsReplaceAnswersForTheNextRequests) {
   EXPECT_EQ(backend.stats().injectedFaults, 5);
 
   backend.failNext("", "/", -1, 503);
-  EXPECT_EQ(get("/auth/v1/user", token)->status, 503);
+  auto refused = get("/auth/v1/user", token);
+  EXPECT_EQ(refused->status, 503);
+  EXPECT_EQ(refused->get_header_value("Date").size(), 29u);  // as every answer does, an injected one too
   EXPECT_EQ(get("/auth/v1/user", token)->status, 503);
   backend.clearFaults();
   EXPECT_EQ(get("/auth/v1/user", token)->status, 200);

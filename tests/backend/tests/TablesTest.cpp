@@ -295,5 +295,11 @@ TEST(BackendUtilTest, TimestampsRoundTripInTheDatabaseForm) {
             (QueryItems{{"a", "1 2"}, {"b", "&="}, {"c", ""}}));
 }
 
+TEST(BackendUtilTest, HTTPDatesAreWrittenToTheWholeSecond) {
+  EXPECT_EQ(formatHTTPDate(*parseTimestamp("1994-11-06T08:49:37.999Z")), "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(formatHTTPDate(*parseTimestamp("2000-02-29T00:00:00Z")), "Tue, 29 Feb 2000 00:00:00 GMT");
+  EXPECT_EQ(formatHTTPDate(*parseTimestamp("1969-12-31 23:59:59.5")), "Wed, 31 Dec 1969 23:59:59 GMT");
+}
+
 }  // namespace
 }  // namespace tarnwell::testing::detail
