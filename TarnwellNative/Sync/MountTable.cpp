@@ -192,8 +192,7 @@ RootMounts::RootMounts(std::string root, MountTable table) : root_(std::move(roo
     for (const auto& inner : table_.entries()) {
         if (!isStrictlyBelow(inner.mountPoint, real)) continue;
         const std::string_view below = std::string_view(inner.mountPoint).substr(real == "/" ? 0 : real.size());
-        std::string point = std::string(base) + std::string(below);
-        innerPoints_.push_back(std::move(point));
+        innerPoints_.push_back(std::string(base) + std::string(below));
     }
     std::sort(innerPoints_.begin(), innerPoints_.end());
     innerPoints_.erase(std::unique(innerPoints_.begin(), innerPoints_.end()), innerPoints_.end());
@@ -472,7 +471,9 @@ const std::unordered_set<std::string>& MountGuard::foldersShowingUnremembered() 
 // have been written into a bare mount-point folder.
 bool MountGuard::keepsUnremembered(const FileStateRow& row) {
     std::string folder(parentFolder(row.path));
-    while (folder != root_ && isStrictlyBelow(folder, root_) && !isFolder(folder)) folder = parentFolder(folder);
+    while (folder != root_ && isStrictlyBelow(folder, root_) && !isFolder(folder)) {
+        folder = std::string(parentFolder(folder));
+    }
     if (foldersShowingUnremembered().contains(folder)) return false;
     noteChange(folder,
                "None of the synced files of " + folder +
