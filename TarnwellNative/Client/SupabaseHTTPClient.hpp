@@ -99,6 +99,8 @@ public:
     void insertJob(const std::string& fileID, const std::string& kind, std::stop_token stop = {});
     // Marks a files row deleted.
     void markFileDeleted(const std::string& fileID, std::stop_token stop = {});
+    // The kind of the newest job of a files row, or none when it has no job.
+    std::optional<std::string> newestJobKind(const std::string& fileID, std::stop_token stop = {});
 
     // ---- Storage -------------------------------------------------------
 

@@ -8,8 +8,8 @@ namespace tarnwell {
 
 namespace {
 
-// The rows of an answer, of which only their number matters.
-std::vector<nlohmann::json> decodeIDRows(const nlohmann::json& answer) {
+// The rows of an answer, as they stand.
+std::vector<nlohmann::json> decodeRows(const nlohmann::json& answer) {
     if (!answer.is_array()) {
         throw JSONDecodingError(std::string("Expected an array of rows but found ") + answer.type_name());
     }
@@ -150,10 +150,25 @@ bool SupabaseHTTPClient::lostInsertStoredJob(const std::string& fileID, const st
     }
     query.push_back({"limit", "1"});
     try {
-        return !getWithSession("/rest/v1/jobs", query, decodeIDRows, stop).empty();
+        return !getWithSession("/rest/v1/jobs", query, decodeRows, stop).empty();
     } catch (const std::exception&) {
         throw insertError;
     }
+}
+
+std::optional<std::string> SupabaseHTTPClient::newestJobKind(const std::string& fileID, std::stop_token stop) {
+    const std::vector<nlohmann::json> rows = getWithSession(
+        "/rest/v1/jobs",
+        URLQueryItems{{"select", "kind"}, {"file_id", "eq." + fileID}, {"order", "created_at.desc"}, {"limit", "1"}},
+        decodeRows, stop);
+    if (rows.empty()) {
+        return std::nullopt;
+    }
+    const auto kind = rows.front().find("kind");
+    if (kind == rows.front().end() || !kind->is_string()) {
+        throw SupabaseHTTPError::invalidResponse();
+    }
+    return kind->get<std::string>();
 }
 
 void SupabaseHTTPClient::markFileDeleted(const std::string& fileID, std::stop_token stop) {

@@ -185,6 +185,7 @@ RootMounts::RootMounts(std::string root, MountTable table) : root_(std::move(roo
     const MountEntry* entry = id ? table_.find(*id) : nullptr;
     if (!entry) return;
     known_ = true;
+    rootIsMountPoint_ = entry->mountPoint == real;
     rootIdentity_ = mountIdentity(*entry);
     // The walk does not follow links, so a folder below the root is the
     // root's real path plus its own part below the root.
@@ -238,10 +239,10 @@ SeenMounts SeenMounts::fromJSON(const std::string& text) {
     SeenMounts seen;
     const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
     if (!json.is_object()) return seen;
-    for (const char* part : {"folders", "files"}) {
+    for (const char* part : {"folders", "files", "held"}) {
         const auto found = json.find(part);
         if (found == json.end() || !found->is_object()) continue;
-        auto& target = part[1] == 'o' ? seen.folders_ : seen.files_;
+        auto& target = part[1] == 'o' ? seen.folders_ : part[1] == 'i' ? seen.files_ : seen.held_;
         for (const auto& [path, identity] : found->items()) {
             if (identity.is_string()) target.emplace(path, identity.get<std::string>());
         }
@@ -253,6 +254,7 @@ std::string SeenMounts::toJSON() const {
     nlohmann::json json = nlohmann::json::object();
     json["folders"] = folders_;
     if (!files_.empty()) json["files"] = files_;
+    if (!held_.empty()) json["held"] = held_;
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -270,6 +272,15 @@ std::string_view SeenMounts::ofFolder(std::string_view folder) const {
 std::string_view SeenMounts::ofFile(std::string_view file, std::string_view folder) const {
     if (auto found = files_.find(file); found != files_.end()) return found->second;
     return ofFolder(folder);
+}
+
+std::string_view SeenMounts::heldFolder(std::string_view folder) const {
+    const auto found = held_.find(folder);
+    return found == held_.end() ? std::string_view() : std::string_view(found->second);
+}
+
+void SeenMounts::holdFolder(std::string folder, std::string identity) {
+    held_.insert_or_assign(std::move(folder), std::move(identity));
 }
 
 SeenMounts SeenMounts::single(const std::string& root, const std::string& identity) {
@@ -405,7 +416,10 @@ MountGuard::MountGuard(const std::string& root, LocalDatabase& database, const s
     : root_(root), database_(database), rows_(rows), rowSeen_(rowSeen), key_(kSeenMountsKey + root),
       mounts_(root, MountTable::current()) {
     if (!mounts_.known()) return;
-    if (auto text = database_.preference(key_)) seen_ = SeenMounts::fromJSON(*text);
+    if (auto text = database_.preference(key_)) {
+        seen_ = SeenMounts::fromJSON(*text);
+        remembered_ = true;
+    }
 }
 
 std::string MountGuard::signatureNow(const std::string& root) {
@@ -423,7 +437,7 @@ bool MountGuard::keeps(std::size_t index) {
     const FileStateRow& row = rows_[index];
     const std::string_view folder = parentFolder(row.path);
     const std::string_view was = seen_.ofFile(row.path, folder);
-    if (was.empty()) return keepsUnremembered(row);
+    if (was.empty()) return keepsUnremembered(index);
     std::string top(folder);
     const std::string now = mounts_.identityOf(top);
     if (was == now) return false;
@@ -463,24 +477,76 @@ const std::unordered_set<std::string>& MountGuard::foldersShowingUnremembered() 
     return folders;
 }
 
-// A file synced before its mount was remembered, and not found now. Its
-// folder (or, when that is gone, the nearest folder above it that is there)
-// counts as emptied only when it still shows some of the other files synced
-// before then: a bare mount-point folder, or anything mounted over the
-// folder, shows none of them. Files synced since do not count, as they may
-// have been written into a bare mount-point folder.
-bool MountGuard::keepsUnremembered(const FileStateRow& row) {
-    std::string folder(parentFolder(row.path));
-    while (folder != root_ && isStrictlyBelow(folder, root_) && !isFolder(folder)) {
-        folder = std::string(parentFolder(folder));
+std::string_view MountGuard::memoryOf(std::size_t row) const {
+    if (auto judged = judgedGone_.find(row); judged != judgedGone_.end()) return judged->second;
+    return seen_.ofFile(rows_[row].path, parentFolder(rows_[row].path));
+}
+
+// The mount recorded for the nearest folder at or above `folder` (up to the
+// root) that was seen without the files below it; empty when none was.
+static std::string_view heldAbove(const SeenMounts& seen, std::string_view folder, std::string_view root) {
+    while (true) {
+        if (auto held = seen.heldFolder(folder); !held.empty()) return held;
+        if (folder == root || !isStrictlyBelow(folder, root)) return {};
+        folder = parentFolder(folder);
     }
-    if (foldersShowingUnremembered().contains(folder)) return false;
-    noteChange(folder,
-               "None of the synced files of " + folder +
-                   " is there, and the volume they were on is not known (it may not be mounted); deletes skipped "
-                   "for this folder.",
-               "not remembered");
-    return true;
+}
+
+// The volumes, mounted at or below the root, on which files not seen since
+// the mounts were remembered show again where something else stood when
+// they were missed: such a volume is back, and where its files were is
+// known.
+const std::unordered_set<std::string>& MountGuard::volumesBack() {
+    if (volumesBack_) return *volumesBack_;
+    auto& volumes = volumesBack_.emplace();
+    if (!remembered_) return volumes;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        if (!rowSeen_[i]) continue;
+        const std::string_view folder = parentFolder(rows_[i].path);
+        if (!seen_.ofFile(rows_[i].path, folder).empty() || !mounts_.onVolumeWithin(folder)) continue;
+        const std::string& now = mounts_.identityOf(folder);
+        if (heldAbove(seen_, folder, root_) != now) volumes.insert(now);
+    }
+    return volumes;
+}
+
+// A file synced before its mount was remembered, and not found now. It is
+// judged gone when something tells where it was:
+// - the volume its folder is on now is back (see volumesBack()), and its
+//   folder was not on it already when the file was missed;
+// - its folder, seen there without it before, is gone from the mount it
+//   was seen on: it was removed;
+// - its folder (or, when that is gone, the nearest folder above it that is
+//   there) still shows some of the other files synced before the mounts
+//   were remembered: a bare mount-point folder, or anything mounted over
+//   the folder, shows none of them. Files synced since do not count, as
+//   they may have been written into a bare mount-point folder.
+// Otherwise it stays: its folder might be a volume's bare mount point.
+bool MountGuard::keepsUnremembered(std::size_t index) {
+    const FileStateRow& row = rows_[index];
+    const std::string own(parentFolder(row.path));
+    const std::string& now = mounts_.identityOf(own);
+    bool gone = volumesBack().contains(now) && heldAbove(seen_, own, root_) != now;
+    if (!gone) {
+        const std::string_view held = seen_.heldFolder(own);
+        gone = !held.empty() && held == now && !isFolder(own);
+    }
+    if (!gone) {
+        std::string folder = own;
+        while (folder != root_ && isStrictlyBelow(folder, root_) && !isFolder(folder)) {
+            folder = std::string(parentFolder(folder));
+        }
+        if (!foldersShowingUnremembered().contains(folder)) {
+            noteChange(folder,
+                       "None of the synced files of " + folder +
+                           " is there, and the volume they were on is not known (it may not be mounted); deletes "
+                           "skipped for this folder.",
+                       "not remembered");
+            return true;
+        }
+    }
+    judgedGone_.emplace(index, now);
+    return false;
 }
 
 void MountGuard::save(const std::vector<std::string>& files, const std::vector<bool>& rowDeleted) {
@@ -492,7 +558,7 @@ void MountGuard::save(const std::vector<std::string>& files, const std::vector<b
     for (std::size_t i = 0; i < rows_.size() && staysOnRoot; ++i) {
         if (!stays(i)) continue;
         anyStays = true;
-        staysOnRoot = seen_.ofFile(rows_[i].path, parentFolder(rows_[i].path)) == rootIdentity;
+        staysOnRoot = memoryOf(i) == rootIdentity;
     }
     SeenMounts next;
     if (!anyStays) {
@@ -539,12 +605,29 @@ void MountGuard::save(const std::vector<std::string>& files, const std::vector<b
         }
         for (std::size_t i = 0; i < rows_.size(); ++i) {
             if (!stays(i)) continue;
-            const std::string_view folder = parentFolder(rows_[i].path);
-            items.push_back({rows_[i].path, folder, seen_.ofFile(rows_[i].path, folder)});
+            items.push_back({rows_[i].path, parentFolder(rows_[i].path), memoryOf(i)});
         }
         next = SeenMounts::build(items, seen_, root_);
+        // For the files whose mount is still not known: the mount of the
+        // folder they were missed in, or of the nearest folder above it
+        // that is there. A folder not there now keeps what was seen of it.
+        for (std::size_t i = 0; i < rows_.size(); ++i) {
+            if (!stays(i) || !memoryOf(i).empty()) continue;
+            std::string folder(parentFolder(rows_[i].path));
+            while (true) {
+                if (isFolder(folder)) {
+                    next.holdFolder(folder, mounts_.identityOf(folder));
+                    break;
+                }
+                if (auto held = seen_.heldFolder(folder); !held.empty()) next.holdFolder(folder, std::string(held));
+                if (folder == root_ || !isStrictlyBelow(folder, root_)) break;
+                folder = std::string(parentFolder(folder));
+            }
+        }
     }
-    if (next != seen_) database_.setPreference(next.toJSON(), key_);
+    // Written after every pass that could tell the mounts, also when empty:
+    // from then on, a file with nothing remembered was missed by a pass.
+    if (!remembered_ || next != seen_) database_.setPreference(next.toJSON(), key_);
 }
 
 } // namespace tarnwell

@@ -6,7 +6,11 @@
 // another file system or folder is mounted over it: deletes are trusted only
 // where a folder is on the mount its files were last seen on. Where that is
 // not known (files synced before it was remembered), a folder that shows
-// none of those files is not taken as emptied either. A mount is named by
+// none of those files is not taken as emptied either, until something tells
+// where they were: some of them show again on a volume that came back, or
+// the folder, seen there before, is gone from the mount it was seen on. A
+// file once judged gone stays so: where it was is remembered from then on,
+// so a delete that failed or was cut short is tried again. A mount is named by
 // where it is mounted and by what is mounted there (the type, the source and
 // the folder of its file system), so that the same volume mounted again, or
 // after a restart, is known again.
@@ -84,6 +88,9 @@ public:
     const std::string& rootIdentity() const { return rootIdentity_; }
     // True when no mount lies below the root.
     bool single() const { return innerPoints_.empty(); }
+    // True when a folder is on a volume mounted at or below the root (which
+    // may be away while the root is there), not on one mounted above it.
+    bool onVolumeWithin(std::string_view folder) const { return rootIsMountPoint_ || pointOf(folder).has_value(); }
     const std::string& signature() const { return signature_; }
 
     // The mount points below the root, as paths below the root's own path,
@@ -100,6 +107,7 @@ private:
     std::string root_;
     MountTable table_;
     bool known_ = false;
+    bool rootIsMountPoint_ = false;
     std::string rootIdentity_;
     std::string signature_;
     // The mount points below the root, as paths below the root's own path.
@@ -112,17 +120,22 @@ private:
 // identity per folder where it differs from the folder above (so a mount
 // boundary and the folders between boundaries cost one entry), and per file
 // where it differs from its folder's. An empty identity means "not known":
-// files synced before this memory existed, and not seen since. Kept as
-// compact JSON.
+// files synced before this memory existed, and not seen since. For a folder
+// of such files that was there when they were not, it also keeps the mount
+// the folder was seen on. Kept as compact JSON.
 class SeenMounts {
 public:
     static SeenMounts fromJSON(const std::string& text);
     std::string toJSON() const;
 
-    bool empty() const { return folders_.empty() && files_.empty(); }
+    bool empty() const { return folders_.empty() && files_.empty() && held_.empty(); }
     // Empty when nothing is known; valid while this memory is.
     std::string_view ofFolder(std::string_view folder) const;
     std::string_view ofFile(std::string_view file, std::string_view folder) const;
+    // The mount a folder of files whose mount is not known was last seen
+    // on, there but without them; empty when it was not seen so.
+    std::string_view heldFolder(std::string_view folder) const;
+    void holdFolder(std::string folder, std::string identity);
 
     // One file and the identity it was last seen on (empty: not known).
     struct Item {
@@ -146,6 +159,7 @@ public:
 private:
     std::map<std::string, std::string, std::less<>> folders_;
     std::map<std::string, std::string, std::less<>> files_;
+    std::map<std::string, std::string, std::less<>> held_;
 };
 
 // The folder that holds a path ("/" for a file in "/").
@@ -167,7 +181,9 @@ public:
 
     // True when the file of a row that this pass did not find may well still
     // exist: its folder is not on the mount that file was last seen on, or,
-    // with no such memory, none of the files of its folder is there.
+    // with no such memory, nothing shows where the file was. A row it
+    // judges gone is remembered as on its folder's mount, so that it is
+    // judged gone again when its delete fails.
     bool keeps(std::size_t row);
 
     // A folder whose rows stay, as found by keeps(): the topmost one of the
@@ -185,10 +201,13 @@ public:
     void save(const std::vector<std::string>& files, const std::vector<bool>& rowDeleted);
 
 private:
-    bool keepsUnremembered(const FileStateRow& row);
+    bool keepsUnremembered(std::size_t row);
     void noteChange(const std::string& folder, std::string line, std::string key);
     bool isFolder(const std::string& path);
     const std::unordered_set<std::string>& foldersShowingUnremembered();
+    const std::unordered_set<std::string>& volumesBack();
+    // What is remembered of a row's file, with what this pass judged.
+    std::string_view memoryOf(std::size_t row) const;
 
     std::string root_;
     LocalDatabase& database_;
@@ -197,9 +216,14 @@ private:
     std::string key_;
     RootMounts mounts_;
     SeenMounts seen_;
+    // Whether any memory was kept for the root before this pass.
+    bool remembered_ = false;
     std::vector<Change> changes_;
     std::unordered_map<std::string, bool> isFolder_;
     std::optional<std::unordered_set<std::string>> showingUnremembered_;
+    std::optional<std::unordered_set<std::string>> volumesBack_;
+    // Rows without memory judged gone by this pass, with their folder's mount.
+    std::unordered_map<std::size_t, std::string> judgedGone_;
 };
 
 } // namespace tarnwell

@@ -18,9 +18,16 @@ void SyncCoordinator::deleteRemoteFile(const FileStateRow& row) {
     const std::stop_token stop = shutdown_.get_token();
     // A file that was never sent (over the upload limit) has nothing remote.
     if (!row.storageKey.empty()) {
-        if (auto remote = client_->fetchRemoteFile(row.storageKey, stop); remote && remote->isDeleted != true) {
-            client_->markFileDeleted(remote->id, stop);
-            client_->insertJob(remote->id, "delete", stop);
+        if (auto remote = client_->fetchRemoteFile(row.storageKey, stop)) {
+            if (remote->isDeleted != true) {
+                client_->markFileDeleted(remote->id, stop);
+                client_->insertJob(remote->id, "delete", stop);
+            } else if (client_->newestJobKind(remote->id, stop) != std::optional<std::string>("delete")) {
+                // Marked deleted, but the delete that did it was cut short
+                // before its job went out (or someone else marked it): the
+                // hosted workers hear of it only through the job.
+                client_->insertJob(remote->id, "delete", stop);
+            }
         }
     }
     database_->remove(row.path);

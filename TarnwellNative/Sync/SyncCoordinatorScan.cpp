@@ -341,22 +341,25 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
                 "); deletes skipped for this folder.");
         }
         std::vector<bool> rowDeleted(rows.size(), false);
+        bool goingAway = false;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             if (rowSeen[i] || (!hidden.empty() && liesInAny(rows[i].path, hidden))) continue;
             if (superseded()) {
                 cutShort();
                 return;
             }
-            // Going away ends the deletes as it ends the uploads: what is
-            // left is deleted by the next pass.
-            if (shutdown_.stop_requested()) break;
             if (isThereNow(rows[i].path, root) || mounts.keeps(i)) continue;
+            // Going away ends the deletes as it ends the uploads: the rows
+            // left are still judged, so that the next pass deletes them
+            // whatever it learns meanwhile.
+            goingAway = goingAway || shutdown_.stop_requested();
+            if (goingAway) continue;
             try {
                 deleteRemoteFile(rows[i]);
                 rowDeleted[i] = true;
                 ++counters.deleted;
             } catch (const std::exception& error) {
-                if (shutdown_.stop_requested()) break; // cut short by going away, not failed
+                if (shutdown_.stop_requested()) continue; // cut short by going away, not failed
                 ++counters.failed;
                 log("Delete sync warning for " + rows[i].path + ": " + error.what());
             }

@@ -241,6 +241,50 @@ TEST(SyncCoordinatorMount, withNoMemoryOfMountsAVolumeAwayAtAStartLosesNothingAn
     }
 }
 
+// The same, and while the volume is away some of its files are removed: a
+// file, every file of a folder that stays, and a whole folder. Once its
+// other files show again, the volume is known to be back, and what it lacks
+// is deleted.
+TEST(SyncCoordinatorMount, withNoMemoryOfMountsAVolumeBackWithoutSomeOfItsFilesLosesTheirRows) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    for (const bool inner : {false, true}) {
+        SCOPED_TRACE(inner ? "a volume inside the root" : "the root's own volume");
+        SyncHarness h;
+        h.signIn();
+        Mounts mounts;
+        const std::string docs = h.folder("Docs");
+        const std::string at = inner ? h.folder("Docs/ext") : docs;
+        const std::string prefix = inner ? "ext/" : "";
+        if (inner) h.write("Docs/a.txt", "on the root's own disk");
+        mounts.plugIn(at, h.temp / "plug");
+        for (int i = 0; i < 5; ++i) h.write("Docs/" + prefix + "x/" + std::to_string(i) + ".txt", "emptied");
+        for (int i = 0; i < 3; ++i) h.write("Docs/" + prefix + "sub/deeper/" + std::to_string(i) + ".txt", "removed");
+        const int files = kVolumeFiles + 8 + (inner ? 1 : 0);
+        h.make();
+        h.syncOnce(docs);
+        ASSERT_TRUE(h.hasLine("Summary: uploaded " + std::to_string(files) + ", skipped 0, deleted 0, failed 0."));
+
+        const std::string away = (h.temp / "away").string();
+        mounts.move(at, away);
+        h.forgetMounts();
+        h.make();
+        h.syncOnce(docs);
+        ASSERT_TRUE(h.hasLine(notRememberedLine(at)));
+        EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+
+        std::filesystem::remove(away + "/" + name(0));
+        for (int i = 0; i < 5; ++i) std::filesystem::remove(away + "/x/" + std::to_string(i) + ".txt");
+        std::filesystem::remove_all(away + "/sub/deeper");
+        mounts.move(away, at);
+        h.logs.clear();
+        h.syncOnce(docs);
+        EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped " + std::to_string(files - 9) + ", deleted 9, failed 0."));
+        EXPECT_EQ(h.requests("PATCH", kFilesPath), 9u);
+        EXPECT_EQ(h.database->rows(docs).size(), static_cast<std::size_t>(files - 9));
+        for (int i = 1; i < kVolumeFiles; ++i) EXPECT_EQ(h.backend.object(h.key(docs, prefix + name(i)))->writes, 1);
+    }
+}
+
 // What is remembered grows with the mounts, not with the folders: many
 // folders on the root's disk, none of them at its top, and one volume inside.
 TEST(SyncCoordinatorMount, theMemoryOfMountsStaysSmallForManyFoldersWithAVolumeInside) {

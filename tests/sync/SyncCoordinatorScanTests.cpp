@@ -175,6 +175,54 @@ TEST(SyncCoordinatorScan, vanishedFilesAreDeletedRemotelyOnlyWhenThereIsSomethin
     EXPECT_TRUE(h.database->rows(docs).empty());
 }
 
+// The kinds of a hosted file's jobs, oldest first.
+std::vector<std::string> jobKinds(SyncHarness& h, const std::string& root, const std::string& logicalPath) {
+    const auto remote = h.backend.fileByKey(h.userID, h.key(root, logicalPath));
+    std::vector<std::string> kinds;
+    if (!remote) return kinds;
+    for (const auto& job : h.backend.jobsForFile((*remote)["id"].get<std::string>())) kinds.push_back(job["kind"]);
+    return kinds;
+}
+
+// A delete cut between marking the hosted row and queueing its job, by a
+// refused job or by going away, sends the job on the next pass, once.
+TEST(SyncCoordinatorScan, aDeleteCutBetweenMarkingTheRowAndItsJobStillGetsItsJob) {
+    SyncHarness h;
+    h.signIn();
+    for (int i = 0; i < 3; ++i) h.write("Docs/refused-" + std::to_string(i) + ".txt", "refused");
+    for (int i = 0; i < 3; ++i) h.write("Docs/quit-" + std::to_string(i) + ".txt", "quit");
+    h.write("Docs/kept.txt", "kept");
+    const std::string docs = h.folder("Docs");
+    h.make();
+    h.syncOnce(docs);
+    const std::vector<std::string> ingested = {"ingest"};
+    const std::vector<std::string> deleted = {"ingest", "delete"};
+
+    for (int i = 0; i < 3; ++i) std::filesystem::remove(docs + "/refused-" + std::to_string(i) + ".txt");
+    h.backend.failNext("POST", kJobsPath, 1, 500);
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 4, deleted 2, failed 1."));
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 4, deleted 1, failed 0."));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(jobKinds(h, docs, "refused-" + std::to_string(i) + ".txt"), deleted) << i;
+
+    // Going away while the first delete's job is out.
+    for (int i = 0; i < 3; ++i) std::filesystem::remove(docs + "/quit-" + std::to_string(i) + ".txt");
+    h.backend.delay("POST", kJobsPath, 20s, 1);
+    SyncCoordinator* coordinator = &h.make();
+    std::thread start([&] { coordinator->startSync({docs}, SyncMode::ultra); });
+    while (h.backend.pendingFaults() != 0) std::this_thread::sleep_for(5ms);
+    coordinator->shutdown();
+    start.join();
+    EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, "quit-0.txt")))["is_deleted"], true);
+    EXPECT_EQ(jobKinds(h, docs, "quit-0.txt"), ingested);
+    h.make();
+    h.syncOnce(docs);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(jobKinds(h, docs, "quit-" + std::to_string(i) + ".txt"), deleted) << i;
+    EXPECT_EQ(jobKinds(h, docs, "kept.txt"), ingested);
+    EXPECT_EQ(h.database->rows(docs).size(), 1u);
+}
+
 // Rows from before the mounts were remembered: a file gone from a folder
 // that still shows some of the files synced with it, or whose folder was
 // removed from one that does, is deleted; a folder that shows none of them
@@ -209,6 +257,46 @@ TEST(SyncCoordinatorScan, withNoMemoryOfMountsOnlyFoldersThatStillShowTheirFiles
     EXPECT_TRUE(h.hasLine("Summary: uploaded 1, skipped 1, deleted 0, failed 0."));
     EXPECT_TRUE(h.database->fileRecord(emptied.string()));
     EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, "Emptied/c.txt")))["is_deleted"], false);
+
+    // Removed later, from the volume it was seen on: a removal like any other.
+    std::filesystem::remove_all(emptied.parent_path());
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 1, deleted 2, failed 0."));
+    EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, "Emptied/c.txt")))["is_deleted"], true);
+}
+
+// Rows from before the mounts were remembered that a pass judged gone stay
+// gone: a delete refused, or cut short by going away, is sent by a later
+// pass, although what that pass finds is remembered by then.
+TEST(SyncCoordinatorScan, withNoMemoryOfMountsADeleteJudgedOnceIsSentByALaterPass) {
+    SyncHarness h;
+    h.signIn();
+    h.write("Docs/a.txt", "a");
+    h.write("Docs/gone.txt", "gone");
+    for (int i = 0; i < 5; ++i) h.write("Docs/Removed/" + std::to_string(i) + ".txt", "removed");
+    const std::string docs = h.folder("Docs");
+    h.make();
+    h.syncOnce(docs);
+    std::filesystem::remove(docs + "/gone.txt");
+    std::filesystem::remove_all(docs + "/Removed");
+    h.forgetMounts();
+
+    h.backend.failNext("PATCH", kFilesPath, 1, 500);
+    h.backend.delay("PATCH", kFilesPath, 20s, 1);
+    SyncCoordinator* coordinator = &h.make();
+    std::thread start([&] { coordinator->startSync({docs}, SyncMode::ultra); });
+    while (h.backend.pendingFaults() != 0) std::this_thread::sleep_for(5ms);
+    coordinator->shutdown();
+    start.join();
+    EXPECT_EQ(h.database->rows(docs).size(), 7u);
+
+    h.logs.clear();
+    h.make();
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 1, deleted 6, failed 0."));
+    EXPECT_EQ(countStartingWith(h.logs.values(), "None of the synced files"), 0u);
+    EXPECT_EQ(h.database->rows(docs).size(), 1u);
+    EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, "gone.txt")))["is_deleted"], true);
 }
 
 TEST(SyncCoordinatorScan, aFolderThatCannotBeOpenedKeepsItsRowsButAnEmptyOneLosesThem) {
