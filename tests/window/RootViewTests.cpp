@@ -1,6 +1,7 @@
 // The root view's own duties: the remembered screen, the sidebar's marking
 // of it, the window's minimum size, the replacement question's life and
-// the keyboard focus shown on every Tab stop.
+// the keyboard focus: shown on every Tab stop and entering the speed picker
+// on its choice.
 #include <QAbstractScrollArea>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -240,4 +241,66 @@ TEST(RootView, EveryTabStopShowsTheKeyboardFocus) {
     ASSERT_TRUE(picker->segment(SyncMode::ultra)->hasFocus());
     EXPECT_TRUE(picker->segment(SyncMode::ultra)->isChecked());
     EXPECT_TRUE(showsKeyboardFocus(picker->segment(SyncMode::ultra)));
+}
+
+namespace {
+
+// The smallest window and the one it opens at.
+const QList<QSize> kWindowSizes{{ContentView::minimumWidth, ContentView::minimumHeight}, {1280, 860}};
+
+std::string sizeText(QSize size) {
+    return std::to_string(size.width()) + "x" + std::to_string(size.height());
+}
+
+} // namespace
+
+TEST(RootView, TabAndBacktabEnterTheSpeedPickerOnItsChoice) {
+    WindowHarness harness;
+    harness.open();
+    DesktopAppModel* model = harness.model();
+    auto* content = harness.window()->findChild<ContentView*>();
+    ASSERT_TRUE(harness.signIn());
+    // Chosen before the screen is built, as a start restores it.
+    model->setMode(SyncMode::ultra);
+    content->setSelectedDestination(DesktopDestination::sync);
+    settle();
+    auto* picker = content->findChild<DesktopSpeedPicker*>();
+    ASSERT_NE(picker, nullptr);
+    QAbstractButton* stop = findButton(content, "Stop");
+    QAbstractButton* regular = picker->segment(SyncMode::regular);
+    QAbstractButton* ultra = picker->segment(SyncMode::ultra);
+
+    // Where Tab from "Stop", and Backtab from the stop after the picker, land.
+    using Landings = std::pair<QWidget*, QWidget*>;
+    auto enter = [&] {
+        stop->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(stop, Qt::Key_Tab);
+        QWidget* byTab = QApplication::focusWidget();
+        QTest::keyClick(byTab, Qt::Key_Tab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        return Landings{byTab, QApplication::focusWidget()};
+    };
+    for (const QSize size : kWindowSizes) {
+        harness.window()->resize(size);
+        settle();
+        EXPECT_EQ(enter(), Landings(ultra, ultra)) << sizeText(size);
+
+        // Regular clicked, then Ultra chosen elsewhere: the focus, unringed,
+        // and the Tab stop go to Ultra.
+        QTest::mouseClick(regular, Qt::LeftButton);
+        ASSERT_EQ(model->mode(), SyncMode::regular);
+        model->setMode(SyncMode::ultra);
+        settle();
+        EXPECT_TRUE(ultra->hasFocus() && ultra->isChecked()) << sizeText(size);
+        EXPECT_EQ(enter(), Landings(ultra, ultra)) << sizeText(size);
+
+        // Ultra holding the keyboard's focus, Regular chosen elsewhere.
+        ASSERT_TRUE(ultra->hasFocus());
+        model->setMode(SyncMode::regular);
+        settle();
+        EXPECT_TRUE(regular->hasFocus() && regular->isChecked()) << sizeText(size);
+        EXPECT_EQ(enter(), Landings(regular, regular)) << sizeText(size);
+        model->setMode(SyncMode::ultra);
+        settle();
+    }
 }
