@@ -1,10 +1,11 @@
 // The root view's own duties: the remembered screen, the sidebar's marking
 // of it, the window's minimum size, the replacement question's life and
-// the keyboard focus: shown on every Tab stop and entering the speed picker
-// on its choice.
+// the keyboard focus: shown on every Tab stop, entering the speed picker on
+// its choice, and never left out of sight.
 #include <QAbstractScrollArea>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTest>
 
@@ -303,4 +304,72 @@ TEST(RootView, TabAndBacktabEnterTheSpeedPickerOnItsChoice) {
         model->setMode(SyncMode::ultra);
         settle();
     }
+}
+
+TEST(RootView, ControlTakingTheFocusIsScrolledWholeIntoView) {
+    WindowHarness harness;
+    harness.open();
+    DesktopAppModel* model = harness.model();
+    auto* content = harness.window()->findChild<ContentView*>();
+    ASSERT_TRUE(harness.signIn());
+    // A folder and a failed upload: every page is longer than the window
+    // and ends in "Retry failed uploads".
+    harness.chooser->next = QString::fromStdString(harness.documents.path().string());
+    model->addFolder();
+    const auto file = harness.backend.insertFile(harness.userId, {{"storage_bucket", "files"},
+                                                                  {"storage_key", "k"}, {"path", "a.md"}});
+    harness.backend.insertJob(harness.userId, {{"file_id", file["id"]}, {"kind", "ingest"}, {"status", "error"}});
+    const auto refresh = model->refreshStatus();
+    ASSERT_TRUE(spinUntil([&] { return refresh.isFinished() && !model->failedUploads().empty(); }));
+
+    DesktopSidebarView* sidebar = content->sidebar();
+    QAbstractButton* firstInSidebar = sidebar->row(DesktopDestination::overview);
+    QAbstractButton* lastInSidebar = findButton(sidebar, "Open dashboard");
+    ASSERT_NE(lastInSidebar, nullptr);
+    auto wholeInView = [&](QWidget* control) {
+        QWidget* viewport = content->scaffold()->viewport();
+        return viewport->rect().contains(QRect(control->mapTo(viewport, QPoint(0, 0)), control->size()));
+    };
+    for (const QSize size : kWindowSizes) {
+        harness.window()->resize(size);
+        for (DesktopDestination destination : desktop_destination::allCases) {
+            content->setSelectedDestination(destination);
+            settle();
+            QScrollBar* page = content->scaffold()->verticalScrollBar();
+            ASSERT_GT(page->maximum(), 0);
+            const std::string where =
+                sizeText(size) + " " + desktop_destination::rawValue(destination).toStdString();
+            for (const bool atBottom : {false, true}) {
+                for (const bool forward : {true, false}) {
+                    page->setValue(atBottom ? page->maximum() : 0);
+                    QAbstractButton* from = forward ? lastInSidebar : firstInSidebar;
+                    from->setFocus(Qt::TabFocusReason);
+                    QTest::keyClick(from, forward ? Qt::Key_Tab : Qt::Key_Backtab);
+                    QWidget* stop = QApplication::focusWidget();
+                    ASSERT_TRUE(content->scaffold()->isAncestorOf(stop)) << where;
+                    EXPECT_TRUE(wholeInView(stop)) << where << (atBottom ? " bottom " : " top ")
+                                                   << (forward ? "Tab" : "Backtab");
+                }
+            }
+            // Given the focus by the program, likewise.
+            QAbstractButton* retry = findButton(content->scaffold(), "Retry failed uploads");
+            retry->clearFocus();
+            page->setValue(0);
+            retry->setFocus();
+            EXPECT_TRUE(wholeInView(retry)) << where;
+        }
+    }
+
+    // A click on a segment the page shows in part picks it where it is.
+    content->setSelectedDestination(DesktopDestination::sync);
+    settle();
+    QAbstractButton* ultra = content->findChild<DesktopSpeedPicker*>()->segment(SyncMode::ultra);
+    QScrollBar* page = content->scaffold()->verticalScrollBar();
+    const int viewportHeight = content->scaffold()->viewport()->height();
+    page->setValue(page->value() + ultra->mapTo(content->scaffold()->viewport(), QPoint(0, 0)).y() -
+                   viewportHeight + ultra->height() / 2);
+    const int shown = page->value();
+    QTest::mouseClick(ultra, Qt::LeftButton, Qt::NoModifier, QPoint(ultra->width() / 2, 2));
+    EXPECT_EQ(model->mode(), SyncMode::ultra);
+    EXPECT_EQ(page->value(), shown);
 }
