@@ -12,6 +12,7 @@
 #include "Model/DesktopAppModel.hpp"
 #include "Model/DesktopPresentationFormatter.hpp"
 #include "ViewKit/DesktopButton.hpp"
+#include "ViewKit/DesktopFocusFollower.hpp"
 #include "ViewKit/DesktopFonts.hpp"
 #include "ViewKit/DesktopKicker.hpp"
 #include "ViewKit/DesktopMetricCard.hpp"
@@ -175,7 +176,8 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // The rows take the keyboard; the column itself scrolls by wheel.
+    // The rows take the keyboard; the column itself scrolls by wheel and
+    // follows the focus.
     scroll->setFocusPolicy(Qt::NoFocus);
     scroll->viewport()->setAutoFillBackground(false);
     auto* outer = new QVBoxLayout(this);
@@ -274,6 +276,7 @@ DesktopSidebarView::DesktopSidebarView(DesktopAppModel& model, QWidget* parent) 
     cardMargins->addWidget(surface);
     body->addWidget(cardHolder);
     scroll->setWidget(page);
+    new DesktopFocusFollower(scroll);
     // The column is drawn on the sidebar's own colour, not the window's.
     page->setAutoFillBackground(false);
     page->installEventFilter(this);

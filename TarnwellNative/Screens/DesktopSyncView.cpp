@@ -5,6 +5,9 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
+#include <functional>
+#include <utility>
+
 #include "Model/DesktopAppModel.hpp"
 #include "Model/DesktopPresentationFormatter.hpp"
 #include "Screens/DesktopScreenParts.hpp"
@@ -41,7 +44,8 @@ QString modeValue(SyncMode mode) {
 // focus draws the ring, inside its face like a button's.
 class Segment : public QAbstractButton {
 public:
-    explicit Segment(const QString& text) {
+    // `focused` runs each time the segment has taken the focus.
+    Segment(const QString& text, std::function<void()> focused) : focused_(std::move(focused)) {
         setText(text);
         setCheckable(true);
         setAutoExclusive(true);
@@ -49,6 +53,7 @@ public:
         setFont(DesktopFonts::system(13, QFont::DemiBold));
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     }
+    bool showsKeyboardFocus() const { return hasFocus() && keyboardFocus_; }
     // As tall as keeps the label 2 px clear of the focus ring.
     QSize sizeHint() const override {
         return {fontMetrics().horizontalAdvance(text()) + 36, fontMetrics().height() + 2 * kLabelMargin};
@@ -74,7 +79,10 @@ protected:
     // Backtab; a click gives it for the mouse and shows no ring.
     void focusInEvent(QFocusEvent* event) override {
         keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+        // The button makes whichever segment takes the focus the Tab stop;
+        // the picker puts it back on the selected one.
         QAbstractButton::focusInEvent(event);
+        focused_();
     }
     void focusOutEvent(QFocusEvent* event) override {
         keyboardFocus_ = false;
@@ -86,6 +94,7 @@ private:
     // 2 px to the face, 3 more to the ring, 2 of ring and 2 clear.
     static constexpr int kLabelMargin = 9;
     bool keyboardFocus_ = false;
+    std::function<void()> focused_;
 };
 
 } // namespace
@@ -98,27 +107,46 @@ DesktopSpeedPicker::DesktopSpeedPicker(QWidget* parent) : QWidget(parent) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
-    regular_ = new Segment(tr("Regular"));
-    ultra_ = new Segment(tr("Ultra"));
-    regular_->setChecked(true);
+    regular_ = new Segment(tr("Regular"), [this] { placeTabStop(); });
+    ultra_ = new Segment(tr("Ultra"), [this] { placeTabStop(); });
     row->addWidget(regular_);
     row->addWidget(ultra_);
+    // A click or an arrow key picks the segment that has or takes the focus.
     connect(regular_, &QAbstractButton::clicked, this, [this] {
-        setMode(SyncMode::regular);
+        select(SyncMode::regular);
         emit modePicked(SyncMode::regular);
     });
     connect(ultra_, &QAbstractButton::clicked, this, [this] {
-        setMode(SyncMode::ultra);
+        select(SyncMode::ultra);
         emit modePicked(SyncMode::ultra);
     });
+    select(SyncMode::regular);
     setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
     setMinimumWidth(240);
 }
 
 void DesktopSpeedPicker::setMode(SyncMode mode) {
+    const auto* left = static_cast<const Segment*>(segment(mode_));
+    const bool follow = mode != mode_ && left->hasFocus();
+    const bool ringed = left->showsKeyboardFocus();
+    select(mode);
+    // Chosen elsewhere while the picker holds the focus: the focus, and its
+    // ring if it showed one, go to the new choice.
+    if (follow) segment(mode)->setFocus(ringed ? Qt::TabFocusReason : Qt::OtherFocusReason);
+}
+
+void DesktopSpeedPicker::select(SyncMode mode) {
     mode_ = mode;
     segment(mode)->setChecked(true);
+    placeTabStop();
     update();
+}
+
+void DesktopSpeedPicker::placeTabStop() {
+    // Tab and Backtab enter on the choice; a click still focuses either.
+    for (QAbstractButton* each : {regular_, ultra_}) {
+        each->setFocusPolicy(each == segment(mode_) ? Qt::StrongFocus : Qt::ClickFocus);
+    }
 }
 
 QAbstractButton* DesktopSpeedPicker::segment(SyncMode mode) const {

@@ -27,12 +27,14 @@ class DesktopModelObserver;
 class DesktopStatusChip;
 
 // A two-segment picker ("Regular" / "Ultra") bound to the model's mode.
+// Its one Tab stop is the selected segment, whoever selected it.
 class DesktopSpeedPicker : public QWidget {
     Q_OBJECT
 public:
     explicit DesktopSpeedPicker(QWidget* parent = nullptr);
 
     SyncMode mode() const { return mode_; }
+    // Shows a mode chosen elsewhere (the model's).
     void setMode(SyncMode mode);
     QAbstractButton* segment(SyncMode mode) const;
 
@@ -44,6 +46,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void select(SyncMode mode);
+    void placeTabStop();
+
     SyncMode mode_ = SyncMode::regular;
     QAbstractButton* regular_;
     QAbstractButton* ultra_;

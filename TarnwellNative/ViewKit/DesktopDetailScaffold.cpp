@@ -8,6 +8,7 @@
 
 #include "Model/DesktopAppModel.hpp"
 #include "ViewKit/DesktopButton.hpp"
+#include "ViewKit/DesktopFocusFollower.hpp"
 #include "ViewKit/DesktopModelObserver.hpp"
 #include "ViewKit/DesktopPalette.hpp"
 #include "ViewKit/DesktopSectionIntro.hpp"
@@ -180,6 +181,9 @@ DesktopDetailScaffold::DesktopDetailScaffold(DesktopAppModel& model, DesktopDest
     }
     pageLayout->addStretch(1);
     setWidget(page);
+    // A control that takes the focus other than by a click comes whole
+    // into view.
+    new DesktopFocusFollower(this);
     // The page's minimum width is the scaffold's: a split view never
     // squeezes the header or a screen narrower than they can be drawn.
     page->installEventFilter(this);

@@ -1,9 +1,11 @@
 // The root view's own duties: the remembered screen, the sidebar's marking
 // of it, the window's minimum size, the replacement question's life and
-// the keyboard focus shown on every Tab stop.
+// the keyboard focus: shown on every Tab stop, entering the speed picker on
+// its choice, and never left out of sight.
 #include <QAbstractScrollArea>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTest>
 
@@ -240,4 +242,134 @@ TEST(RootView, EveryTabStopShowsTheKeyboardFocus) {
     ASSERT_TRUE(picker->segment(SyncMode::ultra)->hasFocus());
     EXPECT_TRUE(picker->segment(SyncMode::ultra)->isChecked());
     EXPECT_TRUE(showsKeyboardFocus(picker->segment(SyncMode::ultra)));
+}
+
+namespace {
+
+// The smallest window and the one it opens at.
+const QList<QSize> kWindowSizes{{ContentView::minimumWidth, ContentView::minimumHeight}, {1280, 860}};
+
+std::string sizeText(QSize size) {
+    return std::to_string(size.width()) + "x" + std::to_string(size.height());
+}
+
+} // namespace
+
+TEST(RootView, TabAndBacktabEnterTheSpeedPickerOnItsChoice) {
+    WindowHarness harness;
+    harness.open();
+    DesktopAppModel* model = harness.model();
+    auto* content = harness.window()->findChild<ContentView*>();
+    ASSERT_TRUE(harness.signIn());
+    // Chosen before the screen is built, as a start restores it.
+    model->setMode(SyncMode::ultra);
+    content->setSelectedDestination(DesktopDestination::sync);
+    settle();
+    auto* picker = content->findChild<DesktopSpeedPicker*>();
+    ASSERT_NE(picker, nullptr);
+    QAbstractButton* stop = findButton(content, "Stop");
+    QAbstractButton* regular = picker->segment(SyncMode::regular);
+    QAbstractButton* ultra = picker->segment(SyncMode::ultra);
+
+    // Where Tab from "Stop", and Backtab from the stop after the picker, land.
+    using Landings = std::pair<QWidget*, QWidget*>;
+    auto enter = [&] {
+        stop->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(stop, Qt::Key_Tab);
+        QWidget* byTab = QApplication::focusWidget();
+        QTest::keyClick(byTab, Qt::Key_Tab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        return Landings{byTab, QApplication::focusWidget()};
+    };
+    for (const QSize size : kWindowSizes) {
+        harness.window()->resize(size);
+        settle();
+        EXPECT_EQ(enter(), Landings(ultra, ultra)) << sizeText(size);
+
+        // Regular clicked, then Ultra chosen elsewhere: the focus, unringed,
+        // and the Tab stop go to Ultra.
+        QTest::mouseClick(regular, Qt::LeftButton);
+        ASSERT_EQ(model->mode(), SyncMode::regular);
+        model->setMode(SyncMode::ultra);
+        settle();
+        EXPECT_TRUE(ultra->hasFocus() && ultra->isChecked()) << sizeText(size);
+        EXPECT_EQ(enter(), Landings(ultra, ultra)) << sizeText(size);
+
+        // Ultra holding the keyboard's focus, Regular chosen elsewhere.
+        ASSERT_TRUE(ultra->hasFocus());
+        model->setMode(SyncMode::regular);
+        settle();
+        EXPECT_TRUE(regular->hasFocus() && regular->isChecked()) << sizeText(size);
+        EXPECT_EQ(enter(), Landings(regular, regular)) << sizeText(size);
+        model->setMode(SyncMode::ultra);
+        settle();
+    }
+}
+
+TEST(RootView, ControlTakingTheFocusIsScrolledWholeIntoView) {
+    WindowHarness harness;
+    harness.open();
+    DesktopAppModel* model = harness.model();
+    auto* content = harness.window()->findChild<ContentView*>();
+    ASSERT_TRUE(harness.signIn());
+    // A folder and a failed upload: every page is longer than the window
+    // and ends in "Retry failed uploads".
+    harness.chooser->next = QString::fromStdString(harness.documents.path().string());
+    model->addFolder();
+    const auto file = harness.backend.insertFile(harness.userId, {{"storage_bucket", "files"},
+                                                                  {"storage_key", "k"}, {"path", "a.md"}});
+    harness.backend.insertJob(harness.userId, {{"file_id", file["id"]}, {"kind", "ingest"}, {"status", "error"}});
+    const auto refresh = model->refreshStatus();
+    ASSERT_TRUE(spinUntil([&] { return refresh.isFinished() && !model->failedUploads().empty(); }));
+
+    DesktopSidebarView* sidebar = content->sidebar();
+    QAbstractButton* firstInSidebar = sidebar->row(DesktopDestination::overview);
+    QAbstractButton* lastInSidebar = findButton(sidebar, "Open dashboard");
+    ASSERT_NE(lastInSidebar, nullptr);
+    auto wholeInView = [&](QWidget* control) {
+        QWidget* viewport = content->scaffold()->viewport();
+        return viewport->rect().contains(QRect(control->mapTo(viewport, QPoint(0, 0)), control->size()));
+    };
+    for (const QSize size : kWindowSizes) {
+        harness.window()->resize(size);
+        for (DesktopDestination destination : desktop_destination::allCases) {
+            content->setSelectedDestination(destination);
+            settle();
+            QScrollBar* page = content->scaffold()->verticalScrollBar();
+            ASSERT_GT(page->maximum(), 0);
+            const std::string where =
+                sizeText(size) + " " + desktop_destination::rawValue(destination).toStdString();
+            for (const bool atBottom : {false, true}) {
+                for (const bool forward : {true, false}) {
+                    page->setValue(atBottom ? page->maximum() : 0);
+                    QAbstractButton* from = forward ? lastInSidebar : firstInSidebar;
+                    from->setFocus(Qt::TabFocusReason);
+                    QTest::keyClick(from, forward ? Qt::Key_Tab : Qt::Key_Backtab);
+                    QWidget* stop = QApplication::focusWidget();
+                    ASSERT_TRUE(content->scaffold()->isAncestorOf(stop)) << where;
+                    EXPECT_TRUE(wholeInView(stop)) << where << (atBottom ? " bottom " : " top ")
+                                                   << (forward ? "Tab" : "Backtab");
+                }
+            }
+            // Given the focus by the program, likewise.
+            QAbstractButton* retry = findButton(content->scaffold(), "Retry failed uploads");
+            retry->clearFocus();
+            page->setValue(0);
+            retry->setFocus();
+            EXPECT_TRUE(wholeInView(retry)) << where;
+        }
+    }
+
+    // A click on a segment the page shows in part picks it where it is.
+    content->setSelectedDestination(DesktopDestination::sync);
+    settle();
+    QAbstractButton* ultra = content->findChild<DesktopSpeedPicker*>()->segment(SyncMode::ultra);
+    QScrollBar* page = content->scaffold()->verticalScrollBar();
+    const int viewportHeight = content->scaffold()->viewport()->height();
+    page->setValue(page->value() + ultra->mapTo(content->scaffold()->viewport(), QPoint(0, 0)).y() -
+                   viewportHeight + ultra->height() / 2);
+    const int shown = page->value();
+    QTest::mouseClick(ultra, Qt::LeftButton, Qt::NoModifier, QPoint(ultra->width() / 2, 2));
+    EXPECT_EQ(model->mode(), SyncMode::ultra);
+    EXPECT_EQ(page->value(), shown);
 }
