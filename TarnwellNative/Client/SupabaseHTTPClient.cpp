@@ -291,7 +291,42 @@ void SupabaseHTTPClient::validate(const HTTPResponse& response) {
     if (response.status == 401) {
         throw SupabaseHTTPError::unauthorized();
     }
-    throw SupabaseHTTPError::message("Supabase request failed with status " + std::to_string(response.status));
+    throw SupabaseHTTPError::failedStatus(response.status);
+}
+
+namespace {
+
+// Statuses with which a backend says "not now" rather than "no".
+bool isPassingStatus(long status) { return status == 408 || status == 429 || (status >= 500 && status <= 599); }
+
+} // namespace
+
+bool SupabaseHTTPClient::isUnanswered(const std::exception_ptr& failure) {
+    if (!failure) return false;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const TransportError& error) {
+        return error.kind() == TransportError::Kind::failed || error.kind() == TransportError::Kind::timedOut;
+    } catch (const SupabaseHTTPError& error) {
+        return error.status() && isPassingStatus(*error.status());
+    } catch (...) {
+        return false;
+    }
+}
+
+bool SupabaseHTTPClient::refusesSession(const std::exception_ptr& failure) {
+    if (!failure) return false;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const SupabaseHTTPError& error) {
+        if (error.kind() == SupabaseHTTPError::Kind::unauthorized ||
+            error.kind() == SupabaseHTTPError::Kind::notAuthenticated) {
+            return true;
+        }
+        return error.status() && *error.status() >= 400 && *error.status() <= 499 && !isPassingStatus(*error.status());
+    } catch (...) {
+        return false;
+    }
 }
 
 std::optional<nlohmann::json> SupabaseHTTPClient::parseJSON(std::string_view bytes) {

@@ -148,6 +148,16 @@ public:
     // message; no HTTP status at all throws invalidResponse.
     static void validate(const HTTPResponse& response);
 
+    // Whether a failure says nothing about the session: the request got no
+    // answer (no connection, a time-out, a connection dropped), or the
+    // backend could not serve it for now (408, 429 or a 5xx). Such a request
+    // may go through when it is sent again later.
+    static bool isUnanswered(const std::exception_ptr& failure);
+    // Whether a failure is the backend's verdict that the stored session is
+    // over: 401 even after a refresh, a refresh refused with a 4xx, or no
+    // session stored any more.
+    static bool refusesSession(const std::exception_ptr& failure);
+
     // Decodes a 2xx body with `parse` (a JSON value -> T). A body that does
     // not decode but is an object with a text "message" throws that message;
     // otherwise the decoding error is thrown.

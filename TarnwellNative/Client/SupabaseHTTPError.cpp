@@ -11,6 +11,12 @@ SupabaseHTTPError SupabaseHTTPError::message(std::string text) {
     return SupabaseHTTPError(Kind::message, std::move(text));
 }
 
+SupabaseHTTPError SupabaseHTTPError::failedStatus(long status) {
+    SupabaseHTTPError error(Kind::message, "Supabase request failed with status " + std::to_string(status));
+    error.status_ = status;
+    return error;
+}
+
 SupabaseHTTPError SupabaseHTTPError::notAuthenticated() {
     return SupabaseHTTPError(Kind::notAuthenticated, "Not authenticated");
 }

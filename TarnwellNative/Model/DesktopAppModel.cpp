@@ -97,7 +97,9 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
     : QObject(parent),
       folderChooser_(std::move(options.folderChooser)),
       urlOpener_(std::move(options.urlOpener)),
-      pollInterval_(options.pollInterval) {
+      pollInterval_(options.pollInterval),
+      autoStartRetryDelay_(std::max(options.autoStartRetryDelay, std::chrono::milliseconds(1))),
+      autoStartRetryCap_(std::max(options.autoStartRetryCap, autoStartRetryDelay_)) {
     config_ = PublicConfigLoader::load(options.resourceDirectory);
     sessionStore_ = std::make_shared<SessionStore>();
     database_ = std::make_shared<LocalDatabase>();
@@ -114,6 +116,10 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
     connect(&pollTimer_, &QTimer::timeout, this, [this] {
         if (pollActive_) pollPass(pollID_);
     });
+    autoStartTimer_.setSingleShot(true);
+    connect(&autoStartTimer_, &QTimer::timeout, this, [this] {
+        if (auto retry = std::exchange(autoStartRetry_, nullptr)) retry();
+    });
 
     runtime_ = std::make_unique<DesktopModelRuntime>(
         this,
@@ -129,6 +135,7 @@ DesktopAppModel::DesktopAppModel(Options options, QObject* parent)
 DesktopAppModel::~DesktopAppModel() {
     runtime_->close();
     cancelStatusPolling();
+    cancelAutoStartRetry();
     // The engine's work under way (a scan, an upload, a request) is cut
     // short; then every thread is joined while the services they use still
     // exist, and only afterwards do the services go.
@@ -193,6 +200,19 @@ void DesktopAppModel::setCurrentUser(const std::optional<StoredUser>& value) {
 
 // ---- Start-up, remote state and polling ------------------------------------------
 
+// The automatic start of the launch, as the saved state asked for it.
+struct DesktopAppModel::AutoStartPlan {
+    std::vector<std::string> folders;
+    SyncMode mode = SyncMode::regular;
+    // Its place among the starts and stops pressed.
+    std::uint64_t request = 0;
+    // The lane's count of account changes when the saved state was read.
+    std::uint64_t accountChanges = 0;
+    // The account shown when the saved state was applied.
+    std::uint64_t epoch = 0;
+    std::uint64_t id = 0;
+};
+
 QFuture<void> DesktopAppModel::bootstrap() {
     if (didBootstrap_) return finishedFuture();
     setDidBootstrap(true);
@@ -230,21 +250,91 @@ QFuture<void> DesktopAppModel::bootstrap() {
             // A sign-in made while the saved state was read reaches the
             // engine first: then the person at the window decides when to
             // start, and this start is skipped.
-            const std::uint64_t request = ++runRequests_;
-            runtime_->startOnLane(engineStart(syncCoordinator_, snapshot.folders, snapshot.mode),
-                                  restored.accountChanges,
-                                  [this, finish, request](Outcome<bool> started) {
-                                      if (!started.ok()) {
-                                          setSyncStatus(started.error);
-                                          appendLog(QStringLiteral("Auto-start failed: ") + started.error);
-                                      } else if (*started.value && request > stoppedAtRequest_) {
-                                          // A stop or sign-out pressed during the initial scan wins.
-                                          setIsRunning(true);
-                                      }
-                                      finish();
-                                  });
+            auto plan = std::make_shared<const AutoStartPlan>(AutoStartPlan{
+                snapshot.folders, snapshot.mode, ++runRequests_, restored.accountChanges, restoredEpoch, autoStartID_});
+            attemptAutoStart(std::move(plan), autoStartRetryDelay_, finish);
         });
     return done->future();
+}
+
+// ---- The automatic start and its waits for the backend -------------------------
+
+void DesktopAppModel::attemptAutoStart(std::shared_ptr<const AutoStartPlan> plan, std::chrono::milliseconds wait,
+                                       std::function<void()> then) {
+    const bool first = bool(then);
+    runtime_->startOnLane(
+        engineStart(syncCoordinator_, plan->folders, plan->mode), plan->accountChanges,
+        [this, plan, wait, first, then = std::move(then)](Outcome<bool> started) {
+            // A start, stop, sign-in or sign-out of the person at the window
+            // since the plan was made has taken over from it.
+            const bool live = plan->id == autoStartID_ && plan->request > stoppedAtRequest_ &&
+                              plan->epoch == accountEpoch_;
+            if (plan->id == autoStartID_) autoStartWaiting_ = false;
+            if (started.ok()) {
+                // A stop or sign-out pressed during the initial scan wins.
+                if (*started.value && plan->request > stoppedAtRequest_) {
+                    setIsRunning(true);
+                    if (!first) {
+                        setSyncStatus(QString());
+                        const std::uint64_t epoch = accountEpoch_;
+                        refreshRemoteState([this, epoch] { restartRemoteStatusPollingIfNeeded(epoch); });
+                    }
+                }
+            } else if (live && SupabaseHTTPClient::isUnanswered(started.failure)) {
+                waitForBackend(plan, wait, started.error);
+            } else if (first || live) {
+                if (live && SupabaseHTTPClient::refusesSession(started.failure)) {
+                    // The backend's verdict on the session, come later than
+                    // the launch: the window shows what a launch that had it
+                    // would have shown.
+                    cancelStatusPolling();
+                    setCurrentUser(std::nullopt);
+                    clearSignedInState();
+                }
+                setSyncStatus(started.error);
+                appendLog(QStringLiteral("Auto-start failed: ") + started.error);
+            }
+            if (then) then();
+        });
+}
+
+// Says what the start waits for, and asks the backend again after the
+// wait. Once the waits have grown to their cap the line is not repeated: a
+// night without network leaves one line a wait, not one a minute.
+void DesktopAppModel::waitForBackend(std::shared_ptr<const AutoStartPlan> plan, std::chrono::milliseconds wait,
+                                     const QString& error) {
+    autoStartWaiting_ = true;
+    if (wait != lastWaitLogged_) {
+        appendLog(QStringLiteral("Waiting for the backend to answer before starting sync (retrying in ") +
+                  QString::number((wait.count() + 999) / 1000) + QStringLiteral(" s): ") + error);
+    }
+    lastWaitLogged_ = wait;
+    setSyncStatus(QStringLiteral("Waiting for the backend to answer before starting sync: ") + error);
+    autoStartRetry_ = [this, plan, next = std::min(wait * 2, autoStartRetryCap_)] { probeBackend(plan, next); };
+    autoStartTimer_.start(wait);
+}
+
+// Asks for the signed-in user, as the start itself does first: only once
+// the backend answers does the start run again, so that a long wait does not
+// fill the log with starts that end where they began.
+void DesktopAppModel::probeBackend(std::shared_ptr<const AutoStartPlan> plan, std::chrono::milliseconds wait) {
+    if (plan->id != autoStartID_) return;
+    runtime_->inBackground([client = client_](std::stop_token stop) { client->currentUser(stop); },
+                           [this, plan, wait](Outcome<std::monostate> answer) {
+                               if (plan->id != autoStartID_) return;
+                               if (!answer.ok() && SupabaseHTTPClient::isUnanswered(answer.failure)) {
+                                   waitForBackend(plan, wait, answer.error);
+                                   return;
+                               }
+                               attemptAutoStart(plan, wait, {});
+                           });
+}
+
+void DesktopAppModel::cancelAutoStartRetry() {
+    ++autoStartID_;
+    autoStartWaiting_ = false;
+    autoStartTimer_.stop();
+    autoStartRetry_ = nullptr;
 }
 
 QFuture<void> DesktopAppModel::refreshStatus() {
@@ -297,12 +387,11 @@ void DesktopAppModel::refreshRemoteState(std::function<void()> done) {
             // must not replace what a later one already showed.
             if (epoch == accountEpoch_ && sequence > refreshesApplied_) {
                 refreshesApplied_ = sequence;
+                // A failed read has read nothing: what the last good one
+                // showed stays, and the window does not claim all is well.
                 if (outcome.ok()) {
                     setIngestStatus(outcome.value->status);
                     setFailedUploads(outcome.value->failed);
-                } else {
-                    setIngestStatus(std::nullopt);
-                    setFailedUploads({});
                 }
             }
             done();
@@ -352,6 +441,7 @@ QFuture<void> DesktopAppModel::login() {
                 done->finish();
                 return;
             }
+            cancelAutoStartRetry();
             setCurrentUser(outcome.value->user);
             const std::uint64_t epoch = accountEpoch_;
             setAuthStatus(QStringLiteral("Signed in"));
@@ -398,6 +488,7 @@ QFuture<void> DesktopAppModel::signup() {
                 return;
             }
             const SignupResolution& resolution = outcome.value->resolution;
+            cancelAutoStartRetry();
             if (resolution.clearPersistedSession) {
                 // A start pressed before the sign-up was stopped by it and
                 // must not claim the run; one pressed since runs.
@@ -425,6 +516,7 @@ QFuture<void> DesktopAppModel::signup() {
 
 QFuture<void> DesktopAppModel::signOut() {
     cancelStatusPolling();
+    cancelAutoStartRetry();
     // From here on no start may claim the run, no read of the old account
     // may land and no poll may start for it.
     stoppedAtRequest_ = ++runRequests_;
@@ -539,6 +631,7 @@ void DesktopAppModel::clearFolders() {
 // ---- Sync, retry, dashboard --------------------------------------------------------
 
 QFuture<void> DesktopAppModel::startSync() {
+    cancelAutoStartRetry();
     setSyncStatus(QString());
     setRetryStatus(QString());
     Completion done = makeCompletion();
@@ -568,6 +661,7 @@ QFuture<void> DesktopAppModel::startSync() {
 }
 
 QFuture<void> DesktopAppModel::stopSync() {
+    cancelAutoStartRetry();
     stoppedAtRequest_ = ++runRequests_;
     Completion done = makeCompletion();
     runtime_->onLane([coordinator = syncCoordinator_](std::stop_token, DesktopModelRuntime::Lane&) {

@@ -103,6 +103,11 @@ public:
         // Where the configuration file is looked for first (none: the
         // program's own resources).
         std::optional<std::filesystem::path> resourceDirectory;
+        // An automatic start that got no answer from the backend is tried
+        // again after this wait, each further wait twice the one before, up
+        // to the cap.
+        std::chrono::milliseconds autoStartRetryDelay = std::chrono::seconds(2);
+        std::chrono::milliseconds autoStartRetryCap = std::chrono::seconds(60);
     };
 
     // Loads the configuration (environment, then the shipped file) and builds,
@@ -152,6 +157,11 @@ public:
     QString rootFolder() const { return rootFolder_; }
     // True while a status poll exists (only while somebody is signed in).
     bool isPolling() const { return pollActive_; }
+    // True while the automatic start of the launch waits for the backend to
+    // answer: from its first unanswered attempt until an attempt goes through
+    // or fails otherwise, or a start, stop, sign-in or sign-out of the
+    // person at the window takes over.
+    bool isWaitingToAutoStart() const { return autoStartWaiting_; }
 
     // ---- Start-up and remote status -------------------------------------
     // Restores the saved state, starts syncing again when it was left on,
@@ -233,6 +243,15 @@ private:
     void restartRemoteStatusPollingIfNeeded(std::uint64_t accountEpoch);
     void cancelStatusPolling();
     void pollPass(std::uint64_t poll);
+    // The automatic start: one attempt, and the waits between attempts while
+    // the backend does not answer. `then` follows the first attempt only.
+    struct AutoStartPlan;
+    void attemptAutoStart(std::shared_ptr<const AutoStartPlan> plan, std::chrono::milliseconds wait,
+                          std::function<void()> then);
+    void waitForBackend(std::shared_ptr<const AutoStartPlan> plan, std::chrono::milliseconds wait,
+                        const QString& error);
+    void probeBackend(std::shared_ptr<const AutoStartPlan> plan, std::chrono::milliseconds wait);
+    void cancelAutoStartRetry();
     void applyFolderSelection(const FolderSelectionConfirmation& choice);
     // The reset of a sign-out and of a sign-up without a session.
     void clearSignedInState();
@@ -302,6 +321,16 @@ private:
     bool pollActive_ = false;
     std::uint64_t pollID_ = 0;
     QTimer pollTimer_;
+
+    // The automatic start's waits for the backend: `autoStartID_` tells the
+    // live plan from one that was taken over.
+    std::chrono::milliseconds autoStartRetryDelay_;
+    std::chrono::milliseconds autoStartRetryCap_;
+    std::uint64_t autoStartID_ = 0;
+    bool autoStartWaiting_ = false;
+    std::chrono::milliseconds lastWaitLogged_{0};
+    QTimer autoStartTimer_;
+    std::function<void()> autoStartRetry_;
 
     // The lane, the workers and the way back to the GUI thread.
     std::unique_ptr<DesktopModelRuntime> runtime_;

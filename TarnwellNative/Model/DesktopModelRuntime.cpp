@@ -230,7 +230,7 @@ void DesktopModelRuntime::startOnLane(std::function<void(const std::function<voi
     enqueue([this, start = std::move(start), unlessAccountChangedSince, apply = std::move(apply)](
                 std::stop_token, LaneThread& lane) mutable {
         if (unlessAccountChangedSince && *unlessAccountChangedSince != lane.state.accountChanges) {
-            post([apply = std::move(apply)]() mutable { apply(Outcome<bool>{false, {}}); });
+            post([apply = std::move(apply)]() mutable { apply(Outcome<bool>{false, {}, {}}); });
             return;
         }
         auto begun = std::make_shared<std::promise<void>>();

@@ -45,11 +45,12 @@ namespace tarnwell {
 class DesktopModelWake;
 
 // What a piece of background work came to: its value, or the text its error
-// shows the user.
+// shows the user and the error itself, for telling kinds of failure apart.
 template <class T>
 struct Outcome {
     std::optional<T> value;
     QString error;
+    std::exception_ptr failure;
     bool ok() const { return value.has_value(); }
 };
 
@@ -135,7 +136,8 @@ private:
                 outcome.value.emplace(work());
             }
         } catch (...) {
-            outcome.error = describe(std::current_exception());
+            outcome.failure = std::current_exception();
+            outcome.error = describe(outcome.failure);
         }
         return outcome;
     }

@@ -183,6 +183,14 @@ SyncStateSnapshot SyncCoordinator::restoreSnapshot() {
         snapshot.user = client_->currentUser(shutdown_.get_token());
     } catch (...) {
         snapshot.user.reset();
+        // No answer is no verdict on the session: a launch before the
+        // network is up keeps the user the stored session names.
+        if (SupabaseHTTPClient::isUnanswered(std::current_exception())) {
+            try {
+                if (auto session = sessionStore_->load()) snapshot.user = session->user;
+            } catch (...) {
+            }
+        }
     }
     try {
         snapshot.folders = storedFolders();
@@ -274,6 +282,18 @@ void SyncCoordinator::setIndexingProgress(bool isActive, std::optional<RunID> on
         indexing = indexingHandler_;
     }
     if (indexing) (*indexing)(snapshot);
+}
+
+void SyncCoordinator::clearProgress(RunID run) {
+    std::lock_guard delivery(deliveryMutex_);
+    std::shared_ptr<const IndexingHandler> indexing;
+    {
+        std::lock_guard lock(mutex_);
+        if (currentRun_ != run) return; // a newer start owns the progress
+        indexingProgress_ = IndexingProgressSnapshot::idle();
+        indexing = indexingHandler_;
+    }
+    if (indexing) (*indexing)(IndexingProgressSnapshot::idle());
 }
 
 bool SyncCoordinator::addUnsupportedFiles(std::int64_t count, RunID run) {
@@ -410,6 +430,8 @@ void SyncCoordinator::startSync(const std::vector<std::string>& roots, SyncMode 
             stream = std::move(eventStream_);
         }
         if (stream) stream->stop();
+        // Nothing runs: the progress of the start it ended must not say so.
+        clearProgress(run);
         throw;
     }
 }

@@ -103,7 +103,9 @@ public:
     void setIndexingHandler(IndexingHandler handler);
     void setUnsupportedFilesHandler(UnsupportedFilesHandler handler);
 
-    // The saved state for the launch; absorbs every failure.
+    // The saved state for the launch; absorbs every failure. A user lookup
+    // that got no answer (see SupabaseHTTPClient::isUnanswered) gives the
+    // user of the stored session; any other failure gives no user.
     SyncStateSnapshot restoreSnapshot();
 
     // Starts a run over the folders: saves the choices, drains the retry
@@ -111,7 +113,7 @@ public:
     // the scans, so what changes during them is rescanned after). Returns
     // at once when a run is active or no folder is given. Throws database
     // failures and failures of the retry-queue drain, leaving the
-    // coordinator idle.
+    // coordinator idle and its progress the idle snapshot.
     void startSync(const std::vector<std::string>& roots, SyncMode mode);
     // The same, calling `begun` once the start has claimed the run or decided
     // to return at once, before any of its long work: a caller that orders
@@ -235,6 +237,8 @@ private:
     bool resetProgress(RunID run);
     bool markInitialScanComplete(RunID run);
     void setIndexingProgress(bool isActive, std::optional<RunID> onlyIfStillRun);
+    // Back to the idle snapshot, unless a newer run has started.
+    void clearProgress(RunID run);
     bool addUnsupportedFiles(std::int64_t count, RunID run);
     std::optional<std::int64_t> addTotalFiles(std::int64_t count, RunID run);
     std::optional<std::int64_t> countScannedFile(RunID run);

@@ -720,7 +720,8 @@ void BackendEmulator::start() {
     const int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  int port = options_.port;
+  // A restart takes the port it had: clients keep the base URL they were given.
+  int port = options_.port != 0 ? options_.port : s.boundPort;
   errno = 0;
   if (port == 0) {
     port = server.bind_to_any_port("127.0.0.1");

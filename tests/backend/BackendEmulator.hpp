@@ -202,9 +202,10 @@ public:
   BackendEmulator(const BackendEmulator&) = delete;
   BackendEmulator& operator=(const BackendEmulator&) = delete;
 
-  // Binds 127.0.0.1 (the given or an ephemeral port) and serves on its own
-  // thread; returns once requests are accepted. Throws std::runtime_error when
-  // the port cannot be bound. Also starts the background worker if configured.
+  // Binds 127.0.0.1 (the given or an ephemeral port; after a stop, the port
+  // it had) and serves on its own thread; returns once requests are accepted.
+  // Throws std::runtime_error when the port cannot be bound. Also starts the
+  // background worker if configured.
   void start();
   void stop();  // idempotent
   bool running() const;

@@ -153,7 +153,10 @@ TEST_F(ModelTest, FailedAutoStartIsShownAndLoggedAndTheRestStillHappens) {
     EXPECT_FALSE(m.isRunning());
 }
 
-TEST_F(ModelTest, EitherFailedReadClearsBothAndNobodySignedInReadsNothing) {
+// A failed read has read nothing: either one failing keeps what the last
+// good read showed, also once the session has stopped working, rather than
+// "no failed uploads". A sign-out clears it.
+TEST_F(ModelTest, AFailedReadKeepsWhatTheLastGoodOneShowedAndNobodySignedInReadsNothing) {
     Model& m = make();
     ASSERT_TRUE(finish(m.refreshStatus()));
     EXPECT_EQ(backend.requestCount("GET", "/rest/v1/"), 0u);
@@ -161,18 +164,120 @@ TEST_F(ModelTest, EitherFailedReadClearsBothAndNobodySignedInReadsNothing) {
 
     addFailedJob(userID, "a.pdf");
     Model& signedInModel = signedIn();
-    for (const char* query : {"status=eq.running", "select=id,file_id,error,created_at"}) {
+    ASSERT_TRUE(finish(signedInModel.refreshStatus()));
+    const std::optional<IngestStatusSnapshot> shown = signedInModel.ingestStatus();
+    ASSERT_TRUE(shown.has_value());
+    ASSERT_EQ(signedInModel.failedUploads().size(), 1u);
+    auto expectShownStill = [&](const char* after) {
         ASSERT_TRUE(finish(signedInModel.refreshStatus()));
-        ASSERT_EQ(signedInModel.failedUploads().size(), 1u);
+        EXPECT_EQ(signedInModel.ingestStatus(), shown) << after;
+        EXPECT_EQ(signedInModel.failedUploads().size(), 1u) << after;
+    };
+    for (const char* query : {"status=eq.running", "select=id,file_id,error,created_at"}) {
         Fault fault;
         fault.pathPrefix = "/rest/v1/jobs";
         fault.queryContains = query;
         fault.dropConnection = true;
         backend.injectFault(fault);
-        ASSERT_TRUE(finish(signedInModel.refreshStatus()));
-        EXPECT_FALSE(signedInModel.ingestStatus().has_value()) << query;
-        EXPECT_TRUE(signedInModel.failedUploads().empty()) << query;
+        expectShownStill(query);
     }
+    backend.expireAllAccessTokens();
+    backend.revokeRefreshToken(SessionStore(AppPaths::sessionFile(), std::nullopt).load()->refreshToken);
+    expectShownStill("a refused refresh");
+
+    ASSERT_TRUE(finish(signedInModel.signOut()));
+    EXPECT_FALSE(signedInModel.ingestStatus().has_value());
+    EXPECT_TRUE(signedInModel.failedUploads().empty());
+}
+
+// Started at login before the network is up: the window shows the saved
+// sign-in, and the sync starts by itself once the backend answers. While it
+// does not, the start waits ever longer, says so once per wait, and asks
+// only for the user.
+TEST_F(ModelTest, ALaunchBeforeTheBackendIsUpKeepsTheUserAndStartsOnceItAnswers) {
+    saveSession();
+    const std::string root = documents("docs", 2);
+    savePreferences(true, {root});
+    backend.stop();
+    Model& m = make();
+    ASSERT_TRUE(finish(m.bootstrap()));
+    ASSERT_EQ(m.userLabel(), "ada@example.com");
+    EXPECT_EQ(m.folders(), QStringList{QString::fromStdString(root)});
+    EXPECT_FALSE(m.isRunning());
+    EXPECT_TRUE(m.isWaitingToAutoStart());
+    EXPECT_TRUE(m.isPolling());
+    EXPECT_EQ(m.indexingProgress(), IndexingProgressSnapshot::idle()); // the failed start claims no scan
+    EXPECT_TRUE(m.logLines().last().startsWith(
+        "Waiting for the backend to answer before starting sync (retrying in 1 s): The request failed: "))
+        << m.logLines().last().toStdString();
+
+    Fault drop; // up, but every lookup of the user is dropped
+    drop.method = "GET";
+    drop.pathPrefix = "/auth/v1/user";
+    drop.count = -1;
+    drop.closeWithoutAnswer = true;
+    backend.injectFault(drop);
+    backend.start();
+    ASSERT_TRUE(until([&] { return backend.requestCount("GET", "/auth/v1/user") >= 6; }));
+    EXPECT_EQ(m.logLines().filter("Waiting for the backend to answer").size(), 3); // 20, 40, then 80 ms
+    EXPECT_EQ(m.logLines().count("Starting sync (ultra)..."), 1);
+
+    backend.clearFaults();
+    ASSERT_TRUE(until([&] { return m.isRunning(); }));
+    EXPECT_FALSE(m.isWaitingToAutoStart());
+    EXPECT_EQ(m.syncStatus(), "");
+    EXPECT_EQ(backend.stats().uploads, 2);
+    EXPECT_EQ(m.logLines().count("Starting sync (ultra)..."), 2);
+    EXPECT_TRUE(until([&] { return m.ingestStatus().has_value(); }));
+}
+
+// A stop ends the wait for good; going away ends it at once, also with the
+// backend holding its answer to the lookup.
+TEST_F(ModelTest, AStopOrAQuitEndsTheWaitForTheBackend) {
+    saveSession();
+    savePreferences(true, {documents("docs", 1)});
+    backend.stop();
+    Model& m = make();
+    ASSERT_TRUE(finish(m.bootstrap()));
+    ASSERT_TRUE(m.isWaitingToAutoStart());
+    ASSERT_TRUE(finish(m.stopSync()));
+    EXPECT_FALSE(m.isWaitingToAutoStart());
+    EXPECT_EQ(m.syncStatus(), "Stopped");
+    backend.start();
+    QTest::qWait(300); // several waits' worth
+    EXPECT_EQ(backend.requestCount("GET", "/auth/v1/user"), 0u);
+    EXPECT_FALSE(m.isRunning());
+
+    model.reset();
+    backend.stop();
+    ASSERT_TRUE(finish(make().bootstrap()));
+    backend.delay("GET", "/auth/v1/user", 20s, 1);
+    backend.start();
+    ASSERT_TRUE(until([&] { return backend.pendingFaults() == 0; }));
+    const auto quit = std::chrono::steady_clock::now();
+    model.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - quit, kQuitBound);
+}
+
+// The session turns out refused once the backend answers: the window then
+// shows what a launch with the network up would have shown.
+TEST_F(ModelTest, ASessionRefusedOnceTheBackendAnswersLeavesNobodySignedIn) {
+    const SessionTokens tokens = saveSession();
+    savePreferences(true, {documents("docs", 1)});
+    backend.expireAllAccessTokens();
+    backend.revokeRefreshToken(tokens.refreshToken);
+    backend.stop();
+    Model& m = make();
+    ASSERT_TRUE(finish(m.bootstrap()));
+    ASSERT_TRUE(m.currentUser().has_value());
+    backend.start();
+    ASSERT_TRUE(until([&] { return !m.currentUser().has_value(); }));
+    EXPECT_FALSE(m.isWaitingToAutoStart());
+    EXPECT_FALSE(m.isPolling());
+    EXPECT_FALSE(m.isRunning());
+    EXPECT_EQ(m.syncStatus(), "Supabase request failed with status 400");
+    EXPECT_EQ(m.logLines().last(), "Auto-start failed: " + m.syncStatus());
+    EXPECT_EQ(backend.requestCount("POST", "/storage/v1/object/"), 0u);
 }
 
 TEST_F(ModelTest, PollRepeatsAndStopsWhenCancelledInItsSleepOrWithItsRefreshOut) {

@@ -99,6 +99,8 @@ protected:
     DesktopAppModel& make(std::chrono::milliseconds pollInterval = 1h) {
         DesktopAppModel::Options options{chooser, opener, pollInterval, {}, std::nullopt};
         options.coordinatorTiming.uploadPause = 1ms;
+        options.autoStartRetryDelay = 20ms;
+        options.autoStartRetryCap = 80ms;
         model = std::make_unique<DesktopAppModel>(options);
         QCoreApplication::processEvents(); // the engine handlers go in
         return *model;
@@ -120,10 +122,11 @@ protected:
     }
 
     // State left by an earlier run of the program.
-    void saveSession() {
+    SessionTokens saveSession() {
         const SessionTokens t = backend.issueSession("ada@example.com");
         SessionStore(AppPaths::sessionFile(), std::nullopt)
             .save(StoredSession{t.accessToken, t.refreshToken, StoredUser{t.userId, "ada@example.com"}});
+        return t;
     }
     void savePreferences(bool autoStart, const std::vector<std::string>& folders) {
         LocalDatabase database(AppPaths::databaseFile(), std::nullopt);

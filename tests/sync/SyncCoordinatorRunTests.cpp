@@ -32,7 +32,26 @@ TEST(SyncCoordinatorRun, savedChoicesAreReadBackWithFallbacksForBadValues) {
     h.database->setPreference("Ultra", "pref_mode");
     h.database->setPreference("TRUE", "auto_index");
     h.backend.stop();
-    EXPECT_EQ(coordinator.restoreSnapshot(), SyncStateSnapshot{});
+    EXPECT_EQ(coordinator.restoreSnapshot(), (SyncStateSnapshot{StoredUser{h.userID, std::nullopt}, false, {}, SyncMode::regular, false}));
+}
+
+// Only the backend's verdict signs the launch out: a lookup or a refresh that
+// got no usable answer keeps the user the stored session names.
+TEST(SyncCoordinatorRun, restoreKeepsTheStoredUserUnlessTheBackendRefusesTheSession) {
+    SyncHarness h;
+    h.signIn();
+    auto& coordinator = h.make();
+    const std::optional<StoredUser> stored = StoredUser{h.userID, std::nullopt};
+    h.backend.failNext("GET", kUserPath, 1, 503);
+    EXPECT_EQ(coordinator.restoreSnapshot().user, stored);
+    h.backend.failNext("GET", kUserPath, 1, 403);
+    EXPECT_EQ(coordinator.restoreSnapshot().user, std::nullopt);
+
+    h.backend.expireAllAccessTokens();
+    h.backend.failNext("POST", "/auth/v1/token", 1, 502);
+    EXPECT_EQ(coordinator.restoreSnapshot().user, stored);
+    h.backend.revokeRefreshToken(h.sessions->load()->refreshToken);
+    EXPECT_EQ(coordinator.restoreSnapshot().user, std::nullopt);
 }
 
 TEST(SyncCoordinatorRun, startIsIgnoredWithoutFoldersOrWhileRunningAndStopWhileIdleDoesNothing) {
@@ -108,6 +127,10 @@ TEST(SyncCoordinatorRun, aFailedStartLeavesTheCoordinatorIdleAndTheNextStartIsCo
     EXPECT_FALSE(coordinator.isRunning());
     EXPECT_EQ(h.logs.values(), (std::vector<std::string>{"Starting sync (regular)...", "Folders: " + root,
                                                          "Performing initial scan..."}));
+    // Nothing runs, and the progress says so; a stop has nothing to add.
+    EXPECT_EQ(h.progress.values().back(), IndexingProgressSnapshot::idle());
+    coordinator.stopSync();
+    EXPECT_EQ(h.progress.values().back(), IndexingProgressSnapshot::idle());
     coordinator.startSync({root}, SyncMode::regular);
     EXPECT_TRUE(coordinator.isRunning());
     EXPECT_TRUE(h.hasLine("Watching " + root + " ..."));

@@ -501,10 +501,12 @@ TEST_F(EmulatorTest, ConcurrentClientsAndRestart) {
   EXPECT_EQ(backend.fileCount(), 80u);
   EXPECT_EQ(backend.jobCount(), 80u);
 
-  // State outlives a restart; the port may change.
+  // State and the port outlive a restart.
+  const int port = backend.port();
   backend.stop();
   EXPECT_FALSE(backend.running());
   backend.start();
+  EXPECT_EQ(backend.port(), port);
   EXPECT_EQ(get("/auth/v1/user", token)->status, 200);
   EXPECT_EQ(json::parse(get("/rest/v1/files?select=id", token)->body).size(), 80u);
 }
