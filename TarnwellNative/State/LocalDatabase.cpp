@@ -48,6 +48,13 @@ const char* const LocalDatabase::rowsForRootSQL =
     "from files\n"
     "where root_path = ?1;";
 
+// The range of paths below a folder ("/x/" up to "/x0", "0" following "/")
+// is read from the path's own index.
+const char* const LocalDatabase::rowsOfFolderSQL =
+    "select path, root_path, logical_path, storage_key, sha256, bytes, mtime_ms\n"
+    "from files\n"
+    "where root_path = ?1 or (path > ?2 and path < ?3);";
+
 const char* const LocalDatabase::upsertSQL =
     "insert into files(path, root_path, logical_path, storage_key, sha256, bytes, mtime_ms)\n"
     "values (?1, ?2, ?3, ?4, ?5, ?6, ?7)\n"
@@ -333,6 +340,27 @@ std::vector<FileStateRow> LocalDatabase::rows(const std::string& rootPath) {
     if (code != SQLITE_DONE) {
         // A partial list would turn the missing rows into remote deletes.
         throw DatabaseError(currentErrorMessage(), std::string(rowsForRootSQL));
+    }
+    return result;
+}
+
+std::vector<FileStateRow> LocalDatabase::rowsOfFolder(const std::string& folder) {
+    std::string below = folder;
+    if (below.empty() || below.back() != '/') below.push_back('/');
+    std::string after = below;
+    after.back() = '0';
+    std::lock_guard lock(mutex_);
+    Use statement(prepared(rowsOfFolderSQL));
+    bindText(statement.get(), 1, folder);
+    bindText(statement.get(), 2, below);
+    bindText(statement.get(), 3, after);
+    std::vector<FileStateRow> result;
+    int code;
+    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        result.push_back(makeRow(statement.get()));
+    }
+    if (code != SQLITE_DONE) {
+        throw DatabaseError(currentErrorMessage(), std::string(rowsOfFolderSQL));
     }
     return result;
 }

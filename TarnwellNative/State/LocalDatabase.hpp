@@ -45,6 +45,9 @@ public:
 
     std::optional<FileStateRow> fileRecord(const std::string& path);
     std::vector<FileStateRow> rows(const std::string& rootPath);
+    // The rows of rows(folder) and every other row whose path lies below
+    // the folder, whatever folder it was recorded under. No order is fixed.
+    std::vector<FileStateRow> rowsOfFolder(const std::string& folder);
     void upsert(const FileStateRow& row);
     void remove(const std::string& path); // delete(path:)
     std::optional<std::string> preference(const std::string& key);
@@ -56,6 +59,7 @@ public:
     static const char* const schemaSQL;
     static const char* const fileRecordSQL;
     static const char* const rowsForRootSQL;
+    static const char* const rowsOfFolderSQL;
     static const char* const upsertSQL;
     static const char* const deleteSQL;
     static const char* const preferenceSQL;

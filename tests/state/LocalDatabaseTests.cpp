@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -70,6 +71,22 @@ TEST(LocalDatabaseRows, UpsertReplaceDeleteAndExactRootMatch) {
     db.remove("/r/a");
     EXPECT_TRUE(db.rows("/r").empty());
     EXPECT_FALSE(db.fileRecord("/r/a"));
+}
+
+TEST(LocalDatabaseRows, RowsOfAFolderAreItsOwnAndAllOthersBelowItComponentByComponent) {
+    TempDir dir;
+    LocalDatabase db(dir / "state.sqlite3", std::nullopt);
+    for (const auto& stored : {row("/x/Docs/a", "/x/Docs"), row("/x/Docs/In/b", "/x"), row("/x/Docs2/c", "/x"),
+                               row("/x/Docs0", "/x"), row("/y/d", "/y")}) {
+        db.upsert(stored);
+    }
+    const auto paths = [&](const std::string& folder) {
+        std::set<std::string> found;
+        for (const auto& stored : db.rowsOfFolder(folder)) found.insert(stored.path);
+        return found;
+    };
+    EXPECT_EQ(paths("/x/Docs"), (std::set<std::string>{"/x/Docs/a", "/x/Docs/In/b"}));
+    EXPECT_EQ(paths("/").size(), 5u);
 }
 
 TEST(LocalDatabaseRows, ReopeningKeepsRowsAndPreferences) {
