@@ -53,7 +53,7 @@ const char* const LocalDatabase::rowsForRootSQL =
 const char* const LocalDatabase::rowsOfFolderSQL =
     "select path, root_path, logical_path, storage_key, sha256, bytes, mtime_ms\n"
     "from files\n"
-    "where root_path = ?1 or (path > ?2 and path < ?3);";
+    "where path > ?1 and path < ?2;";
 
 const char* const LocalDatabase::upsertSQL =
     "insert into files(path, root_path, logical_path, storage_key, sha256, bytes, mtime_ms)\n"
@@ -351,9 +351,8 @@ std::vector<FileStateRow> LocalDatabase::rowsOfFolder(const std::string& folder)
     after.back() = '0';
     std::lock_guard lock(mutex_);
     Use statement(prepared(rowsOfFolderSQL));
-    bindText(statement.get(), 1, folder);
-    bindText(statement.get(), 2, below);
-    bindText(statement.get(), 3, after);
+    bindText(statement.get(), 1, below);
+    bindText(statement.get(), 2, after);
     std::vector<FileStateRow> result;
     int code;
     while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {

@@ -45,8 +45,8 @@ public:
 
     std::optional<FileStateRow> fileRecord(const std::string& path);
     std::vector<FileStateRow> rows(const std::string& rootPath);
-    // The rows of rows(folder) and every other row whose path lies below
-    // the folder, whatever folder it was recorded under. No order is fixed.
+    // Every row whose path lies below the folder, whatever folder it was
+    // recorded under (its own rows(folder) among them), in path order.
     std::vector<FileStateRow> rowsOfFolder(const std::string& folder);
     void upsert(const FileStateRow& row);
     void remove(const std::string& path); // delete(path:)

@@ -173,9 +173,9 @@ private:
     // folders of the run that lie inside root, whose files and rows a pass
     // of root leaves to their own passes.
     std::vector<std::string> innerRootsOf(const std::string& root) const;
-    // The stored rows a pass of root deals with: those recorded under it and
-    // any others below it (recorded under a folder that owned the file
-    // before), but none at or below an inner root.
+    // The stored rows a pass of root deals with: every row below it, also
+    // one recorded under another folder that owned the file before, but
+    // none at or below an inner root.
     std::vector<FileStateRow> rowsOwnedBy(const std::string& root, const std::vector<std::string>& innerRoots);
     // `content` is a buffer that the files of one pass share; `accountID`
     // is the signed-in account's id as the pass found it (empty: none).

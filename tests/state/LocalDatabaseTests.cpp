@@ -73,7 +73,7 @@ TEST(LocalDatabaseRows, UpsertReplaceDeleteAndExactRootMatch) {
     EXPECT_FALSE(db.fileRecord("/r/a"));
 }
 
-TEST(LocalDatabaseRows, RowsOfAFolderAreItsOwnAndAllOthersBelowItComponentByComponent) {
+TEST(LocalDatabaseRows, RowsOfAFolderAreAllThoseBelowItComponentByComponent) {
     TempDir dir;
     LocalDatabase db(dir / "state.sqlite3", std::nullopt);
     for (const auto& stored : {row("/x/Docs/a", "/x/Docs"), row("/x/Docs/In/b", "/x"), row("/x/Docs2/c", "/x"),
