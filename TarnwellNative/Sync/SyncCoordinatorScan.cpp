@@ -239,12 +239,24 @@ std::vector<std::string> SyncCoordinator::innerRootsOf(const std::string& root) 
 
 std::vector<FileStateRow> SyncCoordinator::rowsOwnedBy(const std::string& root,
                                                        const std::vector<std::string>& innerRoots) {
-    std::vector<FileStateRow> rows = database_->rowsOfFolder(root);
+    std::vector<FileStateRow> rows = database_->rows(root);
+    const auto inInner = [&](const std::string& path) {
+        return std::any_of(innerRoots.begin(), innerRoots.end(),
+                           [&](const std::string& inner) { return FileRules::isAtOrBelow(path, inner); });
+    };
+    // Rows below the folder recorded under another folder exist only where
+    // rows are recorded under a folder that holds this one or lies inside
+    // it; most passes find none and read no more.
+    const std::vector<std::string> recorded = database_->rootPaths();
+    if (std::any_of(recorded.begin(), recorded.end(), [&](const std::string& other) {
+            return other != root && (FileRules::isAtOrBelow(root, other) ||
+                                     (FileRules::isAtOrBelow(other, root) && !inInner(other)));
+        })) {
+        std::vector<FileStateRow> more = database_->rowsBelow(root, root);
+        rows.insert(rows.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
     if (!innerRoots.empty()) {
-        std::erase_if(rows, [&](const FileStateRow& row) {
-            return std::any_of(innerRoots.begin(), innerRoots.end(),
-                               [&](const std::string& inner) { return FileRules::isAtOrBelow(row.path, inner); });
-        });
+        std::erase_if(rows, [&](const FileStateRow& row) { return inInner(row.path); });
     }
     return rows;
 }

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <map>
-#include <set>
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -73,20 +72,23 @@ TEST(LocalDatabaseRows, UpsertReplaceDeleteAndExactRootMatch) {
     EXPECT_FALSE(db.fileRecord("/r/a"));
 }
 
-TEST(LocalDatabaseRows, RowsOfAFolderAreAllThoseBelowItComponentByComponent) {
+TEST(LocalDatabaseRows, RowsBelowAFolderComponentByComponentAndTheRootPathsRecorded) {
     TempDir dir;
     LocalDatabase db(dir / "state.sqlite3", std::nullopt);
+    EXPECT_TRUE(db.rootPaths().empty());
     for (const auto& stored : {row("/x/Docs/a", "/x/Docs"), row("/x/Docs/In/b", "/x"), row("/x/Docs2/c", "/x"),
                                row("/x/Docs0", "/x"), row("/y/d", "/y")}) {
         db.upsert(stored);
     }
-    const auto paths = [&](const std::string& folder) {
-        std::set<std::string> found;
-        for (const auto& stored : db.rowsOfFolder(folder)) found.insert(stored.path);
+    const auto paths = [&](const std::string& folder, const std::string& except) {
+        std::vector<std::string> found;
+        for (const auto& stored : db.rowsBelow(folder, except)) found.push_back(stored.path);
         return found;
     };
-    EXPECT_EQ(paths("/x/Docs"), (std::set<std::string>{"/x/Docs/a", "/x/Docs/In/b"}));
-    EXPECT_EQ(paths("/").size(), 5u);
+    EXPECT_EQ(paths("/x/Docs", ""), (std::vector<std::string>{"/x/Docs/In/b", "/x/Docs/a"}));
+    EXPECT_EQ(paths("/x/Docs", "/x/Docs"), (std::vector<std::string>{"/x/Docs/In/b"}));
+    EXPECT_EQ(paths("/", "/x").size(), 2u);
+    EXPECT_EQ(db.rootPaths(), (std::vector<std::string>{"/x", "/x/Docs", "/y"}));
 }
 
 TEST(LocalDatabaseRows, ReopeningKeepsRowsAndPreferences) {
