@@ -126,7 +126,12 @@ public:
         });
         services_.coordinator->startSync({root_}, SyncMode::ultra);
     }
-    ~RescanTimer() { services_.coordinator->stopSync(); }
+    // The coordinator goes first: a rescan still under way logs into this
+    // object until the coordinator has joined it.
+    ~RescanTimer() {
+        services_.coordinator->stopSync();
+        services_.coordinator.reset();
+    }
     RescanTimer(const RescanTimer&) = delete;
     RescanTimer& operator=(const RescanTimer&) = delete;
 

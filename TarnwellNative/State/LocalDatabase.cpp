@@ -48,6 +48,24 @@ const char* const LocalDatabase::rowsForRootSQL =
     "from files\n"
     "where root_path = ?1;";
 
+// One step of the root path's index per distinct value, however many rows
+// each has.
+const char* const LocalDatabase::rootPathsSQL =
+    "with recursive roots(root_path) as (\n"
+    "    select min(root_path) from files\n"
+    "    union all\n"
+    "    select (select min(root_path) from files where root_path > roots.root_path)\n"
+    "    from roots where roots.root_path is not null\n"
+    ")\n"
+    "select root_path from roots where root_path is not null;";
+
+// The range of paths below a folder ("/x/" up to "/x0", "0" following "/")
+// is read from the path's own index; the root path is only compared ("+").
+const char* const LocalDatabase::rowsBelowSQL =
+    "select path, root_path, logical_path, storage_key, sha256, bytes, mtime_ms\n"
+    "from files\n"
+    "where path > ?1 and path < ?2 and +root_path <> ?3;";
+
 const char* const LocalDatabase::upsertSQL =
     "insert into files(path, root_path, logical_path, storage_key, sha256, bytes, mtime_ms)\n"
     "values (?1, ?2, ?3, ?4, ?5, ?6, ?7)\n"
@@ -333,6 +351,41 @@ std::vector<FileStateRow> LocalDatabase::rows(const std::string& rootPath) {
     if (code != SQLITE_DONE) {
         // A partial list would turn the missing rows into remote deletes.
         throw DatabaseError(currentErrorMessage(), std::string(rowsForRootSQL));
+    }
+    return result;
+}
+
+std::vector<std::string> LocalDatabase::rootPaths() {
+    std::lock_guard lock(mutex_);
+    Use statement(prepared(rootPathsSQL));
+    std::vector<std::string> result;
+    int code;
+    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        result.push_back(string(0, statement.get()));
+    }
+    if (code != SQLITE_DONE) {
+        throw DatabaseError(currentErrorMessage(), std::string(rootPathsSQL));
+    }
+    return result;
+}
+
+std::vector<FileStateRow> LocalDatabase::rowsBelow(const std::string& folder, const std::string& exceptRootPath) {
+    std::string below = folder;
+    if (below.empty() || below.back() != '/') below.push_back('/');
+    std::string after = below;
+    after.back() = '0';
+    std::lock_guard lock(mutex_);
+    Use statement(prepared(rowsBelowSQL));
+    bindText(statement.get(), 1, below);
+    bindText(statement.get(), 2, after);
+    bindText(statement.get(), 3, exceptRootPath);
+    std::vector<FileStateRow> result;
+    int code;
+    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        result.push_back(makeRow(statement.get()));
+    }
+    if (code != SQLITE_DONE) {
+        throw DatabaseError(currentErrorMessage(), std::string(rowsBelowSQL));
     }
     return result;
 }

@@ -45,6 +45,11 @@ public:
 
     std::optional<FileStateRow> fileRecord(const std::string& path);
     std::vector<FileStateRow> rows(const std::string& rootPath);
+    // The root paths that rows are recorded under, each once.
+    std::vector<std::string> rootPaths();
+    // The rows whose path lies below the folder and whose root path is not
+    // exceptRootPath, in path order.
+    std::vector<FileStateRow> rowsBelow(const std::string& folder, const std::string& exceptRootPath);
     void upsert(const FileStateRow& row);
     void remove(const std::string& path); // delete(path:)
     std::optional<std::string> preference(const std::string& key);
@@ -56,6 +61,8 @@ public:
     static const char* const schemaSQL;
     static const char* const fileRecordSQL;
     static const char* const rowsForRootSQL;
+    static const char* const rootPathsSQL;
+    static const char* const rowsBelowSQL;
     static const char* const upsertSQL;
     static const char* const deleteSQL;
     static const char* const preferenceSQL;

@@ -353,9 +353,10 @@ constexpr std::size_t heldDescriptorDepth = 64;
 class Walker {
 public:
     Walker(FileRules::FileEnumerationResult& result, std::string_view rootText, bool listsUnsupported,
-           std::stop_token stop)
+           std::stop_token stop, const std::vector<std::string>& leftOut)
         : result_(result), path_(rootText), walksFilesystemRoot_(rootText == "/"),
-          rootIsValidUTF8_(isValidUTF8(rootText)), listsUnsupported_(listsUnsupported), stop_(std::move(stop)) {
+          rootIsValidUTF8_(isValidUTF8(rootText)), listsUnsupported_(listsUnsupported), stop_(std::move(stop)),
+          leftOut_(leftOut) {
         if (!walksFilesystemRoot_) path_.push_back('/');
     }
 
@@ -429,6 +430,10 @@ private:
         for (const Subfolder& subfolder : subfolders) {
             if (stop_.stop_requested()) break;
             path_.append(subfolder.name);
+            if (!leftOut_.empty() && std::find(leftOut_.begin(), leftOut_.end(), path_) != leftOut_.end()) {
+                path_.resize(baseLength);
+                continue;
+            }
             const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
             int child = holdParent ? ::openat(::dirfd(dir), subfolder.name.c_str(), flags)
                                    : ::open(path_.c_str(), flags);
@@ -457,6 +462,7 @@ private:
     bool rootIsValidUTF8_;
     bool listsUnsupported_;
     std::stop_token stop_;
+    const std::vector<std::string>& leftOut_;
 };
 
 } // namespace
@@ -469,7 +475,8 @@ FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root)
 }
 
 FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root, UnsupportedFiles unsupported,
-                                                          std::stop_token stop) {
+                                                          std::stop_token stop,
+                                                          const std::vector<std::string>& leftOut) {
     FileEnumerationResult result;
     const std::string rootText(pathText(root));
     if (rootText.empty()) return result;
@@ -478,7 +485,7 @@ FileRules::FileEnumerationResult FileRules::enumerateFiles(const fs::path& root,
         if (!Walker::meansGone(errno)) result.unreadableFolders.push_back({rootText, errno});
         return result;
     }
-    Walker walker(result, rootText, unsupported == UnsupportedFiles::listed, std::move(stop));
+    Walker walker(result, rootText, unsupported == UnsupportedFiles::listed, std::move(stop), leftOut);
     walker.run(fd);
     return result;
 }
@@ -743,6 +750,11 @@ fs::path FileRules::standardizedPath(const fs::path& path) {
     std::string text = absolute.lexically_normal().native();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return fs::path(std::move(text));
+}
+
+bool FileRules::isAtOrBelow(std::string_view path, std::string_view folder) {
+    if (!path.starts_with(folder)) return false;
+    return path.size() == folder.size() || folder.ends_with('/') || path[folder.size()] == '/';
 }
 
 std::string_view FileRules::pathExtension(std::string_view name) {

@@ -86,8 +86,11 @@ public:
     // a walk whose caller has no use for them holds no path for them. A stop
     // request ends the walk before its next folder: the result then holds
     // only part of the tree, which the caller must not take for the whole.
+    // The folders of `leftOut` (paths as the walk spells them, below the
+    // root) are not entered: what lies in them is neither listed nor noted.
     static FileEnumerationResult enumerateFiles(const std::filesystem::path& root, UnsupportedFiles unsupported,
-                                                std::stop_token stop = {});
+                                                std::stop_token stop = {},
+                                                const std::vector<std::string>& leftOut = {});
 
     // The supportedFiles of enumerateFiles(root).
     static std::vector<std::filesystem::path> listFiles(const std::filesystem::path& root);
@@ -165,6 +168,10 @@ public:
                                  std::size_t keepLimit);
 
     // --- Path helpers ---
+
+    // True when path is folder itself or lies below it, component by
+    // component: "/x/Docs2" does not lie below "/x/Docs".
+    static bool isAtOrBelow(std::string_view path, std::string_view folder);
 
     // The path made absolute (against the working directory), with "." and
     // ".." components and redundant separators removed textually; symbolic

@@ -171,9 +171,24 @@ private:
     // One pass over one folder, one file, deletes, the retry queue.
     void scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
               std::stop_token cancel);
-    // `content` is a buffer that the files of one pass share.
+    // A file below two folders of the run belongs to the inner one: the
+    // folders of the run that lie inside root, whose files and rows a pass
+    // of root leaves to their own passes.
+    std::vector<std::string> innerRootsOf(const std::string& root) const;
+    // The stored rows a pass of root deals with: every row below it, also
+    // one recorded under another folder that owned the file before, but
+    // none at or below an inner root.
+    std::vector<FileStateRow> rowsOwnedBy(const std::string& root, const std::vector<std::string>& innerRoots);
+    // `content` is a buffer that the files of one pass share; `accountID`
+    // is the signed-in account's id as the pass found it (empty: none).
     ScanResult processFile(const std::string& file, const std::string& root, const FileStateRow* previous,
-                           const FileStamp& stamp, std::stop_token cancel, std::string& content);
+                           const FileStamp& stamp, std::string_view accountID, std::stop_token cancel,
+                           std::string& content);
+    // Once a file was sent under a new key, the hosted row of the key it was
+    // sent under before is marked deleted, so that the file has one live
+    // row; only a key of the same account, which its session can reach.
+    void retireReplacedKey(const std::string& replacedKey, const std::string& newKey, const std::string& userID,
+                           std::stop_token stop);
     void deleteRemoteFile(const FileStateRow& row);
     void drainRetryQueue(RunID run);
     // The size, modification time and digest of what one upload sent.

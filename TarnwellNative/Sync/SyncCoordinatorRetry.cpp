@@ -116,6 +116,11 @@ void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& 
         if (!below) continue;
         const std::string logicalPath = FileRules::logicalPath(item.localPath, root);
         if (FileRules::buildStorageKey(userID, root, logicalPath) != item.storageKey) continue;
+        // The file was queued when its row still named another key (another
+        // folder's, say): that key gives way now, as after a scan's upload.
+        if (const auto recorded = database_->fileRecord(item.localPath)) {
+            retireReplacedKey(recorded->storageKey, item.storageKey, userID, shutdown_.get_token());
+        }
         database_->upsert(
             FileStateRow{item.localPath, root, logicalPath, item.storageKey, sent.sha256, sent.bytes, sent.mtimeMilliseconds});
         return;

@@ -186,6 +186,20 @@ std::vector<std::size_t> matchRows(const std::vector<std::string>& files, bool f
     return rowOfFile;
 }
 
+// True when the storage key names an account other than accountID. A key
+// that names nobody (the empty key of a file never sent) is nobody's.
+bool namesOtherAccount(const std::string& storageKey, std::string_view accountID) {
+    if (accountID.empty() || storageKey.empty()) return false;
+    constexpr std::string_view prefix = "user-";
+    const std::string_view key(storageKey);
+    if (key.size() > prefix.size() + accountID.size() && key.starts_with(prefix) &&
+        key.substr(prefix.size(), accountID.size()) == accountID && key[prefix.size() + accountID.size()] == '/') {
+        return false; // the usual case, told without taking the key apart
+    }
+    const auto owner = RetryQueueStore::inferredUserID(storageKey);
+    return owner && *owner != accountID;
+}
+
 // True when one of the folders holds path at any depth.
 bool liesInAny(std::string_view path, const std::unordered_set<std::string_view>& folders) {
     for (auto slash = path.rfind('/'); slash != std::string_view::npos && slash > 0; slash = path.rfind('/', slash - 1)) {
@@ -211,6 +225,42 @@ void SyncCoordinator::releaseFolder(const std::string& root) {
     folderReleased_.notify_all();
 }
 
+std::vector<std::string> SyncCoordinator::innerRootsOf(const std::string& root) const {
+    std::vector<std::string> inner;
+    std::lock_guard lock(mutex_);
+    for (const auto& other : roots_) {
+        if (other != root && FileRules::isAtOrBelow(other, root) &&
+            std::find(inner.begin(), inner.end(), other) == inner.end()) {
+            inner.push_back(other);
+        }
+    }
+    return inner;
+}
+
+std::vector<FileStateRow> SyncCoordinator::rowsOwnedBy(const std::string& root,
+                                                       const std::vector<std::string>& innerRoots) {
+    std::vector<FileStateRow> rows = database_->rows(root);
+    const auto inInner = [&](const std::string& path) {
+        return std::any_of(innerRoots.begin(), innerRoots.end(),
+                           [&](const std::string& inner) { return FileRules::isAtOrBelow(path, inner); });
+    };
+    // Rows below the folder recorded under another folder exist only where
+    // rows are recorded under a folder that holds this one or lies inside
+    // it; most passes find none and read no more.
+    const std::vector<std::string> recorded = database_->rootPaths();
+    if (std::any_of(recorded.begin(), recorded.end(), [&](const std::string& other) {
+            return other != root && (FileRules::isAtOrBelow(root, other) ||
+                                     (FileRules::isAtOrBelow(other, root) && !inInner(other)));
+        })) {
+        std::vector<FileStateRow> more = database_->rowsBelow(root, root);
+        rows.insert(rows.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
+    if (!innerRoots.empty()) {
+        std::erase_if(rows, [&](const FileStateRow& row) { return inInner(row.path); });
+    }
+    return rows;
+}
+
 void SyncCoordinator::scan(const std::string& root, const std::string& reason, bool tracksInitialIndexing, RunID run,
                            std::stop_token cancel) {
     if (!isLive(run)) return;
@@ -233,10 +283,12 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
 
     const FolderCheck before = checkFolder(root);
     const std::string mountsBefore = MountGuard::signatureNow(root);
+    // Watched folders inside this one are theirs alone.
+    const std::vector<std::string> innerRoots = innerRootsOf(root);
     // A rescan neither counts nor logs unsupported files: it holds none.
     auto enumeration = FileRules::enumerateFiles(
         root, tracksInitialIndexing ? FileRules::UnsupportedFiles::listed : FileRules::UnsupportedFiles::dropped,
-        cancel);
+        cancel, innerRoots);
     // A walk cut short lists part of the folder only: nothing is sent or
     // deleted from it.
     if (cancel.stop_requested()) {
@@ -259,7 +311,7 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
     });
     std::vector<FileStateRow> rows;
     try {
-        rows = database_->rows(root);
+        rows = rowsOwnedBy(root, innerRoots);
     } catch (...) {
         stampsRead.wait();
         throw;
@@ -291,6 +343,14 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         log(reason + " of " + root + " cut short: the folder changed again and is scanned anew.");
     };
 
+    // Whose rows count as this account's own: read once, from the stored
+    // session, not for every file.
+    std::string accountID;
+    try {
+        if (auto session = client_->currentSession(); session && session->user) accountID = session->user->id;
+    } catch (const std::exception&) {
+    }
+
     Counters counters;
     std::string content; // each small file's bytes in turn
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -299,7 +359,7 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         const FileStateRow* previous = rowOfFile[i] == noRow ? nullptr : &rows[rowOfFile[i]];
         try {
             if (stampErrors[i] != 0) throw std::system_error(stampErrors[i], std::generic_category(), file);
-            switch (processFile(file, root, previous, stamps[i], cancel, content)) {
+            switch (processFile(file, root, previous, stamps[i], accountID, cancel, content)) {
             case ScanResult::uploaded: ++counters.uploaded; break;
             case ScanResult::skipped: ++counters.skipped; break;
             case ScanResult::deleted: ++counters.deleted; break;
@@ -374,7 +434,7 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
 
 ScanResult SyncCoordinator::processFile(const std::string& file, const std::string& root,
                                         const FileStateRow* previous, const FileStamp& stamp,
-                                        std::stop_token cancel, std::string& content) {
+                                        std::string_view accountID, std::stop_token cancel, std::string& content) {
     const std::int64_t size = stamp.size;
     const double mtime = stamp.mtimeMilliseconds;
 
@@ -386,7 +446,17 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         return ScanResult::skipped;
     }
 
-    if (previous && previous->bytes == size && previous->mtimeMilliseconds == mtime) return ScanResult::skipped;
+    // A row recorded under another folder (one that owned the file before)
+    // or under another account's key stands for another upload than the one
+    // this folder makes for the signed-in account: the file is sent anew.
+    const auto rowIsThisUpload = [&](std::string_view account) {
+        return previous->rootPath == root && !namesOtherAccount(previous->storageKey, account);
+    };
+    // A file that was over the limit was never sent as it is now.
+    if (previous && previous->bytes == size && previous->mtimeMilliseconds == mtime &&
+        previous->sha256 != kTooLargeMarker && rowIsThisUpload(accountID)) {
+        return ScanResult::skipped;
+    }
 
     const std::string logicalPath = FileRules::logicalPath(file, root);
     // Read once: a small file's bytes are hashed and later sent from memory.
@@ -411,7 +481,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
 
     const std::string storageKey = FileRules::buildStorageKey(userID, root, logicalPath);
 
-    if (previous && previous->sha256 == sha) {
+    if (previous && previous->sha256 == sha && rowIsThisUpload(userID)) {
         database_->upsert(FileStateRow{file, root, logicalPath, previous->storageKey, sha, size, mtime});
         return ScanResult::skipped;
     }
@@ -438,6 +508,9 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         const RemoteFileRecord remote =
             client_->upsertRemoteFile(logicalPath, storageKey, sent.bytes, mimeType, sent.sha256, stop);
         if (remote.ingestedSHA256 != sent.sha256) client_->insertJob(remote.id, "ingest", stop);
+        // Before the row forgets the key it named: a failure here leaves it,
+        // and the retry of the upload retires that key then.
+        if (previous) retireReplacedKey(previous->storageKey, storageKey, userID, stop);
         database_->upsert(
             FileStateRow{file, root, logicalPath, storageKey, sent.sha256, sent.bytes, sent.mtimeMilliseconds});
         dropQueuedItem(file, userID);
@@ -460,6 +533,17 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
             queuedFiles_.insert(file);
         }
         throw;
+    }
+}
+
+void SyncCoordinator::retireReplacedKey(const std::string& replacedKey, const std::string& newKey,
+                                        const std::string& userID, std::stop_token stop) {
+    if (replacedKey.empty() || replacedKey == newKey || RetryQueueStore::inferredUserID(replacedKey) != userID) {
+        return;
+    }
+    if (auto remote = client_->fetchRemoteFile(replacedKey, stop); remote && remote->isDeleted != true) {
+        client_->markFileDeleted(remote->id, stop);
+        client_->insertJob(remote->id, "delete", stop);
     }
 }
 

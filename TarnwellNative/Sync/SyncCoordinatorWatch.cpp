@@ -11,18 +11,6 @@
 
 namespace tarnwell {
 
-namespace {
-
-// True when path is root itself or lies below it; a sibling whose name merely
-// begins with the root's name ("/x/Docs2" for "/x/Docs") is not below it.
-bool isAtOrBelow(const std::string& path, const std::string& root) {
-    if (path.size() < root.size() || path.compare(0, root.size(), root) != 0) return false;
-    if (path.size() == root.size()) return true;
-    return root.back() == '/' || path[root.size()] == '/';
-}
-
-} // namespace
-
 void SyncCoordinator::startEventStream(const std::vector<std::string>& roots, RunID run) {
     auto stream = std::make_unique<DirectoryEventStream>(
         roots,
@@ -107,13 +95,16 @@ void SyncCoordinator::handleEventPaths(const std::vector<std::string>& paths, Ru
         if (!isLiveLocked(run)) return;
         std::set<std::string> touched;
         for (const auto& path : paths) {
+            // A change belongs to the innermost folder that holds it, the
+            // one that owns its files.
             const std::string standardized = FileRules::standardizedPath(path).string();
+            const std::string* owner = nullptr;
             for (const auto& root : roots_) {
-                if (isAtOrBelow(standardized, root)) {
-                    touched.insert(root);
-                    break;
+                if (FileRules::isAtOrBelow(standardized, root) && (!owner || root.size() > owner->size())) {
+                    owner = &root;
                 }
             }
+            if (owner) touched.insert(*owner);
         }
         if (holdingEvents_) {
             // The initial scans are still running; they may not have reached

@@ -72,6 +72,25 @@ TEST(LocalDatabaseRows, UpsertReplaceDeleteAndExactRootMatch) {
     EXPECT_FALSE(db.fileRecord("/r/a"));
 }
 
+TEST(LocalDatabaseRows, RowsBelowAFolderComponentByComponentAndTheRootPathsRecorded) {
+    TempDir dir;
+    LocalDatabase db(dir / "state.sqlite3", std::nullopt);
+    EXPECT_TRUE(db.rootPaths().empty());
+    for (const auto& stored : {row("/x/Docs/a", "/x/Docs"), row("/x/Docs/In/b", "/x"), row("/x/Docs2/c", "/x"),
+                               row("/x/Docs0", "/x"), row("/y/d", "/y")}) {
+        db.upsert(stored);
+    }
+    const auto paths = [&](const std::string& folder, const std::string& except) {
+        std::vector<std::string> found;
+        for (const auto& stored : db.rowsBelow(folder, except)) found.push_back(stored.path);
+        return found;
+    };
+    EXPECT_EQ(paths("/x/Docs", ""), (std::vector<std::string>{"/x/Docs/In/b", "/x/Docs/a"}));
+    EXPECT_EQ(paths("/x/Docs", "/x/Docs"), (std::vector<std::string>{"/x/Docs/In/b"}));
+    EXPECT_EQ(paths("/", "/x").size(), 2u);
+    EXPECT_EQ(db.rootPaths(), (std::vector<std::string>{"/x", "/x/Docs", "/y"}));
+}
+
 TEST(LocalDatabaseRows, ReopeningKeepsRowsAndPreferences) {
     TempDir dir;
     {

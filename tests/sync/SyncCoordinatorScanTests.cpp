@@ -81,6 +81,21 @@ TEST(SyncCoordinatorScan, theSizeLimitComesFirstAndIsCheckedInEveryPass) {
     EXPECT_TRUE(h.backend.object(h.key(docs, "over.txt")));
 }
 
+TEST(SyncCoordinatorScan, aFileOverTheOldLimitIsSentOnceTheLimitAllowsIt) {
+    SyncHarness h;
+    h.signIn();
+    h.config.maxUploadBytes = 10;
+    const auto file = h.write("Docs/big.txt", std::string(11, 'x'));
+    const std::string docs = h.folder("Docs");
+    h.make();
+    h.syncOnce(docs);
+    h.config.maxUploadBytes = 11;
+    h.make();
+    for (int pass = 0; pass < 2; ++pass) h.syncOnce(docs);
+    EXPECT_EQ(h.requests("POST", kUploadPath), 1u);
+    EXPECT_EQ(h.database->fileRecord(file.string())->sha256, FileRules::sha256Hex(file));
+}
+
 TEST(SyncCoordinatorScan, touchedFilesAreOnlyRecordedAndKnownContentGetsNoIngestJob) {
     SyncHarness h;
     h.signIn();

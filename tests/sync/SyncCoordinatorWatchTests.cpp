@@ -67,7 +67,7 @@ TEST(SyncCoordinatorWatch, aBurstOfChangesGivesOneRescanAndStoppingCancelsAPendi
     EXPECT_EQ(countStartingWith(h.logs.values(), "Rescan: "), 1u);
 }
 
-TEST(SyncCoordinatorWatch, aChangeRescansOnlyTheFirstListedFolderThatHoldsIt) {
+TEST(SyncCoordinatorWatch, aChangeRescansOnlyTheInnermostFolderThatHoldsIt) {
     SyncHarness h;
     h.signIn();
     const std::string docs = h.folder("Docs");
@@ -84,10 +84,11 @@ TEST(SyncCoordinatorWatch, aChangeRescansOnlyTheFirstListedFolderThatHoldsIt) {
     h.write("Outer/Inner/y.txt", "y");
     ASSERT_TRUE(h.logs.waitUntil([](const auto& lines) { return countStartingWith(lines, "Summary: ") >= 2; }));
     EXPECT_TRUE(h.hasLine("Rescan: " + docs2));
-    EXPECT_TRUE(h.hasLine("Rescan: " + outer));
+    EXPECT_TRUE(h.hasLine("Rescan: " + inner));
     EXPECT_FALSE(h.hasLine("Rescan: " + docs));
-    EXPECT_FALSE(h.hasLine("Rescan: " + inner));
+    EXPECT_FALSE(h.hasLine("Rescan: " + outer));
     EXPECT_TRUE(h.database->fileRecord(docs2 + "/x.txt"));
+    EXPECT_TRUE(h.backend.object(h.key(inner, "y.txt")));
     coordinator.stopSync();
 }
 
