@@ -190,6 +190,10 @@ private:
     void retireReplacedKey(const std::string& replacedKey, const std::string& newKey, const std::string& userID,
                            std::stop_token stop);
     void deleteRemoteFile(const FileStateRow& row);
+    // Marks the hosted row of a storage key deleted and queues its "delete"
+    // job; sends only the job when the row is marked already but its newest
+    // job is not that delete.
+    void deleteHostedRow(const std::string& storageKey, std::stop_token stop);
     void drainRetryQueue(RunID run);
     // The size, modification time and digest of what one upload sent.
     struct SentContent {

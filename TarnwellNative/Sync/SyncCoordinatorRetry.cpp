@@ -14,22 +14,23 @@
 
 namespace tarnwell {
 
-void SyncCoordinator::deleteRemoteFile(const FileStateRow& row) {
-    const std::stop_token stop = shutdown_.get_token();
-    // A file that was never sent (over the upload limit) has nothing remote.
-    if (!row.storageKey.empty()) {
-        if (auto remote = client_->fetchRemoteFile(row.storageKey, stop)) {
-            if (remote->isDeleted != true) {
-                client_->markFileDeleted(remote->id, stop);
-                client_->insertJob(remote->id, "delete", stop);
-            } else if (client_->newestJobKind(remote->id, stop) != std::optional<std::string>("delete")) {
-                // Marked deleted, but the delete that did it was cut short
-                // before its job went out (or someone else marked it): the
-                // hosted workers hear of it only through the job.
-                client_->insertJob(remote->id, "delete", stop);
-            }
-        }
+void SyncCoordinator::deleteHostedRow(const std::string& storageKey, std::stop_token stop) {
+    const auto remote = client_->fetchRemoteFile(storageKey, stop);
+    if (!remote) return;
+    if (remote->isDeleted != true) {
+        client_->markFileDeleted(remote->id, stop);
+        client_->insertJob(remote->id, "delete", stop);
+    } else if (client_->newestJobKind(remote->id, stop) != std::optional<std::string>("delete")) {
+        // Marked deleted, but the delete that did it was cut short before
+        // its job went out (or someone else marked it): the hosted workers
+        // hear of it only through the job.
+        client_->insertJob(remote->id, "delete", stop);
     }
+}
+
+void SyncCoordinator::deleteRemoteFile(const FileStateRow& row) {
+    // A file that was never sent (over the upload limit) has nothing remote.
+    if (!row.storageKey.empty()) deleteHostedRow(row.storageKey, shutdown_.get_token());
     database_->remove(row.path);
 }
 

@@ -541,10 +541,7 @@ void SyncCoordinator::retireReplacedKey(const std::string& replacedKey, const st
     if (replacedKey.empty() || replacedKey == newKey || RetryQueueStore::inferredUserID(replacedKey) != userID) {
         return;
     }
-    if (auto remote = client_->fetchRemoteFile(replacedKey, stop); remote && remote->isDeleted != true) {
-        client_->markFileDeleted(remote->id, stop);
-        client_->insertJob(remote->id, "delete", stop);
-    }
+    deleteHostedRow(replacedKey, stop);
 }
 
 } // namespace tarnwell
