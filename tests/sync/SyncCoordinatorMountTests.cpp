@@ -194,6 +194,23 @@ TEST(SyncCoordinatorMount, aFolderBoundOverARootOnTheSameFileSystemDeletesNothin
     EXPECT_EQ(h.database->rows(docs).size(), 12u);
 }
 
+// A root with a volume plugged in at the root itself, or at "ext" inside
+// it with a file of the root's own disk beside it: the root, where the
+// volume is, and the volume's place below the root.
+struct VolumeLayout {
+    std::string root;
+    std::string at;
+    std::string prefix;
+};
+
+VolumeLayout plugVolume(SyncHarness& h, Mounts& mounts, bool inner) {
+    const std::string docs = h.folder("Docs");
+    const std::string at = inner ? h.folder("Docs/ext") : docs;
+    if (inner) h.write("Docs/a.txt", "on the root's own disk");
+    mounts.plugIn(at, h.temp / "plug");
+    return {docs, at, inner ? "ext/" : ""};
+}
+
 // State from before the mounts were remembered (an earlier version's, or
 // one whose memory was lost): a folder that shows none of the files synced
 // from it is not taken as emptied, whether it is the root or below it, and
@@ -205,11 +222,7 @@ TEST(SyncCoordinatorMount, withNoMemoryOfMountsAVolumeAwayAtAStartLosesNothingAn
         SyncHarness h;
         h.signIn();
         Mounts mounts;
-        const std::string docs = h.folder("Docs");
-        const std::string at = inner ? h.folder("Docs/ext") : docs;
-        const std::string prefix = inner ? "ext/" : "";
-        if (inner) h.write("Docs/a.txt", "on the root's own disk");
-        mounts.plugIn(at, h.temp / "plug");
+        const auto [docs, at, prefix] = plugVolume(h, mounts, inner);
         h.write("Docs/" + prefix + "sub/deep.txt", "in a folder on the volume");
         const int files = kVolumeFiles + 1 + (inner ? 1 : 0);
         auto& coordinator = h.make();
@@ -252,11 +265,7 @@ TEST(SyncCoordinatorMount, withNoMemoryOfMountsAVolumeBackWithoutSomeOfItsFilesL
         SyncHarness h;
         h.signIn();
         Mounts mounts;
-        const std::string docs = h.folder("Docs");
-        const std::string at = inner ? h.folder("Docs/ext") : docs;
-        const std::string prefix = inner ? "ext/" : "";
-        if (inner) h.write("Docs/a.txt", "on the root's own disk");
-        mounts.plugIn(at, h.temp / "plug");
+        const auto [docs, at, prefix] = plugVolume(h, mounts, inner);
         for (int i = 0; i < 5; ++i) h.write("Docs/" + prefix + "x/" + std::to_string(i) + ".txt", "emptied");
         for (int i = 0; i < 3; ++i) h.write("Docs/" + prefix + "sub/deeper/" + std::to_string(i) + ".txt", "removed");
         const int files = kVolumeFiles + 8 + (inner ? 1 : 0);
