@@ -134,8 +134,7 @@ TEST(RootView, TabStopsShowFocusAndSelectionsEndWithTheirFocus) {
     DesktopAppModel* model = harness.model();
     auto* content = harness.window()->findChild<ContentView*>();
     ASSERT_TRUE(harness.signIn());
-    harness.chooser->next = QString::fromStdString(harness.documents.path().string());
-    model->addFolder();
+    harness.addDocumentsFolder();
     ASSERT_TRUE(spinUntil([&] { return !model->logLines().isEmpty(); }));
 
     // Tab reaches controls that draw their focus, never a scrolling area
@@ -190,8 +189,7 @@ TEST(RootView, EveryTabStopShowsTheKeyboardFocus) {
     harness.open();
     auto* content = harness.window()->findChild<ContentView*>();
     ASSERT_TRUE(harness.signIn());
-    harness.chooser->next = QString::fromStdString(harness.documents.path().string());
-    harness.model()->addFolder();
+    harness.addDocumentsFolder();
     QWidget* window = harness.window();
 
     // Whether the control holding the keyboard's focus looks different from
@@ -314,8 +312,7 @@ TEST(RootView, ControlTakingTheFocusIsScrolledWholeIntoView) {
     ASSERT_TRUE(harness.signIn());
     // A folder and a failed upload: every page is longer than the window
     // and ends in "Retry failed uploads".
-    harness.chooser->next = QString::fromStdString(harness.documents.path().string());
-    model->addFolder();
+    harness.addDocumentsFolder();
     const auto file = harness.backend.insertFile(harness.userId, {{"storage_bucket", "files"},
                                                                   {"storage_key", "k"}, {"path", "a.md"}});
     harness.backend.insertJob(harness.userId, {{"file_id", file["id"]}, {"kind", "ingest"}, {"status", "error"}});

@@ -155,6 +155,12 @@ public:
         return spinUntil([&] { return m->currentUser().has_value(); });
     }
 
+    // Adds the documents folder through the folder chooser.
+    void addDocumentsFolder() {
+        chooser->next = QString::fromStdString(documents.path().string());
+        model()->addFolder();
+    }
+
     // Signs in as a user with a long address, chooses a folder with a long
     // path that has no spaces, and leaves 250 ingest jobs queued for a day
     // with no worker: the longest texts the screens commonly show. Returns
