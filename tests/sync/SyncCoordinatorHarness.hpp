@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <cerrno>
@@ -213,6 +214,17 @@ struct SyncHarness {
     void syncOnce(const std::string& root, SyncMode mode = SyncMode::ultra) {
         coordinator->startSync({root}, mode);
         coordinator->stopSync();
+    }
+
+    // A start on another thread, and the coordinator going away once every
+    // fault set on the backend has met its request (a request held back by
+    // a delay is then out). Returns when the start has returned.
+    void quitOnceFaultsAreMet(const std::string& root) {
+        SyncCoordinator* started = &make();
+        std::thread start([&] { started->startSync({root}, SyncMode::ultra); });
+        while (backend.pendingFaults() != 0) std::this_thread::sleep_for(5ms);
+        started->shutdown();
+        start.join();
     }
 
     // A folder below the temporary tree, created.

@@ -224,11 +224,7 @@ TEST(SyncCoordinatorScan, aDeleteCutBetweenMarkingTheRowAndItsJobStillGetsItsJob
     // Going away while the first delete's job is out.
     for (int i = 0; i < 3; ++i) std::filesystem::remove(docs + "/quit-" + std::to_string(i) + ".txt");
     h.backend.delay("POST", kJobsPath, 20s, 1);
-    SyncCoordinator* coordinator = &h.make();
-    std::thread start([&] { coordinator->startSync({docs}, SyncMode::ultra); });
-    while (h.backend.pendingFaults() != 0) std::this_thread::sleep_for(5ms);
-    coordinator->shutdown();
-    start.join();
+    h.quitOnceFaultsAreMet(docs);
     EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, "quit-0.txt")))["is_deleted"], true);
     EXPECT_EQ(jobKinds(h, docs, "quit-0.txt"), ingested);
     h.make();
@@ -298,11 +294,7 @@ TEST(SyncCoordinatorScan, withNoMemoryOfMountsADeleteJudgedOnceIsSentByALaterPas
 
     h.backend.failNext("PATCH", kFilesPath, 1, 500);
     h.backend.delay("PATCH", kFilesPath, 20s, 1);
-    SyncCoordinator* coordinator = &h.make();
-    std::thread start([&] { coordinator->startSync({docs}, SyncMode::ultra); });
-    while (h.backend.pendingFaults() != 0) std::this_thread::sleep_for(5ms);
-    coordinator->shutdown();
-    start.join();
+    h.quitOnceFaultsAreMet(docs);
     EXPECT_EQ(h.database->rows(docs).size(), 7u);
 
     h.logs.clear();
