@@ -283,6 +283,10 @@ void SeenMounts::holdFolder(std::string folder, std::string identity) {
     held_.insert_or_assign(std::move(folder), std::move(identity));
 }
 
+void SeenMounts::rememberFile(std::string file, std::string identity) {
+    files_.insert_or_assign(std::move(file), std::move(identity));
+}
+
 SeenMounts SeenMounts::single(const std::string& root, const std::string& identity) {
     SeenMounts seen;
     seen.folders_.emplace(root, identity);
@@ -412,18 +416,77 @@ constexpr const char* kSeenMountsKey = "mounts_seen:";
 } // namespace
 
 MountGuard::MountGuard(const std::string& root, LocalDatabase& database, const std::vector<FileStateRow>& rows,
-                       const std::vector<bool>& rowSeen)
+                       const std::vector<bool>& rowSeen, MountTable table)
     : root_(root), database_(database), rows_(rows), rowSeen_(rowSeen), key_(kSeenMountsKey + root),
-      mounts_(root, MountTable::current()) {
+      mounts_(root, std::move(table)) {
     if (!mounts_.known()) return;
     if (auto text = database_.preference(key_)) {
         seen_ = SeenMounts::fromJSON(*text);
         remembered_ = true;
+        stored_ = seen_;
+    }
+    // A folder that is no longer watched on its own hands its rows over to
+    // the folder that holds them now, and with them what it remembered.
+    std::map<std::string_view, std::optional<SeenMounts>> others;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        const FileStateRow& row = rows_[i];
+        if (row.rootPath == root_) continue;
+        auto [other, added] = others.try_emplace(row.rootPath);
+        if (added) {
+            if (auto text = database_.preference(kSeenMountsKey + row.rootPath)) {
+                other->second = SeenMounts::fromJSON(*text);
+            }
+        }
+        handedOver_.emplace(i, other->second ? std::string(other->second->ofFile(row.path, parentFolder(row.path)))
+                                             : std::string());
     }
 }
 
 std::string MountGuard::signatureNow(const std::string& root) {
-    return MountTable::current().signature(root, realPath(root));
+    return signatureOf(MountTable::current(), root);
+}
+
+std::string MountGuard::signatureOf(const MountTable& table, const std::string& root) {
+    return table.signature(root, realPath(root));
+}
+
+void MountGuard::readMountsAgain() {
+    mounts_ = RootMounts(root_, MountTable::current());
+    isFolder_.clear();
+}
+
+bool MountGuard::rememberFound(const std::vector<std::string>& files, const std::string& walkSignature) {
+    if (!mounts_.known() || files.empty()) return true;
+    bool covered = remembered_;
+    std::string_view lastFolder;
+    for (std::size_t i = 0; i < files.size() && covered; ++i) {
+        const std::string_view folder = parentFolder(files[i]);
+        if (i > 0 && folder == lastFolder && !seen_.hasFiles()) continue;
+        lastFolder = folder;
+        covered = seen_.ofFile(files[i], folder) == mounts_.identityOf(folder);
+    }
+    std::optional<SeenMounts> next;
+    if (!covered) next = nextMemory(files, [&](std::size_t i) { return !rowSeen_[i]; });
+    // The mounts were looked up after the walk: they must still be the ones
+    // it walked, or a file of a volume gone meanwhile would be remembered on
+    // the bare folder left in its place.
+    if (signatureNow(root_) != walkSignature) return false;
+    if (next) write(*next);
+    return true;
+}
+
+void MountGuard::rememberFile(const std::string& root, LocalDatabase& database, const std::string& file) {
+    const std::string key = kSeenMountsKey + root;
+    const auto text = database.preference(key);
+    if (!text) return;
+    RootMounts mounts(root, MountTable::current());
+    if (!mounts.known()) return;
+    SeenMounts seen = SeenMounts::fromJSON(*text);
+    const std::string_view folder = parentFolder(file);
+    const std::string& identity = mounts.identityOf(folder);
+    if (seen.ofFile(file, folder) == identity) return;
+    seen.rememberFile(file, identity);
+    database.setPreference(seen.toJSON(), key);
 }
 
 void MountGuard::noteChange(const std::string& folder, std::string line, std::string key) {
@@ -436,7 +499,7 @@ bool MountGuard::keeps(std::size_t index) {
     if (!mounts_.known()) return false; // nothing to tell mounts by: the folder is trusted
     const FileStateRow& row = rows_[index];
     const std::string_view folder = parentFolder(row.path);
-    const std::string_view was = seen_.ofFile(row.path, folder);
+    const std::string_view was = memoryOf(index);
     if (was.empty()) return keepsUnremembered(index);
     std::string top(folder);
     const std::string now = mounts_.identityOf(top);
@@ -469,7 +532,7 @@ const std::unordered_set<std::string>& MountGuard::foldersShowingUnremembered() 
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         if (!rowSeen_[i]) continue;
         std::string_view folder = parentFolder(rows_[i].path);
-        if (!seen_.ofFile(rows_[i].path, folder).empty()) continue;
+        if (!memoryOf(i).empty()) continue;
         while (folders.emplace(folder).second && folder != root_ && isStrictlyBelow(folder, root_)) {
             folder = parentFolder(folder);
         }
@@ -479,6 +542,9 @@ const std::unordered_set<std::string>& MountGuard::foldersShowingUnremembered() 
 
 std::string_view MountGuard::memoryOf(std::size_t row) const {
     if (auto judged = judgedGone_.find(row); judged != judgedGone_.end()) return judged->second;
+    if (!handedOver_.empty()) {
+        if (auto handed = handedOver_.find(row); handed != handedOver_.end()) return handed->second;
+    }
     return seen_.ofFile(rows_[row].path, parentFolder(rows_[row].path));
 }
 
@@ -503,7 +569,7 @@ const std::unordered_set<std::string>& MountGuard::volumesBack() {
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         if (!rowSeen_[i]) continue;
         const std::string_view folder = parentFolder(rows_[i].path);
-        if (!seen_.ofFile(rows_[i].path, folder).empty() || !mounts_.onVolumeWithin(folder)) continue;
+        if (!memoryOf(i).empty() || !mounts_.onVolumeWithin(folder)) continue;
         const std::string& now = mounts_.identityOf(folder);
         if (heldAbove(seen_, folder, root_) != now) volumes.insert(now);
     }
@@ -551,8 +617,20 @@ bool MountGuard::keepsUnremembered(std::size_t index) {
 
 void MountGuard::save(const std::vector<std::string>& files, const std::vector<bool>& rowDeleted) {
     if (!mounts_.known()) return;
+    write(nextMemory(files, [&](std::size_t i) { return !rowSeen_[i] && !rowDeleted[i]; }));
+}
+
+void MountGuard::write(const SeenMounts& next) {
+    // Written also when empty: from then on, a file with nothing remembered
+    // was missed by a pass.
+    if (stored_ && next == *stored_) return;
+    database_.setPreference(next.toJSON(), key_);
+    stored_ = next;
+}
+
+template <typename Stays>
+SeenMounts MountGuard::nextMemory(const std::vector<std::string>& files, const Stays& stays) {
     const std::string& rootIdentity = mounts_.rootIdentity();
-    const auto stays = [&](std::size_t i) { return !rowSeen_[i] && !rowDeleted[i]; };
     bool anyStays = false;
     bool staysOnRoot = true;
     for (std::size_t i = 0; i < rows_.size() && staysOnRoot; ++i) {
@@ -625,9 +703,7 @@ void MountGuard::save(const std::vector<std::string>& files, const std::vector<b
             }
         }
     }
-    // Written after every pass that could tell the mounts, also when empty:
-    // from then on, a file with nothing remembered was missed by a pass.
-    if (!remembered_ || next != seen_) database_.setPreference(next.toJSON(), key_);
+    return next;
 }
 
 } // namespace tarnwell

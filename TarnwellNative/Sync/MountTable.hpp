@@ -129,6 +129,8 @@ public:
     std::string toJSON() const;
 
     bool empty() const { return folders_.empty() && files_.empty() && held_.empty(); }
+    // Whether some file is remembered apart from its folder.
+    bool hasFiles() const { return !files_.empty(); }
     // Empty when nothing is known; valid while this memory is.
     std::string_view ofFolder(std::string_view folder) const;
     std::string_view ofFile(std::string_view file, std::string_view folder) const;
@@ -136,6 +138,8 @@ public:
     // on, there but without them; empty when it was not seen so.
     std::string_view heldFolder(std::string_view folder) const;
     void holdFolder(std::string folder, std::string identity);
+    // One file on a mount of its own, whatever its folder is on.
+    void rememberFile(std::string file, std::string identity);
 
     // One file and the identity it was last seen on (empty: not known).
     struct Item {
@@ -168,16 +172,40 @@ std::string_view parentFolder(std::string_view path);
 // The delete guard of one pass over a watched root: reads the mounts and
 // what the root's files were last seen on, tells which rows must stay, and
 // remembers what this pass saw (in the preferences, under a key per root).
+//
+// What is remembered of a file's mount is written before its row: a pass
+// first remembers the mount of every file it found (rememberFound), then
+// writes rows, then judges the rows whose files it did not find by what was
+// remembered before it began, and remembers the outcome (save). A pass cut
+// short at any point leaves no row whose mount is not remembered.
 class MountGuard {
 public:
-    // The root's stored rows and, for each, whether this pass found its file.
+    // The root's stored rows and, for each, whether this pass found its file;
+    // `table`, the mounts as they were when the walk began. A row recorded
+    // under another watched folder (one that owned its file before) is
+    // judged by what that folder remembered of it.
     MountGuard(const std::string& root, LocalDatabase& database, const std::vector<FileStateRow>& rows,
-               const std::vector<bool>& rowSeen);
+               const std::vector<bool>& rowSeen, MountTable table);
 
     // Text that changes when anything is mounted or unmounted at or below
     // the root, or over it.
     static std::string signatureNow(const std::string& root);
+    static std::string signatureOf(const MountTable& table, const std::string& root);
     const std::string& signature() const { return mounts_.signature(); }
+
+    // Before the pass writes any row: remembers every file found (sorted
+    // paths) as on its folder's mount, keeping what is remembered of the
+    // rows not found. Writes only when that changes what is remembered.
+    // False, writing nothing, when the mounts are no longer those the walk
+    // began with (`walkSignature`): the files found are not what the folder
+    // holds now. Throws database failures.
+    bool rememberFound(const std::vector<std::string>& files, const std::string& walkSignature);
+    // Reads the mounts anew, for judging the rows once the files are done.
+    void readMountsAgain();
+    // The same for one file recorded outside a pass (a sent queued file),
+    // before its row is written; nothing when nothing is remembered yet for
+    // the root, so that its files are judged as files synced before.
+    static void rememberFile(const std::string& root, LocalDatabase& database, const std::string& file);
 
     // True when the file of a row that this pass did not find may well still
     // exist: its folder is not on the mount that file was last seen on, or,
@@ -201,6 +229,11 @@ public:
     void save(const std::vector<std::string>& files, const std::vector<bool>& rowDeleted);
 
 private:
+    // What to remember once the files found are known, and the rows for
+    // which `stays` holds keep what is remembered of them.
+    template <typename Stays>
+    SeenMounts nextMemory(const std::vector<std::string>& files, const Stays& stays);
+    void write(const SeenMounts& next);
     bool keepsUnremembered(std::size_t row);
     void noteChange(const std::string& folder, std::string line, std::string key);
     bool isFolder(const std::string& path);
@@ -218,6 +251,10 @@ private:
     SeenMounts seen_;
     // Whether any memory was kept for the root before this pass.
     bool remembered_ = false;
+    // What is remembered on disk now, when anything is.
+    std::optional<SeenMounts> stored_;
+    // Rows recorded under another folder, with what it remembered of them.
+    std::unordered_map<std::size_t, std::string> handedOver_;
     std::vector<Change> changes_;
     std::unordered_map<std::string, bool> isFolder_;
     std::optional<std::unordered_set<std::string>> showingUnremembered_;

@@ -122,6 +122,7 @@ void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& 
         if (const auto recorded = database_->fileRecord(item.localPath)) {
             retireReplacedKey(recorded->storageKey, item.storageKey, userID, shutdown_.get_token());
         }
+        MountGuard::rememberFile(root, *database_, item.localPath);
         database_->upsert(
             FileStateRow{item.localPath, root, logicalPath, item.storageKey, sent.sha256, sent.bytes, sent.mtimeMilliseconds});
         return;

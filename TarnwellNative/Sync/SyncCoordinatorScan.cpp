@@ -282,7 +282,8 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
     log(reason + ": " + root);
 
     const FolderCheck before = checkFolder(root);
-    const std::string mountsBefore = MountGuard::signatureNow(root);
+    MountTable mountsAtWalk = MountTable::current();
+    const std::string mountsBefore = MountGuard::signatureOf(mountsAtWalk, root);
     // Watched folders inside this one are theirs alone.
     const std::vector<std::string> innerRoots = innerRootsOf(root);
     // A rescan neither counts nor logs unsupported files: it holds none.
@@ -343,6 +344,13 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         log(reason + " of " + root + " cut short: the folder changed again and is scanned anew.");
     };
 
+    // What is remembered of the mounts the files are on goes to disk before
+    // any row of them does. When something was mounted or unmounted since
+    // the walk, its list is not what the folder holds: nothing is sent or
+    // deleted, and the change rescans the folder.
+    MountGuard mounts(root, *database_, rows, rowSeen, std::move(mountsAtWalk));
+    const bool mountsMoved = !mounts.rememberFound(files, mountsBefore);
+
     // Whose rows count as this account's own: read once, from the stored
     // session, not for every file.
     std::string accountID;
@@ -353,7 +361,7 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
 
     Counters counters;
     std::string content; // each small file's bytes in turn
-    for (std::size_t i = 0; i < files.size(); ++i) {
+    for (std::size_t i = 0; i < files.size() && !mountsMoved; ++i) {
         if (!isLive(run) || cancel.stop_requested()) break;
         const auto& file = files[i];
         const FileStateRow* previous = rowOfFile[i] == noRow ? nullptr : &rows[rowOfFile[i]];
@@ -387,8 +395,8 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
     // on unmounted, shows other files.
     const FolderCheck after = checkFolder(root);
     std::optional<std::string> openFailure = before.failure ? before.failure : after.failure;
-    MountGuard mounts(root, *database_, rows, rowSeen);
-    if (!openFailure && mounts.signature() != mountsBefore) {
+    mounts.readMountsAgain();
+    if (!openFailure && (mountsMoved || mounts.signature() != mountsBefore)) {
         openFailure = "something was mounted or unmounted there during the scan";
     }
     if (openFailure) {

@@ -43,15 +43,17 @@ using namespace std::chrono_literals;
 inline constexpr const char* kInMountNamespace = "TARNWELL_TEST_IN_MOUNT_NAMESPACE";
 inline constexpr int kCannotMount = 77;
 
-// Runs a program with the environment plus kInMountNamespace; its exit status,
-// or -1 when it could not be run.
-inline int runWithMarker(std::vector<std::string> args) {
+// Runs a program with the environment plus kInMountNamespace (and `extra`,
+// one more NAME=value); its exit status, or -1 when it could not be run or
+// did not exit by itself.
+inline int runWithMarker(std::vector<std::string> args, const std::string& extra = {}) {
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     std::vector<std::string> env;
     for (char** entry = environ; *entry; ++entry) env.emplace_back(*entry);
     env.push_back(std::string(kInMountNamespace) + "=1");
+    if (!extra.empty()) env.push_back(extra);
     std::vector<char*> envp;
     for (auto& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);

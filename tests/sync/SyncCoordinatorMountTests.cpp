@@ -5,10 +5,15 @@
 // own, where it mounts and binds as it likes.
 #include "sync/SyncCoordinatorHarness.hpp"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <random>
+#include <sstream>
 
+#include <sqlite3.h>
 #include <sys/mount.h>
 
 namespace tarnwell::testing {
@@ -63,6 +68,23 @@ private:
 
 constexpr int kVolumeFiles = Mounts::kVolumeFiles;
 std::string name(int i) { return Mounts::name(i); }
+
+// Each file has one live hosted row among the keys it was ever sent
+// under, and the account has no other live row.
+void expectEachLiveOnce(SyncHarness& h, const std::vector<std::vector<std::string>>& keysOfEachFile) {
+    std::map<std::string, int> live;
+    for (const auto& row : h.backend.files()) {
+        if (row["user_id"] == h.userID && row["is_deleted"] != true) ++live[row["storage_key"].get<std::string>()];
+    }
+    std::size_t liveRows = 0;
+    for (const auto& [key, count] : live) liveRows += static_cast<std::size_t>(count);
+    for (const auto& keys : keysOfEachFile) {
+        int count = 0;
+        for (const auto& key : keys) count += live[key];
+        EXPECT_EQ(count, 1) << keys.front();
+    }
+    EXPECT_EQ(liveRows, keysOfEachFile.size());
+}
 
 std::string awayLine(const std::string& folder) {
     return "Cannot open " + folder + " (the volume it was on is not mounted); deletes skipped for this folder.";
@@ -317,6 +339,233 @@ TEST(SyncCoordinatorMount, theMemoryOfMountsStaysSmallForManyFoldersWithAVolumeI
     const auto memory = h.database->preference("mounts_seen:" + docs);
     ASSERT_TRUE(memory);
     EXPECT_LE(memory->size(), 1024u) << *memory;
+}
+
+// A volume pulled out while the pass that first sends it is under way:
+// the files sent before are remembered on it, so the rescan that the
+// unplugging starts keeps them, and once it is back the rest follow.
+TEST(SyncCoordinatorMount, aVolumeUnpluggedDuringThePassThatFirstSendsItLosesNothing) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    h.write("Docs/a.txt", "on the root's own disk");
+    const std::string docs = h.folder("Docs");
+    const std::string ext = h.folder("Docs/ext");
+    h.make();
+    h.syncOnce(docs);
+    mounts.plugIn(ext, h.temp / "plug1");
+    h.backend.delay("POST", kUploadPath, 20ms);
+    auto& coordinator = h.make();
+    std::thread start([&] { coordinator.startSync({docs}, SyncMode::ultra); });
+    while (h.requests("POST", kUploadPath) < 7) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(::umount2(ext.c_str(), MNT_DETACH), 0) << std::strerror(errno);
+    start.join();
+    ASSERT_TRUE(h.waitForLine(awayLine(ext)));
+    ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 1, deleted 0, failed 0."));
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+
+    mounts.plugIn(ext, h.temp / "plug2");
+    ASSERT_TRUE(h.logs.waitUntil([&](const auto&) { return h.database->rows(docs).size() == kVolumeFiles + 1u; }));
+    coordinator.stopSync();
+    std::vector<std::vector<std::string>> keys{{h.key(docs, "a.txt")}};
+    for (int i = 0; i < kVolumeFiles; ++i) keys.push_back({h.key(docs, "ext/" + name(i))});
+    expectEachLiveOnce(h, keys);
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+}
+
+// A watched folder inside another one is taken off the list while the
+// volume inside it is away: the outer folder owns the inner one's rows now,
+// and judges them by what the inner one remembered of their volume.
+TEST(SyncCoordinatorMount, aWatchedFolderTakenOffTheListHandsItsMemoryOfMountsToTheFolderAroundIt) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    h.write("R/a.txt", "on the root's own disk");
+    const std::string outer = h.folder("R");
+    const std::string inner = h.folder("R/B");
+    const std::string ext = h.folder("R/B/ext");
+    mounts.plugIn(ext, h.temp / "plug");
+    h.make().startSync({outer, inner}, SyncMode::ultra);
+    h.coordinator->stopSync();
+    ASSERT_EQ(h.backend.fileCount(), kVolumeFiles + 1u);
+
+    const std::string away = (h.temp / "away").string();
+    mounts.move(ext, away);
+    h.make().startSync({outer}, SyncMode::ultra);
+    h.coordinator->stopSync();
+    EXPECT_TRUE(h.hasLine(awayLine(ext)));
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+
+    mounts.move(away, ext);
+    h.make().startSync({outer}, SyncMode::ultra);
+    h.coordinator->stopSync();
+    std::vector<std::vector<std::string>> keys{{h.key(outer, "a.txt")}};
+    for (int i = 0; i < kVolumeFiles; ++i) keys.push_back({h.key(outer, "B/ext/" + name(i)), h.key(inner, "ext/" + name(i))});
+    expectEachLiveOnce(h, keys);
+}
+
+// A pass cut short at any database write, by a kill or by the process
+// ending right after the write, over a tree with a volume inside the
+// watched folder and another volume inside that one. Whichever volume is
+// then away, the next start deletes nothing; once it is back, every file
+// is live once.
+constexpr const char* kCutChild = "TARNWELL_TEST_CUT_CHILD"; // state, URL, root, cut, kill: one a line
+
+namespace cut {
+
+sqlite3_vfs* real = nullptr;
+sqlite3_vfs vfs;
+std::atomic<long long> writes{0};
+long long cutAt = 0;
+bool kill = false;
+
+struct File {
+    sqlite3_file base;
+    sqlite3_file* real;
+};
+sqlite3_file* realOf(sqlite3_file* file) { return reinterpret_cast<File*>(file)->real; }
+
+int close(sqlite3_file* f) { return realOf(f)->pMethods->xClose(realOf(f)); }
+int read(sqlite3_file* f, void* b, int n, sqlite3_int64 o) { return realOf(f)->pMethods->xRead(realOf(f), b, n, o); }
+int write(sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
+    if (++writes != cutAt) return realOf(f)->pMethods->xWrite(realOf(f), b, n, o);
+    if (kill) ::raise(SIGKILL);
+    realOf(f)->pMethods->xWrite(realOf(f), b, n, o);
+    ::_exit(0);
+}
+int truncate(sqlite3_file* f, sqlite3_int64 n) { return realOf(f)->pMethods->xTruncate(realOf(f), n); }
+int sync(sqlite3_file* f, int flags) { return realOf(f)->pMethods->xSync(realOf(f), flags); }
+int fileSize(sqlite3_file* f, sqlite3_int64* n) { return realOf(f)->pMethods->xFileSize(realOf(f), n); }
+int lock(sqlite3_file* f, int l) { return realOf(f)->pMethods->xLock(realOf(f), l); }
+int unlock(sqlite3_file* f, int l) { return realOf(f)->pMethods->xUnlock(realOf(f), l); }
+int reserved(sqlite3_file* f, int* r) { return realOf(f)->pMethods->xCheckReservedLock(realOf(f), r); }
+int control(sqlite3_file* f, int op, void* a) { return realOf(f)->pMethods->xFileControl(realOf(f), op, a); }
+int sectorSize(sqlite3_file* f) { return realOf(f)->pMethods->xSectorSize(realOf(f)); }
+int characteristics(sqlite3_file* f) { return realOf(f)->pMethods->xDeviceCharacteristics(realOf(f)); }
+int shmMap(sqlite3_file* f, int p, int s, int e, void volatile** m) {
+    return realOf(f)->pMethods->xShmMap(realOf(f), p, s, e, m);
+}
+int shmLock(sqlite3_file* f, int o, int n, int flags) { return realOf(f)->pMethods->xShmLock(realOf(f), o, n, flags); }
+void shmBarrier(sqlite3_file* f) { realOf(f)->pMethods->xShmBarrier(realOf(f)); }
+int shmUnmap(sqlite3_file* f, int d) { return realOf(f)->pMethods->xShmUnmap(realOf(f), d); }
+
+const sqlite3_io_methods methods{2,     close,      read,   write,    truncate,        sync,       fileSize,
+                                 lock,  unlock,     reserved, control, sectorSize, characteristics,
+                                 shmMap, shmLock,   shmBarrier, shmUnmap, nullptr,  nullptr};
+
+int open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+    File* file = reinterpret_cast<File*>(f);
+    file->real = reinterpret_cast<sqlite3_file*>(file + 1);
+    const int result = real->xOpen(real, name, file->real, flags, outFlags);
+    file->base.pMethods = file->real->pMethods ? &methods : nullptr;
+    return result;
+}
+
+// Every database the process opens from now on counts its writes.
+void install(long long at, bool byKill) {
+    real = sqlite3_vfs_find(nullptr);
+    vfs = *real;
+    vfs.zName = "tarnwell-cut";
+    vfs.pNext = nullptr;
+    vfs.szOsFile = static_cast<int>(sizeof(File)) + real->szOsFile;
+    vfs.xOpen = open;
+    cutAt = at;
+    kill = byKill;
+    sqlite3_vfs_register(&vfs, 1);
+}
+
+// The child: one start over the root with the parent's stores, cut short
+// at the given write (0: never; it then tells how many there were).
+[[noreturn]] void runChild(const std::string& settings) {
+    std::istringstream lines(settings);
+    std::string state, url, root, at, byKill;
+    std::getline(lines, state);
+    std::getline(lines, url);
+    std::getline(lines, root);
+    std::getline(lines, at);
+    std::getline(lines, byKill);
+    install(std::stoll(at), byKill == "1");
+    const PublicConfig config{url, "local-anon-key", "files", "http://127.0.0.1/"};
+    auto sessions = std::make_shared<SessionStore>(std::filesystem::path(state) / "session.json", std::nullopt);
+    {
+        SyncCoordinator coordinator(
+            config, std::make_shared<SupabaseHTTPClient>(config, sessions),
+            std::make_shared<LocalDatabase>(std::filesystem::path(state) / "state.sqlite3", std::nullopt),
+            std::make_shared<RetryQueueStore>(std::filesystem::path(state) / "retry-queue.json", std::nullopt),
+            sessions, fastTiming());
+        coordinator.startSync({root}, SyncMode::ultra);
+    }
+    std::ofstream(std::filesystem::path(state) / "writes") << writes.load();
+    ::_exit(0);
+}
+
+} // namespace cut
+
+TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayToDelete) {
+    if (const char* settings = std::getenv(kCutChild)) cut::runChild(settings);
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    const auto runChild = [](SyncHarness& h, const std::string& root, long long at, bool byKill) {
+        const int status = runWithMarker({std::filesystem::read_symlink("/proc/self/exe").string(),
+                                          "--gtest_filter=SyncCoordinatorMount.aPassCutAtAnyDatabaseWrite*"},
+                                         std::string(kCutChild) + "=" + h.temp.path().string() + "\n" +
+                                             h.backend.baseURL() + "\n" + root + "\n" + std::to_string(at) +
+                                             "\n" + (byKill ? "1" : "0"));
+        return status;
+    };
+    // One round: the folder synced once with no volume in it, then two
+    // volumes plugged in and the pass that first sends them cut at a write.
+    const auto round = [&](long long at, bool byKill, bool innerAway) -> long long {
+        SyncHarness h;
+        h.signIn();
+        Mounts mounts;
+        h.write("Docs/a.txt", "on the root's own disk");
+        const std::string docs = h.folder("Docs");
+        const std::string ext = h.folder("Docs/ext");
+        h.make();
+        h.syncOnce(docs);
+        mounts.plugIn(ext, h.temp / "plug1");
+        const std::string deeper = h.folder("Docs/ext/deeper");
+        mounts.plugIn(deeper, h.temp / "plug2");
+        h.coordinator.reset();
+        const int status = runChild(h, docs, at, byKill);
+        if (at == 0) {
+            EXPECT_EQ(status, 0);
+            return std::stoll(TempDir::read(h.temp / "writes"));
+        }
+
+        const std::string gone = innerAway ? deeper : ext;
+        const std::string away = (h.temp / "away").string();
+        mounts.move(gone, away);
+        h.make();
+        h.syncOnce(docs);
+        EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+        for (const auto& job : h.backend.jobs()) EXPECT_NE(job["kind"], "delete");
+
+        mounts.move(away, gone);
+        h.syncOnce(docs);
+        std::vector<std::vector<std::string>> keys{{h.key(docs, "a.txt")}};
+        for (int i = 0; i < kVolumeFiles; ++i) {
+            keys.push_back({h.key(docs, "ext/" + name(i))});
+            keys.push_back({h.key(docs, "ext/deeper/" + name(i))});
+        }
+        expectEachLiveOnce(h, keys);
+        return 0;
+    };
+    const long long writes = round(0, false, false);
+    ASSERT_GT(writes, 2 * kVolumeFiles);
+    // Every write of the pass once, the kill and the process end taking
+    // turns, and which volume goes away chosen by the seed.
+    for (long long at = 1; at <= writes; ++at) {
+        std::mt19937 seed(static_cast<unsigned>(at));
+        const bool byKill = at % 2 == 1;
+        const bool innerAway = seed() % 2 == 0;
+        SCOPED_TRACE("cut at write " + std::to_string(at) + (byKill ? " by a kill" : " after it") +
+                     (innerAway ? ", the inner volume away" : ", the outer volume away"));
+        round(at, byKill, innerAway);
+        if (::testing::Test::HasFailure()) break;
+    }
 }
 
 } // namespace
