@@ -514,17 +514,19 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
                                              "\n" + (byKill ? "1" : "0"));
         return status;
     };
-    // One round: the folder synced once with no volume in it, then two
-    // volumes plugged in and the pass that first sends them cut at a write.
-    const auto round = [&](long long at, bool byKill, bool innerAway) -> long long {
+    // One round: the folder synced once with no volume in it (empty, or
+    // with a file of its own), then two volumes plugged in and the pass that
+    // first sends them cut at a write.
+    const auto round = [&](long long at, bool byKill, bool innerAway, bool emptyFirst) -> long long {
         SyncHarness h;
         h.signIn();
         Mounts mounts;
-        h.write("Docs/a.txt", "on the root's own disk");
+        if (!emptyFirst) h.write("Docs/a.txt", "on the root's own disk");
         const std::string docs = h.folder("Docs");
         const std::string ext = h.folder("Docs/ext");
         h.make();
         h.syncOnce(docs);
+        if (emptyFirst) h.write("Docs/a.txt", "on the root's own disk");
         mounts.plugIn(ext, h.temp / "plug1");
         const std::string deeper = h.folder("Docs/ext/deeper");
         mounts.plugIn(deeper, h.temp / "plug2");
@@ -553,17 +555,20 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
         expectEachLiveOnce(h, keys);
         return 0;
     };
-    const long long writes = round(0, false, false);
+    const long long writes = round(0, false, false, false);
     ASSERT_GT(writes, 2 * kVolumeFiles);
     // Every write of the pass once, the kill and the process end taking
-    // turns, and which volume goes away chosen by the seed.
+    // turns; the seed chooses which volume goes away and whether the folder
+    // was empty at first.
     for (long long at = 1; at <= writes; ++at) {
         std::mt19937 seed(static_cast<unsigned>(at));
         const bool byKill = at % 2 == 1;
         const bool innerAway = seed() % 2 == 0;
+        const bool emptyFirst = seed() % 2 == 0;
         SCOPED_TRACE("cut at write " + std::to_string(at) + (byKill ? " by a kill" : " after it") +
-                     (innerAway ? ", the inner volume away" : ", the outer volume away"));
-        round(at, byKill, innerAway);
+                     (innerAway ? ", the inner volume away" : ", the outer volume away") +
+                     (emptyFirst ? ", the folder empty at first" : ""));
+        round(at, byKill, innerAway, emptyFirst);
         if (::testing::Test::HasFailure()) break;
     }
 }
