@@ -294,6 +294,34 @@ TEST_F(ModelTest, TheStartThatEndsTheWaitUsesWhatTheWindowShowsThen) {
     EXPECT_EQ(backend.stats().uploads, 2);
 }
 
+// Behind a captive portal every request gets its page or a redirect to it:
+// no answer of the backend's. The stored user stays, the launch waits, and it
+// starts once the backend itself answers.
+TEST_F(ModelTest, APortalsPageOrRedirectKeepsTheUserAndTheLaunchWaits) {
+    saveSession();
+    for (int status : {200, 302}) {
+        savePreferences(true, {documents("docs" + std::to_string(status), 2)});
+        Fault portal;
+        portal.pathPrefix = "/";
+        portal.count = -1;
+        portal.status = status;
+        portal.body = status == 200 ? "<html><body>Accept the terms to go online</body></html>" : "";
+        portal.contentType = "text/html";
+        portal.setHeaders = {{"Location", "http://portal.example.test/login"}};
+        backend.clearRequests();
+        backend.injectFault(portal);
+        Model& m = make();
+        ASSERT_TRUE(finish(m.bootstrap()));
+        EXPECT_EQ(m.userLabel(), "ada@example.com") << status;
+        ASSERT_TRUE(until([&] { return backend.requestCount("GET", "/auth/v1/user") >= 4; }));
+        EXPECT_TRUE(m.isWaitingToAutoStart() && m.currentUser()) << status;
+        backend.clearFaults();
+        ASSERT_TRUE(until([&] { return m.isRunning(); })) << status;
+        model.reset();
+    }
+    EXPECT_EQ(backend.stats().uploads, 4);
+}
+
 // The session turns out refused once the backend answers: the window then
 // shows what a launch with the network up would have shown.
 TEST_F(ModelTest, ASessionRefusedOnceTheBackendAnswersLeavesNobodySignedIn) {
