@@ -3,6 +3,7 @@
 #include "Client/SupabaseHTTPClient.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 
 #include "State/JSONWriter.hpp"
@@ -281,11 +282,30 @@ HTTPResponse SupabaseHTTPClient::send(const HTTPRequest& request, std::stop_toke
     return transport_->send(request, std::move(stop));
 }
 
+namespace {
+
+// A page for a browser, such as a captive portal puts in place of every
+// answer before its terms are accepted. The backend answers in JSON only.
+bool isWebPage(const HTTPResponse& response) {
+    const std::string type = response.header("Content-Type").value_or("");
+    if (type.size() >= 9 && std::equal(type.begin(), type.begin() + 9, "text/html",
+                                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
+        return true;
+    }
+    const auto first = response.body.find_first_not_of(" \t\r\n");
+    return first != std::string::npos && response.body[first] == '<';
+}
+
+} // namespace
+
 void SupabaseHTTPClient::validate(const HTTPResponse& response) {
     if (response.status < 100 || response.status > 999) {
         throw SupabaseHTTPError::invalidResponse();
     }
     if (response.status >= 200 && response.status <= 299) {
+        // Also where the caller does not read the body: a page is not the
+        // backend's word that the request was carried out.
+        if (isWebPage(response)) throw SupabaseHTTPError::invalidResponse();
         return;
     }
     if (response.status == 401) {
@@ -299,6 +319,10 @@ namespace {
 // Statuses with which a backend says "not now" rather than "no".
 bool isPassingStatus(long status) { return status == 408 || status == 429 || (status >= 500 && status <= 599); }
 
+// A redirect is never the backend's answer: it sends none, while a captive
+// portal redirects every request to its login page.
+bool isRedirect(long status) { return status >= 300 && status <= 399; }
+
 } // namespace
 
 bool SupabaseHTTPClient::isUnanswered(const std::exception_ptr& failure) {
@@ -308,7 +332,11 @@ bool SupabaseHTTPClient::isUnanswered(const std::exception_ptr& failure) {
     } catch (const TransportError& error) {
         return error.kind() == TransportError::Kind::failed || error.kind() == TransportError::Kind::timedOut;
     } catch (const SupabaseHTTPError& error) {
-        return error.status() && isPassingStatus(*error.status());
+        if (error.kind() == SupabaseHTTPError::Kind::invalidResponse) return true;
+        return error.status() && (isPassingStatus(*error.status()) || isRedirect(*error.status()));
+    } catch (const JSONDecodingError&) {
+        // A 2xx whose body is not the backend's JSON came from someone else.
+        return true;
     } catch (...) {
         return false;
     }

@@ -144,14 +144,17 @@ public:
     // Sends a built request. Throws TransportError.
     HTTPResponse send(const HTTPRequest& request, std::stop_token stop = {}) const;
 
-    // 2xx passes; 401 throws unauthorized; anything else throws the status
-    // message; no HTTP status at all throws invalidResponse.
+    // 2xx passes, unless it is a web page (HTML by its type or its first
+    // character); 401 throws unauthorized; anything else throws the status
+    // message; no HTTP status at all, or a web page, throws invalidResponse.
     static void validate(const HTTPResponse& response);
 
     // Whether a failure says nothing about the session: the request got no
-    // answer (no connection, a time-out, a connection dropped), or the
-    // backend could not serve it for now (408, 429 or a 5xx). Such a request
-    // may go through when it is sent again later.
+    // answer (no connection, a time-out, a connection dropped), the backend
+    // could not serve it for now (408, 429 or a 5xx), or the answer was not
+    // the backend's (a redirect, a web page, a 2xx body that does not decode,
+    // as a captive portal gives). Such a request may go through when it is
+    // sent again later.
     static bool isUnanswered(const std::exception_ptr& failure);
     // Whether a failure is the backend's verdict that the stored session is
     // over: 401 even after a refresh, a refresh refused with a 4xx, or no

@@ -200,10 +200,10 @@ void DesktopAppModel::setCurrentUser(const std::optional<StoredUser>& value) {
 
 // ---- Start-up, remote state and polling ------------------------------------------
 
-// The automatic start of the launch, as the saved state asked for it.
+// The automatic start of the launch, as the saved state asked for it. What
+// it starts is what the window shows when it is made: the saved folders and
+// speed at first, whatever the person chose meanwhile after a wait.
 struct DesktopAppModel::AutoStartPlan {
-    std::vector<std::string> folders;
-    SyncMode mode = SyncMode::regular;
     // Its place among the starts and stops pressed.
     std::uint64_t request = 0;
     // The lane's count of account changes when the saved state was read.
@@ -250,8 +250,8 @@ QFuture<void> DesktopAppModel::bootstrap() {
             // A sign-in made while the saved state was read reaches the
             // engine first: then the person at the window decides when to
             // start, and this start is skipped.
-            auto plan = std::make_shared<const AutoStartPlan>(AutoStartPlan{
-                snapshot.folders, snapshot.mode, ++runRequests_, restored.accountChanges, restoredEpoch, autoStartID_});
+            auto plan = std::make_shared<const AutoStartPlan>(
+                AutoStartPlan{++runRequests_, restored.accountChanges, restoredEpoch, autoStartID_});
             attemptAutoStart(std::move(plan), autoStartRetryDelay_, finish);
         });
     return done->future();
@@ -262,8 +262,16 @@ QFuture<void> DesktopAppModel::bootstrap() {
 void DesktopAppModel::attemptAutoStart(std::shared_ptr<const AutoStartPlan> plan, std::chrono::milliseconds wait,
                                        std::function<void()> then) {
     const bool first = bool(then);
+    if (folders_.isEmpty()) {
+        // Every folder was removed during the wait: as Start with none,
+        // nothing starts, and there is nothing left to wait for.
+        autoStartWaiting_ = false;
+        setSyncStatus(QString());
+        if (then) then();
+        return;
+    }
     runtime_->startOnLane(
-        engineStart(syncCoordinator_, plan->folders, plan->mode), plan->accountChanges,
+        engineStart(syncCoordinator_, toStd(folders_), mode_), plan->accountChanges,
         [this, plan, wait, first, then = std::move(then)](Outcome<bool> started) {
             // A start, stop, sign-in or sign-out of the person at the window
             // since the plan was made has taken over from it.

@@ -160,7 +160,9 @@ public:
     // True while the automatic start of the launch waits for the backend to
     // answer: from its first unanswered attempt until an attempt goes through
     // or fails otherwise, or a start, stop, sign-in or sign-out of the
-    // person at the window takes over.
+    // person at the window takes over. Once the backend answers, the start
+    // is made with the folders and speed shown then; with no folder left,
+    // none is made and the wait ends.
     bool isWaitingToAutoStart() const { return autoStartWaiting_; }
 
     // ---- Start-up and remote status -------------------------------------

@@ -101,6 +101,11 @@ TEST(Validation, StatusRules) {
     EXPECT_EQ(errorFor(403).description(), "Supabase request failed with status 403");
     EXPECT_EQ(errorFor(500).kind(), SupabaseHTTPError::Kind::message);
     EXPECT_EQ(errorFor(0).description(), "Invalid Supabase response");
+    // A web page (a captive portal's) is no answer of the backend's, whatever its status.
+    EXPECT_EQ(captureHTTPError([] {
+                  SupabaseHTTPClient::validate(HTTPResponse{200, {{"Content-Type", "text/html"}}, "<html></html>"});
+              }),
+              SupabaseHTTPError::invalidResponse());
     EXPECT_EQ(SupabaseHTTPError::notAuthenticated().description(), "Not authenticated");
 }
 

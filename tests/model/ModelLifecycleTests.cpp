@@ -259,6 +259,69 @@ TEST_F(ModelTest, AStopOrAQuitEndsTheWaitForTheBackend) {
     EXPECT_LT(std::chrono::steady_clock::now() - quit, kQuitBound);
 }
 
+// The start that ends the wait is the one Start would make then: the folders
+// and speed the window shows, saved for the next launch; with no folder left
+// nothing starts.
+TEST_F(ModelTest, TheStartThatEndsTheWaitUsesWhatTheWindowShowsThen) {
+    saveSession();
+    const std::string a = documents("a", 3), b = documents("b", 2);
+    savePreferences(true, {a});
+    backend.stop();
+    Model& m = make();
+    ASSERT_TRUE(finish(m.bootstrap()));
+    m.setMode(SyncMode::regular);
+    m.clearFolders();
+    addFolder(m, b);
+    backend.start();
+    ASSERT_TRUE(until([&] { return m.isRunning(); }));
+    const auto objects = backend.objects();
+    EXPECT_EQ(objects.size(), 2u);
+    for (const auto& o : objects) EXPECT_TRUE(o.key.starts_with("user-" + userID + "/root-" + FileRules::rootTag(b)));
+    EXPECT_EQ(m.logLines().count("Starting sync (regular)..."), 1);
+
+    model.reset();
+    backend.stop();
+    temp.write("tree/b/new.txt", "y");
+    Model& next = make();
+    ASSERT_TRUE(finish(next.bootstrap()));
+    EXPECT_EQ(next.folders(), QStringList{QString::fromStdString(b)});
+    EXPECT_EQ(next.mode(), SyncMode::regular);
+    ASSERT_TRUE(next.isWaitingToAutoStart());
+    next.clearFolders();
+    backend.start();
+    ASSERT_TRUE(until([&] { return !next.isWaitingToAutoStart(); }));
+    EXPECT_EQ(next.syncStatusLine(), "Stopped");
+    EXPECT_EQ(backend.stats().uploads, 2);
+}
+
+// Behind a captive portal every request gets its page or a redirect to it:
+// no answer of the backend's. The stored user stays, the launch waits, and it
+// starts once the backend itself answers.
+TEST_F(ModelTest, APortalsPageOrRedirectKeepsTheUserAndTheLaunchWaits) {
+    saveSession();
+    for (int status : {200, 302}) {
+        savePreferences(true, {documents("docs" + std::to_string(status), 2)});
+        Fault portal;
+        portal.pathPrefix = "/";
+        portal.count = -1;
+        portal.status = status;
+        portal.body = status == 200 ? "<html><body>Accept the terms to go online</body></html>" : "";
+        portal.contentType = "text/html";
+        portal.setHeaders = {{"Location", "http://portal.example.test/login"}};
+        backend.clearRequests();
+        backend.injectFault(portal);
+        Model& m = make();
+        ASSERT_TRUE(finish(m.bootstrap()));
+        EXPECT_EQ(m.userLabel(), "ada@example.com") << status;
+        ASSERT_TRUE(until([&] { return backend.requestCount("GET", "/auth/v1/user") >= 4; }));
+        EXPECT_TRUE(m.isWaitingToAutoStart() && m.currentUser()) << status;
+        backend.clearFaults();
+        ASSERT_TRUE(until([&] { return m.isRunning(); })) << status;
+        model.reset();
+    }
+    EXPECT_EQ(backend.stats().uploads, 4);
+}
+
 // The session turns out refused once the backend answers: the window then
 // shows what a launch with the network up would have shown.
 TEST_F(ModelTest, ASessionRefusedOnceTheBackendAnswersLeavesNobodySignedIn) {
