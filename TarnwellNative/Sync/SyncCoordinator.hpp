@@ -190,6 +190,9 @@ private:
     void retireReplacedKey(const std::string& replacedKey, const std::string& newKey, const std::string& userID,
                            std::stop_token stop);
     void deleteRemoteFile(const FileStateRow& row);
+    // After a row upsert: the "ingest" job, unless the row has ingested the
+    // content sent and lives on by it (its newest job is not a "delete").
+    void registerIngest(const RemoteFileRecord& remote, const std::string& sha256, std::stop_token stop);
     // Marks the hosted row of a storage key deleted and queues its "delete"
     // job; sends only the job when the row is marked already but its newest
     // job is not that delete.

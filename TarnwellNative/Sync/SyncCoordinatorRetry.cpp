@@ -34,6 +34,18 @@ void SyncCoordinator::deleteRemoteFile(const FileStateRow& row) {
     database_->remove(row.path);
 }
 
+void SyncCoordinator::registerIngest(const RemoteFileRecord& remote, const std::string& sha256, std::stop_token stop) {
+    // A row revived with the content it ingested in an earlier life still
+    // has that life's "delete" as its newest job: the hosted workers learn
+    // that it lives again only from a newer job, and a later delete of it
+    // tells its own "delete" from the old one only by that job.
+    if (remote.ingestedSHA256 == sha256 &&
+        client_->newestJobKind(remote.id, stop) != std::optional<std::string>("delete")) {
+        return;
+    }
+    client_->insertJob(remote.id, "ingest", stop);
+}
+
 namespace {
 
 // How often the drain writes the outcomes it has so far.
@@ -242,7 +254,7 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
                 const RemoteFileRecord remote =
                     client_->upsertRemoteFile(item.logicalPath.value_or(localURL.filename().string()), item.storageKey,
                                               sentNow.bytes, mimeType, sentNow.sha256, stop);
-                if (remote.ingestedSHA256 != sentNow.sha256) client_->insertJob(remote.id, "ingest", stop);
+                registerIngest(remote, sentNow.sha256, stop);
                 // So that the scan after the drain finds the file unchanged.
                 recordSent(item, sentNow, user->id, roots);
             }

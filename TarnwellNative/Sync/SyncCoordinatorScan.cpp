@@ -507,7 +507,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         const SentContent sent = uploadAsItIs(file, storageKey, mimeType, stop, hashed);
         const RemoteFileRecord remote =
             client_->upsertRemoteFile(logicalPath, storageKey, sent.bytes, mimeType, sent.sha256, stop);
-        if (remote.ingestedSHA256 != sent.sha256) client_->insertJob(remote.id, "ingest", stop);
+        registerIngest(remote, sent.sha256, stop);
         // Before the row forgets the key it named: a failure here leaves it,
         // and the retry of the upload retires that key then.
         if (previous) retireReplacedKey(previous->storageKey, storageKey, userID, stop);

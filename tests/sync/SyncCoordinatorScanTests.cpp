@@ -234,6 +234,32 @@ TEST(SyncCoordinatorScan, aDeleteCutBetweenMarkingTheRowAndItsJobStillGetsItsJob
     EXPECT_EQ(h.database->rows(docs).size(), 1u);
 }
 
+// A file deleted and written again with the same content, three times (the
+// third time sent by the retry of a refused upload), each delete's first
+// job refused: the revived row, ingested before, still gets an ingest job,
+// so that each delete is told from the one before and sent.
+TEST(SyncCoordinatorScan, eachLifeOfAFileWrittenAgainWithTheSameContentEndsWithItsOwnDeleteJob) {
+    SyncHarness h;
+    h.signIn();
+    const std::string docs = h.folder("Docs");
+    h.make();
+    for (int life = 0; life < 3; ++life) {
+        if (life == 2) h.backend.failNext("POST", kUploadPath, 1, 503);
+        const auto file = h.write("Docs/a.txt", "the same words");
+        for (int pass = 0; pass < (life == 2 ? 2 : 1); ++pass) h.syncOnce(docs);
+        EXPECT_EQ(jobKinds(h, docs, "a.txt").back(), "ingest") << life;
+        h.backend.runWorker();
+        std::filesystem::remove(file);
+        h.backend.failNext("POST", kJobsPath, 1, 500);
+        h.syncOnce(docs);
+        h.syncOnce(docs);
+        h.backend.runWorker();
+    }
+    EXPECT_EQ(jobKinds(h, docs, "a.txt"),
+              (std::vector<std::string>{"ingest", "delete", "ingest", "delete", "ingest", "delete"}));
+    EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, "a.txt")))["is_deleted"], true);
+}
+
 // Rows from before the mounts were remembered: a file gone from a folder
 // that still shows some of the files synced with it, or whose folder was
 // removed from one that does, is deleted; a folder that shows none of them
