@@ -380,6 +380,12 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         return;
     }
 
+    // A queued file not found is judged as a row: its upload may have
+    // registered a hosted row that no stored row names.
+    const std::size_t storedRows = rows.size();
+    appendQueuedFilesMissing(root, innerRoots, files, accountID, rows);
+    rowSeen.resize(rows.size(), false);
+
     // Deletes are trusted only when the folder could be walked, nothing was
     // mounted or unmounted there meanwhile, and each folder is on the mount
     // its files were last seen on (or, where that is not remembered, still
@@ -415,7 +421,11 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
             goingAway = goingAway || shutdown_.stop_requested();
             if (goingAway) continue;
             try {
-                deleteRemoteFile(rows[i]);
+                if (i < storedRows) {
+                    deleteRemoteFile(rows[i]);
+                } else {
+                    withdrawQueuedFile(rows[i], accountID);
+                }
                 rowDeleted[i] = true;
                 ++counters.deleted;
             } catch (const std::exception& error) {
