@@ -190,6 +190,23 @@ private:
     void retireReplacedKey(const std::string& replacedKey, const std::string& newKey, const std::string& userID,
                            std::stop_token stop);
     void deleteRemoteFile(const FileStateRow& row);
+    // The queued files that a pass of root did not find, whose uploads may
+    // have registered hosted rows that no stored row names (the item was
+    // queued when a step after the upload failed, before the row was
+    // written): the signed-in account's items below root (not in an inner
+    // root) that name a key of that account, appended to `rows` as rows of
+    // their own, so that they are judged as stored rows are. Reads the queue
+    // only when one of its files lies below root.
+    void appendQueuedFilesMissing(const std::string& root, const std::vector<std::string>& innerRoots,
+                                  const std::vector<std::string>& files, const std::string& accountID,
+                                  std::vector<FileStateRow>& rows);
+    // A queued file judged gone: the hosted row its upload registered is
+    // marked deleted (with its "delete" job), then its item leaves the queue.
+    // A failure keeps the item, and a later pass tries again.
+    void withdrawQueuedFile(const FileStateRow& queued, const std::string& accountID);
+    // After a row upsert: the "ingest" job, unless the row has ingested the
+    // content sent and lives on by it (its newest job is not a "delete").
+    void registerIngest(const RemoteFileRecord& remote, const std::string& sha256, std::stop_token stop);
     // Marks the hosted row of a storage key deleted and queues its "delete"
     // job; sends only the job when the row is marked already but its newest
     // job is not that delete.

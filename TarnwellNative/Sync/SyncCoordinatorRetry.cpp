@@ -6,6 +6,7 @@
 #include <chrono>
 #include <limits>
 #include <system_error>
+#include <unordered_set>
 
 #include <sys/stat.h>
 
@@ -32,6 +33,56 @@ void SyncCoordinator::deleteRemoteFile(const FileStateRow& row) {
     // A file that was never sent (over the upload limit) has nothing remote.
     if (!row.storageKey.empty()) deleteHostedRow(row.storageKey, shutdown_.get_token());
     database_->remove(row.path);
+}
+
+void SyncCoordinator::appendQueuedFilesMissing(const std::string& root, const std::vector<std::string>& innerRoots,
+                                               const std::vector<std::string>& files, const std::string& accountID,
+                                               std::vector<FileStateRow>& rows) {
+    if (accountID.empty()) return;
+    const auto ownedByRoot = [&](const std::string& path) {
+        return path != root && FileRules::isAtOrBelow(path, root) &&
+               std::none_of(innerRoots.begin(), innerRoots.end(),
+                            [&](const std::string& inner) { return FileRules::isAtOrBelow(path, inner); });
+    };
+    {
+        std::lock_guard lock(mutex_);
+        if (std::none_of(queuedFiles_.begin(), queuedFiles_.end(), ownedByRoot)) return;
+    }
+    const std::vector<RetryQueueItem> queued = retryQueue_->partition(accountID).active;
+    std::unordered_set<std::string_view> missing;
+    for (const auto& item : queued) {
+        if (ownedByRoot(item.localPath) && RetryQueueStore::inferredUserID(item.storageKey) == accountID) {
+            missing.insert(item.localPath);
+        }
+    }
+    if (missing.empty()) return;
+    for (const auto& file : files) missing.erase(file);
+    for (const auto& item : queued) {
+        // One entry per file: an ownerless item and the account's own for
+        // the same file leave the queue together.
+        if (missing.erase(item.localPath) == 0) continue;
+        rows.push_back(FileStateRow{item.localPath, root, item.logicalPath.value_or(std::string()), item.storageKey,
+                                    item.sha256.value_or(std::string()), item.bytes, 0});
+    }
+}
+
+void SyncCoordinator::withdrawQueuedFile(const FileStateRow& queued, const std::string& accountID) {
+    deleteHostedRow(queued.storageKey, shutdown_.get_token());
+    retryQueue_->remove(queued.path, accountID);
+    std::lock_guard lock(mutex_);
+    queuedFiles_.erase(queued.path);
+}
+
+void SyncCoordinator::registerIngest(const RemoteFileRecord& remote, const std::string& sha256, std::stop_token stop) {
+    // A row revived with the content it ingested in an earlier life still
+    // has that life's "delete" as its newest job: the hosted workers learn
+    // that it lives again only from a newer job, and a later delete of it
+    // tells its own "delete" from the old one only by that job.
+    if (remote.ingestedSHA256 == sha256 &&
+        client_->newestJobKind(remote.id, stop) != std::optional<std::string>("delete")) {
+        return;
+    }
+    client_->insertJob(remote.id, "ingest", stop);
 }
 
 namespace {
@@ -243,7 +294,7 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
                 const RemoteFileRecord remote =
                     client_->upsertRemoteFile(item.logicalPath.value_or(localURL.filename().string()), item.storageKey,
                                               sentNow.bytes, mimeType, sentNow.sha256, stop);
-                if (remote.ingestedSHA256 != sentNow.sha256) client_->insertJob(remote.id, "ingest", stop);
+                registerIngest(remote, sentNow.sha256, stop);
                 // So that the scan after the drain finds the file unchanged.
                 recordSent(item, sentNow, user->id, roots);
             }

@@ -388,6 +388,12 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         return;
     }
 
+    // A queued file not found is judged as a row: its upload may have
+    // registered a hosted row that no stored row names.
+    const std::size_t storedRows = rows.size();
+    appendQueuedFilesMissing(root, innerRoots, files, accountID, rows);
+    rowSeen.resize(rows.size(), false);
+
     // Deletes are trusted only when the folder could be walked, nothing was
     // mounted or unmounted there meanwhile, and each folder is on the mount
     // its files were last seen on (or, where that is not remembered, still
@@ -423,7 +429,11 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
             goingAway = goingAway || shutdown_.stop_requested();
             if (goingAway) continue;
             try {
-                deleteRemoteFile(rows[i]);
+                if (i < storedRows) {
+                    deleteRemoteFile(rows[i]);
+                } else {
+                    withdrawQueuedFile(rows[i], accountID);
+                }
                 rowDeleted[i] = true;
                 ++counters.deleted;
             } catch (const std::exception& error) {
@@ -515,7 +525,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         const SentContent sent = uploadAsItIs(file, storageKey, mimeType, stop, hashed);
         const RemoteFileRecord remote =
             client_->upsertRemoteFile(logicalPath, storageKey, sent.bytes, mimeType, sent.sha256, stop);
-        if (remote.ingestedSHA256 != sent.sha256) client_->insertJob(remote.id, "ingest", stop);
+        registerIngest(remote, sent.sha256, stop);
         // Before the row forgets the key it named: a failure here leaves it,
         // and the retry of the upload retires that key then.
         if (previous) retireReplacedKey(previous->storageKey, storageKey, userID, stop);

@@ -316,6 +316,45 @@ TEST(SyncCoordinatorMount, withNoMemoryOfMountsAVolumeBackWithoutSomeOfItsFilesL
     }
 }
 
+// Two files of a volume inside the root wait in the retry queue with no row
+// (their ingest jobs refused) when it goes away, and one is removed from it
+// meanwhile: both stay live while it is away; once it is back the other is
+// live once with its ingest job, and the removed one is withdrawn.
+TEST(SyncCoordinatorMount, queuedFilesOfAVolumeAwayStayLiveAndOnceItIsBackOnlyTheRemovedOneIsWithdrawn) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    const std::string docs = h.folder("Docs");
+    const std::string ext = h.folder("Docs/ext");
+    mounts.plugIn(ext, h.temp / "plug");
+    h.backend.failNext("POST", kJobsPath, 2, 503);
+    h.make();
+    h.syncOnce(docs);
+    const std::string away = (h.temp / "away").string();
+    mounts.move(ext, away);
+    std::filesystem::remove(away + "/" + name(1));
+    h.make();
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine(awayLine(ext)));
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+
+    mounts.move(away, ext);
+    h.make();
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 9, deleted 1, failed 0."));
+    const auto jobsOf = [&](int i) {
+        const auto remote = *h.backend.fileByKey(h.userID, h.key(docs, "ext/" + name(i)));
+        return std::pair(remote["is_deleted"].get<bool>(), h.backend.jobsForFile(remote["id"].get<std::string>()));
+    };
+    EXPECT_FALSE(jobsOf(0).first);
+    EXPECT_EQ(jobsOf(0).second.size(), 1u);
+    EXPECT_TRUE(jobsOf(1).first);
+    ASSERT_EQ(jobsOf(1).second.size(), 1u);
+    EXPECT_EQ(jobsOf(1).second[0]["kind"], "delete");
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
 // What is remembered grows with the mounts, not with the folders: many
 // folders on the root's disk, none of them at its top, and one volume inside.
 TEST(SyncCoordinatorMount, theMemoryOfMountsStaysSmallForManyFoldersWithAVolumeInside) {

@@ -234,6 +234,62 @@ TEST(SyncCoordinatorScan, aDeleteCutBetweenMarkingTheRowAndItsJobStillGetsItsJob
     EXPECT_EQ(h.database->rows(docs).size(), 1u);
 }
 
+// Files left in the retry queue with no row (a.txt's row upsert and b.txt's
+// job refused), then removed: the hosted row registered for each is
+// withdrawn (a refused withdrawal by a later pass) and its item dropped.
+TEST(SyncCoordinatorScan, aQueuedFileThatIsRemovedHasItsHostedRowWithdrawnAndLeavesTheQueue) {
+    SyncHarness h;
+    h.signIn();
+    for (const char* name : {"a.txt", "b.txt", "kept.txt"}) h.write(std::string("Docs/") + name, name);
+    const std::string docs = h.folder("Docs");
+    h.backend.failNext("POST", kFilesPath, 1, 503);
+    h.backend.failNext("POST", kJobsPath, 1, 503);
+    h.make();
+    h.syncOnce(docs);
+    std::filesystem::remove(docs + "/a.txt");
+    std::filesystem::remove(docs + "/b.txt");
+    h.backend.failNext("GET", kFilesPath, 1, 500);
+    h.syncOnce(docs);
+    EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 1, deleted 1, failed 1."));
+    EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, "b.txt")))["is_deleted"], true);
+    EXPECT_EQ(jobKinds(h, docs, "b.txt"), std::vector<std::string>{"delete"});
+
+    for (int start = 0; start < 2; ++start) {
+        h.make();
+        h.syncOnce(docs);
+    }
+    EXPECT_TRUE(h.retryQueue->read().empty());
+    EXPECT_EQ(countOf(h.logs.values(), "Summary: uploaded 0, skipped 1, deleted 0, failed 0."), 1u);
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 1u);
+    EXPECT_EQ(jobKinds(h, docs, "b.txt"), std::vector<std::string>{"delete"});
+}
+
+// A file deleted and written again with the same content, three times (the
+// third time sent by the retry of a refused upload), each delete's first
+// job refused: the revived row, ingested before, still gets an ingest job,
+// so that each delete is told from the one before and sent.
+TEST(SyncCoordinatorScan, eachLifeOfAFileWrittenAgainWithTheSameContentEndsWithItsOwnDeleteJob) {
+    SyncHarness h;
+    h.signIn();
+    const std::string docs = h.folder("Docs");
+    h.make();
+    for (int life = 0; life < 3; ++life) {
+        if (life == 2) h.backend.failNext("POST", kUploadPath, 1, 503);
+        const auto file = h.write("Docs/a.txt", "the same words");
+        for (int pass = 0; pass < (life == 2 ? 2 : 1); ++pass) h.syncOnce(docs);
+        EXPECT_EQ(jobKinds(h, docs, "a.txt").back(), "ingest") << life;
+        h.backend.runWorker();
+        std::filesystem::remove(file);
+        h.backend.failNext("POST", kJobsPath, 1, 500);
+        h.syncOnce(docs);
+        h.syncOnce(docs);
+        h.backend.runWorker();
+    }
+    EXPECT_EQ(jobKinds(h, docs, "a.txt"),
+              (std::vector<std::string>{"ingest", "delete", "ingest", "delete", "ingest", "delete"}));
+    EXPECT_EQ((*h.backend.fileByKey(h.userID, h.key(docs, "a.txt")))["is_deleted"], true);
+}
+
 // Rows from before the mounts were remembered: a file gone from a folder
 // that still shows some of the files synced with it, or whose folder was
 // removed from one that does, is deleted; a folder that shows none of them
