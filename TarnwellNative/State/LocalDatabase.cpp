@@ -339,34 +339,32 @@ std::optional<FileStateRow> LocalDatabase::fileRecord(const std::string& path) {
     return std::nullopt;
 }
 
+template <typename Read>
+auto LocalDatabase::readAll(sqlite3_stmt* statement, const char* sql, Read read)
+    -> std::vector<decltype(read(statement))> {
+    std::vector<decltype(read(statement))> result;
+    int code;
+    while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
+        result.push_back(read(statement));
+    }
+    if (code != SQLITE_DONE) {
+        // A partial list of rows would turn the missing ones into remote deletes.
+        throw DatabaseError(currentErrorMessage(), std::string(sql));
+    }
+    return result;
+}
+
 std::vector<FileStateRow> LocalDatabase::rows(const std::string& rootPath) {
     std::lock_guard lock(mutex_);
     Use statement(prepared(rowsForRootSQL));
     bindText(statement.get(), 1, rootPath);
-    std::vector<FileStateRow> result;
-    int code;
-    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
-        result.push_back(makeRow(statement.get()));
-    }
-    if (code != SQLITE_DONE) {
-        // A partial list would turn the missing rows into remote deletes.
-        throw DatabaseError(currentErrorMessage(), std::string(rowsForRootSQL));
-    }
-    return result;
+    return readAll(statement.get(), rowsForRootSQL, makeRow);
 }
 
 std::vector<std::string> LocalDatabase::rootPaths() {
     std::lock_guard lock(mutex_);
     Use statement(prepared(rootPathsSQL));
-    std::vector<std::string> result;
-    int code;
-    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
-        result.push_back(string(0, statement.get()));
-    }
-    if (code != SQLITE_DONE) {
-        throw DatabaseError(currentErrorMessage(), std::string(rootPathsSQL));
-    }
-    return result;
+    return readAll(statement.get(), rootPathsSQL, [](sqlite3_stmt* row) { return string(0, row); });
 }
 
 std::vector<FileStateRow> LocalDatabase::rowsBelow(const std::string& folder, const std::string& exceptRootPath) {
@@ -379,15 +377,7 @@ std::vector<FileStateRow> LocalDatabase::rowsBelow(const std::string& folder, co
     bindText(statement.get(), 1, below);
     bindText(statement.get(), 2, after);
     bindText(statement.get(), 3, exceptRootPath);
-    std::vector<FileStateRow> result;
-    int code;
-    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
-        result.push_back(makeRow(statement.get()));
-    }
-    if (code != SQLITE_DONE) {
-        throw DatabaseError(currentErrorMessage(), std::string(rowsBelowSQL));
-    }
-    return result;
+    return readAll(statement.get(), rowsBelowSQL, makeRow);
 }
 
 void LocalDatabase::upsert(const FileStateRow& row) {

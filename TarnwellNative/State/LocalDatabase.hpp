@@ -78,6 +78,10 @@ private:
     sqlite3_stmt* prepared(const char* sql);
     void step(sqlite3_stmt* statement, const char* sql);
     static FileStateRow makeRow(sqlite3_stmt* statement);
+    // Steps the statement to its end, reading every row with `read`. A step
+    // that fails throws: a partial list would pass for the whole one.
+    template <typename Read>
+    auto readAll(sqlite3_stmt* statement, const char* sql, Read read) -> std::vector<decltype(read(statement))>;
     static std::string string(int column, sqlite3_stmt* statement);
     std::string currentErrorMessage() const;
     std::optional<std::string> legacyPreference(const std::string& key);

@@ -757,6 +757,11 @@ bool FileRules::isAtOrBelow(std::string_view path, std::string_view folder) {
     return path.size() == folder.size() || folder.ends_with('/') || path[folder.size()] == '/';
 }
 
+bool FileRules::isAtOrBelowAny(std::string_view path, const std::vector<std::string>& folders) {
+    return std::any_of(folders.begin(), folders.end(),
+                       [&](const std::string& folder) { return isAtOrBelow(path, folder); });
+}
+
 std::string_view FileRules::pathExtension(std::string_view name) {
     return splitExtension(name).second;
 }

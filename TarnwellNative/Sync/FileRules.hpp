@@ -172,6 +172,8 @@ public:
     // True when path is folder itself or lies below it, component by
     // component: "/x/Docs2" does not lie below "/x/Docs".
     static bool isAtOrBelow(std::string_view path, std::string_view folder);
+    // True when path is at or below one of the folders.
+    static bool isAtOrBelowAny(std::string_view path, const std::vector<std::string>& folders);
 
     // The path made absolute (against the working directory), with "." and
     // ".." components and redundant separators removed textually; symbolic

@@ -40,9 +40,7 @@ void SyncCoordinator::appendQueuedFilesMissing(const std::string& root, const st
                                                std::vector<FileStateRow>& rows) {
     if (accountID.empty()) return;
     const auto ownedByRoot = [&](const std::string& path) {
-        return path != root && FileRules::isAtOrBelow(path, root) &&
-               std::none_of(innerRoots.begin(), innerRoots.end(),
-                            [&](const std::string& inner) { return FileRules::isAtOrBelow(path, inner); });
+        return path != root && FileRules::isAtOrBelow(path, root) && !FileRules::isAtOrBelowAny(path, innerRoots);
     };
     {
         std::lock_guard lock(mutex_);

@@ -240,10 +240,7 @@ std::vector<std::string> SyncCoordinator::innerRootsOf(const std::string& root) 
 std::vector<FileStateRow> SyncCoordinator::rowsOwnedBy(const std::string& root,
                                                        const std::vector<std::string>& innerRoots) {
     std::vector<FileStateRow> rows = database_->rows(root);
-    const auto inInner = [&](const std::string& path) {
-        return std::any_of(innerRoots.begin(), innerRoots.end(),
-                           [&](const std::string& inner) { return FileRules::isAtOrBelow(path, inner); });
-    };
+    const auto inInner = [&](const std::string& path) { return FileRules::isAtOrBelowAny(path, innerRoots); };
     // Rows below the folder recorded under another folder exist only where
     // rows are recorded under a folder that holds this one or lies inside
     // it; most passes find none and read no more.
