@@ -475,18 +475,22 @@ bool MountGuard::rememberFound(const std::vector<std::string>& files, const std:
     return true;
 }
 
-void MountGuard::rememberFile(const std::string& root, LocalDatabase& database, const std::string& file) {
+bool MountGuard::rememberFile(const std::string& root, LocalDatabase& database, const std::string& file) {
     const std::string key = kSeenMountsKey + root;
     const auto text = database.preference(key);
-    if (!text) return;
+    if (!text) return true;
     RootMounts mounts(root, MountTable::current());
-    if (!mounts.known()) return;
-    SeenMounts seen = SeenMounts::fromJSON(*text);
+    if (!mounts.known()) return true;
     const std::string_view folder = parentFolder(file);
     const std::string& identity = mounts.identityOf(folder);
-    if (seen.ofFile(file, folder) == identity) return;
+    // Looked up first, then found still there: it was on that mount.
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) return false;
+    SeenMounts seen = SeenMounts::fromJSON(*text);
+    if (seen.ofFile(file, folder) == identity) return true;
     seen.rememberFile(file, identity);
     database.setPreference(seen.toJSON(), key);
+    return true;
 }
 
 void MountGuard::noteChange(const std::string& folder, std::string line, std::string key) {

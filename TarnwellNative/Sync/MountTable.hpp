@@ -204,8 +204,10 @@ public:
     void readMountsAgain();
     // The same for one file recorded outside a pass (a sent queued file),
     // before its row is written; nothing when nothing is remembered yet for
-    // the root, so that its files are judged as files synced before.
-    static void rememberFile(const std::string& root, LocalDatabase& database, const std::string& file);
+    // the root, so that its files are judged as files synced before. False
+    // when the file is not there once its mount was looked up (its volume
+    // may have gone): where it was is not known, and no row may say it is.
+    static bool rememberFile(const std::string& root, LocalDatabase& database, const std::string& file);
 
     // True when the file of a row that this pass did not find may well still
     // exist: its folder is not on the mount that file was last seen on, or,

@@ -171,7 +171,10 @@ void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& 
         if (const auto recorded = database_->fileRecord(item.localPath)) {
             retireReplacedKey(recorded->storageKey, item.storageKey, userID, shutdown_.get_token());
         }
-        MountGuard::rememberFile(root, *database_, item.localPath);
+        // Gone since it was sent: the item stays queued, and a pass judges it.
+        if (!MountGuard::rememberFile(root, *database_, item.localPath)) {
+            throw std::system_error(ENOENT, std::generic_category(), item.localPath);
+        }
         database_->upsert(
             FileStateRow{item.localPath, root, logicalPath, item.storageKey, sent.sha256, sent.bytes, sent.mtimeMilliseconds});
         return;

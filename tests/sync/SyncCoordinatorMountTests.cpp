@@ -357,6 +357,41 @@ TEST(SyncCoordinatorMount, queuedFilesOfAVolumeAwayStayLiveAndOnceItIsBackOnlyTh
 
 // What is remembered grows with the mounts, not with the folders: many
 // folders on the root's disk, none of them at its top, and one volume inside.
+// A queued file of the volume is sent again by the drain, and the volume is
+// pulled out before the drain records it: no row says the file was on the
+// bare folder left in its place, and it is kept until the volume is back.
+TEST(SyncCoordinatorMount, aVolumePulledOutWhileTheDrainSendsOneOfItsFilesLosesNothing) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    const std::string docs = h.folder("Docs");
+    const std::string ext = h.folder("Docs/ext");
+    mounts.plugIn(ext, h.temp / "plug1");
+    h.backend.failNext("POST", kJobsPath, 1, 503);
+    h.make();
+    h.syncOnce(docs);
+    ASSERT_EQ(h.retryQueue->read().size(), 1u);
+
+    h.backend.delay("POST", kJobsPath, 300ms, 1);
+    auto& coordinator = h.make();
+    std::thread start([&] { coordinator.startSync({docs}, SyncMode::ultra); });
+    while (h.backend.pendingFaults() != 0) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(::umount2(ext.c_str(), MNT_DETACH), 0) << std::strerror(errno);
+    start.join();
+    coordinator.stopSync();
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+
+    mounts.plugIn(ext, h.temp / "plug2");
+    h.make();
+    h.syncOnce(docs);
+    std::vector<std::vector<std::string>> keys;
+    for (int i = 0; i < kVolumeFiles; ++i) keys.push_back({h.key(docs, "ext/" + name(i))});
+    expectEachLiveOnce(h, keys);
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
 TEST(SyncCoordinatorMount, theMemoryOfMountsStaysSmallForManyFoldersWithAVolumeInside) {
     RUN_IN_OWN_MOUNT_NAMESPACE();
     SyncHarness h;
