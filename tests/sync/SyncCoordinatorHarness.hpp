@@ -87,6 +87,16 @@ inline void requireMounting() {
     ::umount(probe.path().c_str());
 }
 
+// Unmounts at, as a user would: a folder being walked or watched at that
+// instant is busy for a moment, so a busy unmount is tried again. 0 or errno.
+inline int unmountOnceFree(const std::string& at) {
+    for (int tries = 0;; ++tries) {
+        if (::umount(at.c_str()) == 0) return 0;
+        if (errno != EBUSY || tries == 1000) return errno;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 // The test's body runs in a user and mount namespace of its own, where it
 // can mount; out here it only reports that run's outcome, or skips.
 #define RUN_IN_OWN_MOUNT_NAMESPACE()                                    \

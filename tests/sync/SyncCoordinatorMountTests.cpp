@@ -44,7 +44,7 @@ public:
         made_.push_back(to);
     }
     // Unplugged: its files go with it.
-    static void unmount(const std::string& at) { ASSERT_EQ(::umount(at.c_str()), 0) << std::strerror(errno); }
+    static void unmount(const std::string& at) { ASSERT_EQ(unmountOnceFree(at), 0) << std::strerror(errno); }
     // Unplugged and plugged in again later with the same files: the volume
     // is moved out of sight and back.
     void move(const std::string& from, const std::string& to) {

@@ -218,7 +218,7 @@ TEST(SyncCoordinatorWatch, aFileSystemMountedOverAWatchedFolderDeletesNothingUnt
     EXPECT_EQ(h.requests("", kFilesPath), 0u);
 
     // Back on its own file system, a file really removed goes.
-    ASSERT_EQ(::umount(docs.c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(unmountOnceFree(docs), 0) << std::strerror(errno);
     std::filesystem::remove(b);
     ASSERT_TRUE(h.waitForLine("Summary: uploaded 0, skipped 1, deleted 1, failed 0."));
     EXPECT_EQ(h.database->rows(docs).size(), 1u);
