@@ -355,8 +355,6 @@ TEST(SyncCoordinatorMount, queuedFilesOfAVolumeAwayStayLiveAndOnceItIsBackOnlyTh
     EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
-// What is remembered grows with the mounts, not with the folders: many
-// folders on the root's disk, none of them at its top, and one volume inside.
 // A queued file of the volume is sent again by the drain, and the volume is
 // pulled out before the drain records it: no row says the file was on the
 // bare folder left in its place, and it is kept until the volume is back.
@@ -392,6 +390,8 @@ TEST(SyncCoordinatorMount, aVolumePulledOutWhileTheDrainSendsOneOfItsFilesLosesN
     EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
+// What is remembered grows with the mounts, not with the folders: many
+// folders on the root's disk, none of them at its top, and one volume inside.
 TEST(SyncCoordinatorMount, theMemoryOfMountsStaysSmallForManyFoldersWithAVolumeInside) {
     RUN_IN_OWN_MOUNT_NAMESPACE();
     SyncHarness h;
