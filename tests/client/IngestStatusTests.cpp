@@ -122,17 +122,20 @@ TEST_F(IngestStatus, TheFirstFailureInReadOrderWins) {
               "Supabase request failed with status 502");
 
     // Read 3 fails at once; reads 1 and 4 are slow, read 5 slower still. The
-    // error comes after read 1 (and 2) ended, and read 5 is cancelled.
+    // error comes after read 1 (and 2) ended, and read 5 is cancelled. The
+    // faults hold until cleared: a read the first call cancelled may still
+    // reach the backend now, and must not use one up.
     backend.clearFaults();
     Fault slowQueued = onJobs("eq.queued");
     slowQueued.passThrough = true;
-    slowQueued.count = 2;
+    slowQueued.count = -1;
     slowQueued.delay = 800ms;
     backend.injectFault(slowQueued);
     Fault failing = onJobs("eq.error");
     failing.status = 500;
+    failing.count = -1;
     backend.injectFault(failing);
-    backend.delay("GET", "/rest/v1/files", 5s, 1);
+    backend.delay("GET", "/rest/v1/files", 5s);
     auto started = steady_clock::now();
     EXPECT_EQ(captureHTTPError([&] { client->fetchIngestStatus(); }).description(),
               "Supabase request failed with status 500");
