@@ -17,11 +17,17 @@
 //  4. a start that drains a retry queue of many items, next to the request
 //     floor (through the program's client) for those items;
 //  5. a rescan of many folders with a volume mounted inside the tree, next to
-//     the same tree without one, with the size of the memory of mounts.
+//     the same tree without one, with the size of the memory of mounts;
+//  6. a start that drains a retry queue of files below the watched folder
+//     (recorded as a scan would, their mounts remembered first) with 1,000
+//     more mounts on the machine, next to the same drain without them.
+// Parts 5 and 6 run in a user and mount namespace of their own.
 //
 // Usage: bench_sync [unchanged-files (100000)] [first-sync-files (2000)]
 //                   [queued-items (5000)] [large-unchanged-files (300000)]
-//                   [large-first-sync-files (20000)] [folders... (2000 20000)];
+//                   [large-first-sync-files (20000)]
+//                   [queued-files-below-the-folder (2000)]
+//                   [folders... (2000 20000)];
 //        a count of 0 skips that part.
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -275,14 +281,16 @@ void benchVolumeInside(testing::BackendEmulator& backend, const PublicConfig& co
     }
 }
 
-// Runs the volume part again in a user and mount namespace of its own
+// Runs the parts that mount again in a user and mount namespace of their own
 // (unshare -rm); false when this machine has none to give.
 constexpr const char* kInNamespace = "TARNWELL_BENCH_IN_MOUNT_NAMESPACE";
 
-bool runVolumePartInOwnNamespace(const std::vector<int>& folderCounts) {
+bool runMountPartsInOwnNamespace(int queuedBelowCount, const std::vector<int>& folderCounts) {
     std::string command = "unshare -rm env " + std::string(kInNamespace) + "=1 '" +
-                          std::filesystem::read_symlink("/proc/self/exe").string() + "' 0 0 0 0 0";
+                          std::filesystem::read_symlink("/proc/self/exe").string() + "' 0 0 0 0 0 " +
+                          std::to_string(queuedBelowCount);
     for (int count : folderCounts) command += " " + std::to_string(count);
+    if (folderCounts.empty()) command += " 0";
     if (std::system("unshare -rm true 2>/dev/null") != 0) return false;
     std::cout << std::flush;
     return std::system(command.c_str()) == 0;
@@ -573,6 +581,92 @@ void benchDrain(testing::BackendEmulator& backend, const PublicConfig& config, c
                 queuedCount, minOf(ratios), medianOf(ratios), left);
 }
 
+// 6. Files below the watched folder queued by a start whose every upload
+//    failed, then drained by the next start, with kExtraMounts more mounts
+//    elsewhere on the machine (as snaps, containers and automounts add) and
+//    without: the drain alone is timed, from its first line to the scan's.
+constexpr int kExtraMounts = 1000;
+
+struct DrainFigures {
+    double seconds = 0;
+    double cpuSeconds = 0; // of the draining thread
+    std::size_t left = 0;  // items still queued after it
+};
+
+DrainFigures timeDrainBelow(testing::BackendEmulator& backend, const PublicConfig& config,
+                            const std::filesystem::path& scratch, const std::string& tag, int count) {
+    const auto root = scratch / ("below-" + tag);
+    const auto state = scratch / ("state-below-" + tag);
+    std::filesystem::create_directories(state);
+    makeTree(root, count);
+    signedIn(backend, state);
+    {
+        Services s = makeServices(config, state);
+        backend.failNext("POST", "/storage/v1/object/", -1, 503);
+        s.coordinator->startSync({root.string()}, SyncMode::ultra);
+        s.coordinator->stopSync();
+        backend.clearFaults();
+    }
+    DrainFigures figures;
+    {
+        Services s = makeServices(config, state);
+        std::mutex mutex;
+        Clock::time_point began;
+        double cpuBegan = 0;
+        s.coordinator->setLogHandler([&](const std::string& line) {
+            std::lock_guard lock(mutex);
+            if (line.rfind("Retrying ", 0) == 0) {
+                began = Clock::now();
+                cpuBegan = threadSeconds();
+            } else if (line.rfind("Initial scan: ", 0) == 0) {
+                figures.seconds = secondsOf(Clock::now() - began);
+                figures.cpuSeconds = threadSeconds() - cpuBegan;
+            }
+        });
+        s.coordinator->startSync({root.string()}, SyncMode::ultra);
+        s.coordinator->stopSync();
+    }
+    figures.left = RetryQueueStore(state / "retry-queue.json", std::nullopt).read().size();
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+    std::filesystem::remove_all(state, ignored);
+    return figures;
+}
+
+void benchDrainBelowRoot(testing::BackendEmulator& backend, const PublicConfig& config,
+                         const std::filesystem::path& scratch, int count) {
+    const auto extra = scratch / "extra-mounts";
+    std::vector<double> plain;
+    std::vector<double> mounted;
+    std::vector<double> plainCPU;
+    std::vector<double> mountedCPU;
+    std::vector<double> ratios;
+    std::size_t left = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const DrainFigures without = timeDrainBelow(backend, config, scratch, "plain-" + std::to_string(round), count);
+        for (int i = 0; i < kExtraMounts; ++i) {
+            const auto at = extra / std::to_string(i);
+            std::filesystem::create_directories(at);
+            if (::mount("bench-extra", at.c_str(), "tmpfs", 0, nullptr) != 0) {
+                throw std::runtime_error(std::string("cannot mount: ") + std::strerror(errno));
+            }
+        }
+        const DrainFigures with = timeDrainBelow(backend, config, scratch, "mounts-" + std::to_string(round), count);
+        for (int i = 0; i < kExtraMounts; ++i) ::umount2((extra / std::to_string(i)).c_str(), MNT_DETACH);
+        plain.push_back(without.seconds);
+        mounted.push_back(with.seconds);
+        plainCPU.push_back(without.cpuSeconds);
+        mountedCPU.push_back(with.cpuSeconds);
+        ratios.push_back(with.seconds / without.seconds);
+        left = std::max(without.left, with.left);
+    }
+    std::printf("Drain of %d queued files below the watched folder: %.2f ms per file (median) without more "
+                "mounts, %.2f ms with %d more; ratio min %.2f, median %.2f; processor time of the draining "
+                "thread per file (median) %.0f us and %.0f us; %zu items left\n",
+                count, medianOf(plain) * 1e3 / count, medianOf(mounted) * 1e3 / count, kExtraMounts, minOf(ratios),
+                medianOf(ratios), medianOf(plainCPU) * 1e6 / count, medianOf(mountedCPU) * 1e6 / count, left);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -581,9 +675,10 @@ int main(int argc, char** argv) {
     const int queuedCount = argc > 3 ? std::atoi(argv[3]) : 5'000;
     const int largeUnchangedCount = argc > 4 ? std::atoi(argv[4]) : 300'000;
     const int largeFirstSyncCount = argc > 5 ? std::atoi(argv[5]) : 20'000;
+    const int queuedBelowCount = argc > 6 ? std::atoi(argv[6]) : 2'000;
     std::vector<int> folderCounts;
-    for (int i = 6; i < argc; ++i) folderCounts.push_back(std::atoi(argv[i]));
-    if (argc <= 6) folderCounts = {2'000, 20'000};
+    for (int i = 7; i < argc; ++i) folderCounts.push_back(std::atoi(argv[i]));
+    if (argc <= 7) folderCounts = {2'000, 20'000};
     std::erase(folderCounts, 0);
     const bool inNamespace = std::getenv(kInNamespace) != nullptr;
     curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -612,9 +707,12 @@ int main(int argc, char** argv) {
     if (largeFirstSyncCount > 0) benchFirstSync(backend, config, scratch, largeFirstSyncCount, false);
     if (queuedCount > 0) benchDrain(backend, config, scratch, queuedCount);
     if (inNamespace) {
+        if (queuedBelowCount > 0) benchDrainBelowRoot(backend, config, scratch, queuedBelowCount);
         for (int count : folderCounts) benchVolumeInside(backend, config, scratch, count);
-    } else if (!folderCounts.empty() && !runVolumePartInOwnNamespace(folderCounts)) {
-        std::cout << "Rescan with a volume inside: skipped (no user and mount namespace to be had here)\n";
+    } else if ((queuedBelowCount > 0 || !folderCounts.empty()) &&
+               !runMountPartsInOwnNamespace(queuedBelowCount, folderCounts)) {
+        std::cout << "Drain below the folder and rescan with a volume inside: skipped (no user and mount "
+                     "namespace to be had here)\n";
     }
 
     std::error_code ignored;

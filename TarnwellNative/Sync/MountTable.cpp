@@ -1,6 +1,7 @@
 #include "Sync/MountTable.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,8 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -171,6 +174,40 @@ std::string stableSource(const std::string& source) {
 
 std::string mountIdentity(const MountEntry& entry) {
     return entry.mountPoint + '\t' + entry.fsType + '\t' + stableSource(entry.source) + '\t' + entry.fsRoot;
+}
+
+MountWatch::MountWatch() : fd_(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)) { read(); }
+
+MountWatch::~MountWatch() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void MountWatch::read() {
+    if (fd_ < 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+        table_ = MountTable::current();
+        return;
+    }
+    std::string text;
+    char buffer[16384];
+    while (true) {
+        const ssize_t count = ::read(fd_, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+    table_ = MountTable::parse(text);
+}
+
+bool MountWatch::refresh() {
+    if (fd_ >= 0) {
+        // The kernel raises the flag once per change, and this look takes
+        // it down again.
+        pollfd watched{fd_, POLLPRI, 0};
+        const int ready = ::poll(&watched, 1, 0);
+        if (ready == 0 || (ready == 1 && (watched.revents & (POLLPRI | POLLERR)) == 0)) return false;
+    }
+    read();
+    return true;
 }
 
 std::string_view mountPointOf(std::string_view identity) {
@@ -416,9 +453,9 @@ constexpr const char* kSeenMountsKey = "mounts_seen:";
 } // namespace
 
 MountGuard::MountGuard(const std::string& root, LocalDatabase& database, const std::vector<FileStateRow>& rows,
-                       const std::vector<bool>& rowSeen, MountTable table)
-    : root_(root), database_(database), rows_(rows), rowSeen_(rowSeen), key_(kSeenMountsKey + root),
-      mounts_(root, std::move(table)) {
+                       const std::vector<bool>& rowSeen, std::vector<std::string> othersJudge, MountTable table)
+    : root_(root), database_(database), rows_(rows), rowSeen_(rowSeen), others_(std::move(othersJudge)),
+      key_(kSeenMountsKey + root), mounts_(root, std::move(table)) {
     if (!mounts_.known()) return;
     if (auto text = database_.preference(key_)) {
         seen_ = SeenMounts::fromJSON(*text);
@@ -472,24 +509,6 @@ bool MountGuard::rememberFound(const std::vector<std::string>& files, const std:
     // the bare folder left in its place.
     if (signatureNow(root_) != walkSignature) return false;
     if (next) write(*next);
-    return true;
-}
-
-bool MountGuard::rememberFile(const std::string& root, LocalDatabase& database, const std::string& file) {
-    const std::string key = kSeenMountsKey + root;
-    const auto text = database.preference(key);
-    if (!text) return true;
-    RootMounts mounts(root, MountTable::current());
-    if (!mounts.known()) return true;
-    const std::string_view folder = parentFolder(file);
-    const std::string& identity = mounts.identityOf(folder);
-    // Looked up first, then found still there: it was on that mount.
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) return false;
-    SeenMounts seen = SeenMounts::fromJSON(*text);
-    if (seen.ofFile(file, folder) == identity) return true;
-    seen.rememberFile(file, identity);
-    database.setPreference(seen.toJSON(), key);
     return true;
 }
 
@@ -635,12 +654,15 @@ void MountGuard::write(const SeenMounts& next) {
 template <typename Stays>
 SeenMounts MountGuard::nextMemory(const std::vector<std::string>& files, const Stays& stays) {
     const std::string& rootIdentity = mounts_.rootIdentity();
-    bool anyStays = false;
+    bool anyStays = !others_.empty();
     bool staysOnRoot = true;
     for (std::size_t i = 0; i < rows_.size() && staysOnRoot; ++i) {
         if (!stays(i)) continue;
         anyStays = true;
         staysOnRoot = memoryOf(i) == rootIdentity;
+    }
+    for (std::size_t i = 0; i < others_.size() && staysOnRoot; ++i) {
+        staysOnRoot = seen_.ofFile(others_[i], parentFolder(others_[i])) == rootIdentity;
     }
     SeenMounts next;
     if (!anyStays) {
@@ -689,7 +711,19 @@ SeenMounts MountGuard::nextMemory(const std::vector<std::string>& files, const S
             if (!stays(i)) continue;
             items.push_back({rows_[i].path, parentFolder(rows_[i].path), memoryOf(i)});
         }
+        for (const auto& file : others_) {
+            const std::string_view folder = parentFolder(file);
+            items.push_back({file, folder, seen_.ofFile(file, folder)});
+        }
         next = SeenMounts::build(items, seen_, root_);
+        // What was seen of the folders of the files another pass judges.
+        for (const auto& file : others_) {
+            if (!seen_.ofFile(file, parentFolder(file)).empty()) continue;
+            for (std::string_view folder = parentFolder(file);; folder = parentFolder(folder)) {
+                if (auto held = seen_.heldFolder(folder); !held.empty()) next.holdFolder(std::string(folder), std::string(held));
+                if (folder == root_ || !isStrictlyBelow(folder, root_)) break;
+            }
+        }
         // For the files whose mount is still not known: the mount of the
         // folder they were missed in, or of the nearest folder above it
         // that is there. A folder not there now keeps what was seen of it.
@@ -708,6 +742,56 @@ SeenMounts MountGuard::nextMemory(const std::vector<std::string>& files, const S
         }
     }
     return next;
+}
+
+SentFileMounts::Folder& SentFileMounts::folder(const std::string& root) {
+    auto [it, added] = folders_.try_emplace(root);
+    if (added) {
+        if (auto text = database_.preference(kSeenMountsKey + root)) it->second.seen = SeenMounts::fromJSON(*text);
+    }
+    return it->second;
+}
+
+std::optional<std::string> SentFileMounts::mountOfFile(Folder& entry, const std::string& root,
+                                                       const std::string& file) {
+    if (!entry.mounts) entry.mounts.emplace(root, watch_.table());
+    if (!entry.mounts->known()) return std::nullopt;
+    std::string identity = entry.mounts->identityOf(parentFolder(file));
+    // Looked up first, then found still there: it is on that mount.
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) return std::string();
+    return identity;
+}
+
+void SentFileMounts::prepare(const std::vector<std::pair<std::string, std::string>>& folderAndFile) {
+    if (watch_.refresh()) {
+        for (auto& [root, entry] : folders_) entry.mounts.reset();
+    }
+    std::vector<std::string> changed;
+    for (const auto& [root, file] : folderAndFile) {
+        Folder& entry = folder(root);
+        if (!entry.seen) continue;
+        const auto identity = mountOfFile(entry, root, file);
+        if (!identity || identity->empty() || entry.seen->ofFile(file, parentFolder(file)) == *identity) continue;
+        entry.seen->rememberFile(file, *identity);
+        if (std::find(changed.begin(), changed.end(), root) == changed.end()) changed.push_back(root);
+    }
+    for (const auto& root : changed) database_.setPreference(folders_[root].seen->toJSON(), kSeenMountsKey + root);
+}
+
+bool SentFileMounts::remember(const std::string& root, const std::string& file) {
+    Folder& entry = folder(root);
+    if (!entry.seen) return true;
+    if (watch_.refresh()) {
+        for (auto& [path, other] : folders_) other.mounts.reset();
+    }
+    const auto identity = mountOfFile(entry, root, file);
+    if (!identity) return true;
+    if (identity->empty()) return false;
+    if (entry.seen->ofFile(file, parentFolder(file)) == *identity) return true;
+    entry.seen->rememberFile(file, *identity);
+    database_.setPreference(entry.seen->toJSON(), kSeenMountsKey + root);
+    return true;
 }
 
 } // namespace tarnwell

@@ -68,6 +68,29 @@ private:
     std::unordered_map<std::uint64_t, std::size_t> byID_;
 };
 
+// The mounts of this process, read again only when something was mounted
+// or unmounted since they were last read (the kernel flags an open
+// /proc/self/mountinfo then), so that many lookups cost one read.
+class MountWatch {
+public:
+    MountWatch();
+    ~MountWatch();
+    MountWatch(const MountWatch&) = delete;
+    MountWatch& operator=(const MountWatch&) = delete;
+
+    // The mounts as last read.
+    const MountTable& table() const { return table_; }
+    // Reads the mounts again when they may have changed since they were
+    // last read (always, when no change can be told); true when it did.
+    bool refresh();
+
+private:
+    void read();
+
+    int fd_ = -1;
+    MountTable table_;
+};
+
 // Stable text naming a mount: mount point, type, source and mounted folder.
 std::string mountIdentity(const MountEntry& entry);
 // The mount point an identity names.
@@ -183,9 +206,11 @@ public:
     // The root's stored rows and, for each, whether this pass found its file;
     // `table`, the mounts as they were when the walk began. A row recorded
     // under another watched folder (one that owned its file before) is
-    // judged by what that folder remembered of it.
+    // judged by what that folder remembered of it. `others` are files of the
+    // root's that another pass judges (they lie in a watched folder inside
+    // it): what is remembered of them is kept as it is.
     MountGuard(const std::string& root, LocalDatabase& database, const std::vector<FileStateRow>& rows,
-               const std::vector<bool>& rowSeen, MountTable table);
+               const std::vector<bool>& rowSeen, std::vector<std::string> others, MountTable table);
 
     // Text that changes when anything is mounted or unmounted at or below
     // the root, or over it.
@@ -202,12 +227,6 @@ public:
     bool rememberFound(const std::vector<std::string>& files, const std::string& walkSignature);
     // Reads the mounts anew, for judging the rows once the files are done.
     void readMountsAgain();
-    // The same for one file recorded outside a pass (a sent queued file),
-    // before its row is written; nothing when nothing is remembered yet for
-    // the root, so that its files are judged as files synced before. False
-    // when the file is not there once its mount was looked up (its volume
-    // may have gone): where it was is not known, and no row may say it is.
-    static bool rememberFile(const std::string& root, LocalDatabase& database, const std::string& file);
 
     // True when the file of a row that this pass did not find may well still
     // exist: its folder is not on the mount that file was last seen on, or,
@@ -248,6 +267,7 @@ private:
     LocalDatabase& database_;
     const std::vector<FileStateRow>& rows_;
     const std::vector<bool>& rowSeen_;
+    const std::vector<std::string> others_;
     std::string key_;
     RootMounts mounts_;
     SeenMounts seen_;
@@ -263,6 +283,42 @@ private:
     std::optional<std::unordered_set<std::string>> volumesBack_;
     // Rows without memory judged gone by this pass, with their folder's mount.
     std::unordered_map<std::size_t, std::string> judgedGone_;
+};
+
+// The mounts of the files the retry drain sends, remembered before their
+// rows are written, as a pass remembers the files it found. The mounts,
+// each folder's place among them and what it remembers are read once per
+// drain, and again only when something is mounted or unmounted; nothing is
+// remembered for a folder that remembers nothing yet, so that its files are
+// judged as files synced before.
+class SentFileMounts {
+public:
+    explicit SentFileMounts(LocalDatabase& database) : database_(database) {}
+
+    // Before anything is sent: the files the drain may record, each with the
+    // folder it would be recorded under. The mount of each one that is there
+    // is remembered where it is not yet, in one write per folder, so that
+    // recording them later writes nothing more. Throws database failures.
+    void prepare(const std::vector<std::pair<std::string, std::string>>& folderAndFile);
+    // Before a sent file's row is written: its mount, looked up anew when
+    // the mounts changed since. False when the file is not there once its
+    // mount was looked up (its volume may have gone): where it was is not
+    // known, and no row may say it is. Throws database failures.
+    bool remember(const std::string& folder, const std::string& file);
+
+private:
+    struct Folder {
+        std::optional<SeenMounts> seen; // none: nothing remembered yet
+        std::optional<RootMounts> mounts;
+    };
+    Folder& folder(const std::string& root);
+    // The mount a file is on now, or none when it can't be told; empty
+    // when the file is not there once its mount was looked up.
+    std::optional<std::string> mountOfFile(Folder& folder, const std::string& root, const std::string& file);
+
+    LocalDatabase& database_;
+    MountWatch watch_;
+    std::unordered_map<std::string, Folder> folders_;
 };
 
 } // namespace tarnwell

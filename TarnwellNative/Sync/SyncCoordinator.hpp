@@ -177,8 +177,10 @@ private:
     std::vector<std::string> innerRootsOf(const std::string& root) const;
     // The stored rows a pass of root deals with: every row below it, also
     // one recorded under another folder that owned the file before, but
-    // none at or below an inner root.
-    std::vector<FileStateRow> rowsOwnedBy(const std::string& root, const std::vector<std::string>& innerRoots);
+    // none at or below an inner root; the paths of the rows recorded under
+    // root that lie in an inner root go to `leftToInner`.
+    std::vector<FileStateRow> rowsOwnedBy(const std::string& root, const std::vector<std::string>& innerRoots,
+                                          std::vector<std::string>& leftToInner);
     // `content` is a buffer that the files of one pass share; `accountID`
     // is the signed-in account's id as the pass found it (empty: none).
     ScanResult processFile(const std::string& file, const std::string& root, const FileStateRow* previous,
@@ -195,11 +197,13 @@ private:
     // queued when a step after the upload failed, before the row was
     // written): the signed-in account's items below root (not in an inner
     // root) that name a key of that account, appended to `rows` as rows of
-    // their own, so that they are judged as stored rows are. Reads the queue
-    // only when one of its files lies below root.
+    // their own, so that they are judged as stored rows are. Each is
+    // recorded under the folder whose key it carries, where one holds it.
+    // Those in an inner root that root's passes queued go to `leftToInner`.
+    // Reads the queue only when one of its files lies below root.
     void appendQueuedFilesMissing(const std::string& root, const std::vector<std::string>& innerRoots,
                                   const std::vector<std::string>& files, const std::string& accountID,
-                                  std::vector<FileStateRow>& rows);
+                                  std::vector<FileStateRow>& rows, std::vector<std::string>& leftToInner);
     // A queued file judged gone: the hosted row its upload registered is
     // marked deleted (with its "delete" job), then its item leaves the queue.
     // A failure keeps the item, and a later pass tries again.
@@ -250,10 +254,21 @@ private:
     SentContent uploadAsItIs(const std::filesystem::path& file, const std::string& storageKey,
                              const std::string& mimeType, std::stop_token stop,
                              const std::optional<HashedFile>& hashed = std::nullopt);
-    // Records a sent queued file as a scan would have, when it lies in a
-    // folder of the run under the key the item was sent with.
+    // The folder a sent queued file is recorded under, with its logical path
+    // there: the folder of the run whose key the item carries; for a file in
+    // a folder of the run sent under the key of another folder above it
+    // (one that queued it and no longer holds it in this run), that folder.
+    // None for a file outside the run's folders.
+    struct Recording {
+        std::string folder;
+        std::string logicalPath;
+    };
+    static std::optional<Recording> recordingOf(const RetryQueueItem& item, const std::string& userID,
+                                                const std::vector<std::string>& roots);
+    // Records a sent queued file as a scan would have (see recordingOf),
+    // its mount remembered first.
     void recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
-                    const std::vector<std::string>& roots);
+                    const std::vector<std::string>& roots, SentFileMounts& mounts);
     // True when the file's row records it as it is now, under the item's key:
     // what the item stands for was sent and recorded already.
     bool isRecordedAsItIs(const RetryQueueItem& item);

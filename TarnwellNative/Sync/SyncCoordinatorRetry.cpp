@@ -6,6 +6,7 @@
 #include <chrono>
 #include <limits>
 #include <system_error>
+#include <unordered_map>
 #include <unordered_set>
 
 #include <sys/stat.h>
@@ -35,22 +36,57 @@ void SyncCoordinator::deleteRemoteFile(const FileStateRow& row) {
     database_->remove(row.path);
 }
 
+namespace {
+
+// The tag of the watched folder a storage key was made for ("root-" + tag
+// after the account), or nothing for a key of another shape.
+std::string_view rootTagOfKey(std::string_view key) {
+    const auto accountEnd = key.find('/');
+    constexpr std::string_view marker = "/root-";
+    if (accountEnd == std::string_view::npos || key.substr(accountEnd, marker.size()) != marker) return {};
+    const std::string_view rest = key.substr(accountEnd + marker.size());
+    const auto end = rest.find('/');
+    return end == std::string_view::npos ? std::string_view() : rest.substr(0, end);
+}
+
+// The folder at or above `file` whose tag `key` carries: the watched folder
+// whose pass queued the file. Empty when none is.
+std::string ownerOfQueuedFile(const std::string& file, std::string_view key,
+                              std::unordered_map<std::string, std::string>& tags) {
+    const std::string_view tag = rootTagOfKey(key);
+    if (tag.empty()) return {};
+    std::string folder = file;
+    while (true) {
+        const std::string parent(parentFolder(folder));
+        if (parent == folder) return {};
+        folder = parent;
+        auto found = tags.find(folder);
+        if (found == tags.end()) found = tags.emplace(folder, FileRules::rootTag(folder)).first;
+        if (found->second == tag) return folder;
+    }
+}
+
+} // namespace
+
 void SyncCoordinator::appendQueuedFilesMissing(const std::string& root, const std::vector<std::string>& innerRoots,
                                                const std::vector<std::string>& files, const std::string& accountID,
-                                               std::vector<FileStateRow>& rows) {
+                                               std::vector<FileStateRow>& rows, std::vector<std::string>& leftToInner) {
     if (accountID.empty()) return;
-    const auto ownedByRoot = [&](const std::string& path) {
-        return path != root && FileRules::isAtOrBelow(path, root) && !FileRules::isAtOrBelowAny(path, innerRoots);
-    };
+    const auto below = [&](const std::string& path) { return path != root && FileRules::isAtOrBelow(path, root); };
     {
         std::lock_guard lock(mutex_);
-        if (std::none_of(queuedFiles_.begin(), queuedFiles_.end(), ownedByRoot)) return;
+        if (std::none_of(queuedFiles_.begin(), queuedFiles_.end(), below)) return;
     }
     const std::vector<RetryQueueItem> queued = retryQueue_->partition(accountID).active;
+    std::unordered_map<std::string, std::string> tags;
     std::unordered_set<std::string_view> missing;
     for (const auto& item : queued) {
-        if (ownedByRoot(item.localPath) && RetryQueueStore::inferredUserID(item.storageKey) == accountID) {
+        if (!below(item.localPath) || RetryQueueStore::inferredUserID(item.storageKey) != accountID) continue;
+        if (!FileRules::isAtOrBelowAny(item.localPath, innerRoots)) {
             missing.insert(item.localPath);
+        } else if (ownerOfQueuedFile(item.localPath, item.storageKey, tags) == root) {
+            // Queued by a pass of this folder, judged by an inner one now.
+            leftToInner.push_back(item.localPath);
         }
     }
     if (missing.empty()) return;
@@ -59,7 +95,11 @@ void SyncCoordinator::appendQueuedFilesMissing(const std::string& root, const st
         // One entry per file: an ownerless item and the account's own for
         // the same file leave the queue together.
         if (missing.erase(item.localPath) == 0) continue;
-        rows.push_back(FileStateRow{item.localPath, root, item.logicalPath.value_or(std::string()), item.storageKey,
+        // Recorded under the folder whose pass queued it, so that it is
+        // judged by what that folder remembered of it.
+        std::string owner = ownerOfQueuedFile(item.localPath, item.storageKey, tags);
+        rows.push_back(FileStateRow{item.localPath, owner.empty() ? root : std::move(owner),
+                                    item.logicalPath.value_or(std::string()), item.storageKey,
                                     item.sha256.value_or(std::string()), item.bytes, 0});
     }
 }
@@ -156,29 +196,46 @@ SyncCoordinator::SentContent SyncCoordinator::uploadAsItIs(const std::filesystem
     throw std::runtime_error("The file " + file.string() + " kept changing while it was sent");
 }
 
-void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
-                                 const std::vector<std::string>& roots) {
+std::optional<SyncCoordinator::Recording> SyncCoordinator::recordingOf(const RetryQueueItem& item,
+                                                                         const std::string& userID,
+                                                                         const std::vector<std::string>& roots) {
+    bool inRun = false;
     for (const auto& root : roots) {
-        const bool below = root == "/" ? item.localPath.size() > 1 && item.localPath.front() == '/'
-                                       : item.localPath.size() > root.size() + 1 &&
-                                             item.localPath.compare(0, root.size(), root) == 0 &&
-                                             item.localPath[root.size()] == '/';
-        if (!below) continue;
-        const std::string logicalPath = FileRules::logicalPath(item.localPath, root);
-        if (FileRules::buildStorageKey(userID, root, logicalPath) != item.storageKey) continue;
-        // The file was queued when its row still named another key (another
-        // folder's, say): that key gives way now, as after a scan's upload.
-        if (const auto recorded = database_->fileRecord(item.localPath)) {
-            retireReplacedKey(recorded->storageKey, item.storageKey, userID, shutdown_.get_token());
+        if (root == item.localPath || !FileRules::isAtOrBelow(item.localPath, root)) continue;
+        inRun = true;
+        std::string logicalPath = FileRules::logicalPath(item.localPath, root);
+        if (FileRules::buildStorageKey(userID, root, logicalPath) == item.storageKey) {
+            return Recording{root, std::move(logicalPath)};
         }
-        // Gone since it was sent: the item stays queued, and a pass judges it.
-        if (!MountGuard::rememberFile(root, *database_, item.localPath)) {
-            throw std::system_error(ENOENT, std::generic_category(), item.localPath);
-        }
-        database_->upsert(
-            FileStateRow{item.localPath, root, logicalPath, item.storageKey, sent.sha256, sent.bytes, sent.mtimeMilliseconds});
-        return;
     }
+    if (!inRun) return std::nullopt;
+    // Queued by a folder no longer watched there (taken off the list, or
+    // with a folder of the run inside it now): recorded under it, the pass
+    // of the folder that holds the file sends it anew under its own key and
+    // retires this one, so that the file keeps one live row.
+    std::unordered_map<std::string, std::string> tags;
+    std::string owner = ownerOfQueuedFile(item.localPath, item.storageKey, tags);
+    if (owner.empty()) return std::nullopt;
+    std::string logicalPath = FileRules::logicalPath(item.localPath, owner);
+    if (FileRules::buildStorageKey(userID, owner, logicalPath) != item.storageKey) return std::nullopt;
+    return Recording{std::move(owner), std::move(logicalPath)};
+}
+
+void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
+                                 const std::vector<std::string>& roots, SentFileMounts& mounts) {
+    const auto recording = recordingOf(item, userID, roots);
+    if (!recording) return;
+    // The file was queued when its row still named another key (another
+    // folder's, say): that key gives way now, as after a scan's upload.
+    if (const auto recorded = database_->fileRecord(item.localPath)) {
+        retireReplacedKey(recorded->storageKey, item.storageKey, userID, shutdown_.get_token());
+    }
+    // Gone since it was sent: the item stays queued, and a pass judges it.
+    if (!mounts.remember(recording->folder, item.localPath)) {
+        throw std::system_error(ENOENT, std::generic_category(), item.localPath);
+    }
+    database_->upsert(FileStateRow{item.localPath, recording->folder, recording->logicalPath, item.storageKey,
+                                   sent.sha256, sent.bytes, sent.mtimeMilliseconds});
 }
 
 bool SyncCoordinator::isRecordedAsItIs(const RetryQueueItem& item) {
@@ -263,6 +320,22 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
 
     log("Retrying " + std::to_string(partition.active.size()) + " pending upload(s) from previous run...");
 
+    // Where each file the drain may record was is remembered before anything
+    // is sent, so that recording it costs no more reads or writes of that.
+    std::optional<SentFileMounts> sentMounts;
+    {
+        std::vector<std::pair<std::string, std::string>> recordable;
+        for (const auto& item : partition.active) {
+            if (auto recording = recordingOf(item, user->id, roots)) {
+                recordable.emplace_back(std::move(recording->folder), item.localPath);
+            }
+        }
+        if (!recordable.empty()) {
+            sentMounts.emplace(*database_);
+            sentMounts->prepare(recordable);
+        }
+    }
+
     std::vector<RetryQueueItem> settled;
     std::vector<RetryQueueItem> again;
     auto lastWrite = std::chrono::steady_clock::now();
@@ -297,7 +370,7 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
                                               sentNow.bytes, mimeType, sentNow.sha256, stop);
                 registerIngest(remote, sentNow.sha256, stop);
                 // So that the scan after the drain finds the file unchanged.
-                recordSent(item, sentNow, user->id, roots);
+                if (sentMounts) recordSent(item, sentNow, user->id, roots, *sentMounts);
             }
         } catch (const std::exception& error) {
             failure = error.what();

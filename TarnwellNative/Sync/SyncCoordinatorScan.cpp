@@ -238,7 +238,8 @@ std::vector<std::string> SyncCoordinator::innerRootsOf(const std::string& root) 
 }
 
 std::vector<FileStateRow> SyncCoordinator::rowsOwnedBy(const std::string& root,
-                                                       const std::vector<std::string>& innerRoots) {
+                                                       const std::vector<std::string>& innerRoots,
+                                                       std::vector<std::string>& leftToInner) {
     std::vector<FileStateRow> rows = database_->rows(root);
     const auto inInner = [&](const std::string& path) { return FileRules::isAtOrBelowAny(path, innerRoots); };
     // Rows below the folder recorded under another folder exist only where
@@ -253,7 +254,11 @@ std::vector<FileStateRow> SyncCoordinator::rowsOwnedBy(const std::string& root,
         rows.insert(rows.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
     }
     if (!innerRoots.empty()) {
-        std::erase_if(rows, [&](const FileStateRow& row) { return inInner(row.path); });
+        std::erase_if(rows, [&](const FileStateRow& row) {
+            if (!inInner(row.path)) return false;
+            if (row.rootPath == root) leftToInner.push_back(row.path);
+            return true;
+        });
     }
     return rows;
 }
@@ -308,8 +313,11 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         }
     });
     std::vector<FileStateRow> rows;
+    // Files of this folder's that an inner folder judges now: what is
+    // remembered of them stays until it has.
+    std::vector<std::string> leftToInner;
     try {
-        rows = rowsOwnedBy(root, innerRoots);
+        rows = rowsOwnedBy(root, innerRoots, leftToInner);
     } catch (...) {
         stampsRead.wait();
         throw;
@@ -341,13 +349,6 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         log(reason + " of " + root + " cut short: the folder changed again and is scanned anew.");
     };
 
-    // What is remembered of the mounts the files are on goes to disk before
-    // any row of them does. When something was mounted or unmounted since
-    // the walk, its list is not what the folder holds: nothing is sent or
-    // deleted, and the change rescans the folder.
-    MountGuard mounts(root, *database_, rows, rowSeen, std::move(mountsAtWalk));
-    const bool mountsMoved = !mounts.rememberFound(files, mountsBefore);
-
     // Whose rows count as this account's own: read once, from the stored
     // session, not for every file.
     std::string accountID;
@@ -355,6 +356,20 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         if (auto session = client_->currentSession(); session && session->user) accountID = session->user->id;
     } catch (const std::exception&) {
     }
+
+    // A queued file not found is judged as a row: its upload may have
+    // registered a hosted row that no stored row names. It is one of the
+    // rows whose mounts stay remembered until it is judged.
+    const std::size_t storedRows = rows.size();
+    appendQueuedFilesMissing(root, innerRoots, files, accountID, rows, leftToInner);
+    rowSeen.resize(rows.size(), false);
+
+    // What is remembered of the mounts the files are on goes to disk before
+    // any row of them does. When something was mounted or unmounted since
+    // the walk, its list is not what the folder holds: nothing is sent or
+    // deleted, and the change rescans the folder.
+    MountGuard mounts(root, *database_, rows, rowSeen, std::move(leftToInner), std::move(mountsAtWalk));
+    const bool mountsMoved = !mounts.rememberFound(files, mountsBefore);
 
     Counters counters;
     std::string content; // each small file's bytes in turn
@@ -384,12 +399,6 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         cutShort();
         return;
     }
-
-    // A queued file not found is judged as a row: its upload may have
-    // registered a hosted row that no stored row names.
-    const std::size_t storedRows = rows.size();
-    appendQueuedFilesMissing(root, innerRoots, files, accountID, rows);
-    rowSeen.resize(rows.size(), false);
 
     // Deletes are trusted only when the folder could be walked, nothing was
     // mounted or unmounted there meanwhile, and each folder is on the mount
@@ -517,6 +526,13 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
 
     const std::string mimeType = FileRules::mimeType(file);
     try {
+        // A new file's row names its key before anything is sent, and no
+        // content yet: a pass cut short once the backend has registered the
+        // file leaves a row that the next pass sends again, or deletes
+        // remotely when the file is gone, or gives way to the key of a
+        // folder that holds the file now. No hosted row is left that no
+        // local row names.
+        if (!previous) database_->upsert(FileStateRow{file, root, logicalPath, storageKey, std::string(), -1, 0});
         // The file may have changed since it was listed or during the pause:
         // the rows describe the bytes sent.
         const SentContent sent = uploadAsItIs(file, storageKey, mimeType, stop, hashed);
@@ -546,6 +562,14 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         {
             std::lock_guard lock(mutex_);
             queuedFiles_.insert(file);
+        }
+        // The queued item stands for the file now, as before it was sent.
+        if (!previous) {
+            try {
+                database_->remove(file);
+            } catch (const std::exception&) {
+                // The row sends the file again at the next pass, or deletes it.
+            }
         }
         throw;
     }

@@ -2,6 +2,7 @@
 #include "sync/SyncCoordinatorHarness.hpp"
 
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <set>
 #include <sstream>
@@ -77,6 +78,26 @@ std::string integrityOf(const fs::path& databaseFile) {
     return result;
 }
 
+// Starts the child over the root and kills it once `ready` holds.
+void killChildWhen(SyncHarness& h, const std::string& root, const std::function<bool()>& ready) {
+    std::string program = fs::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=SyncCoordinatorCrash.*";
+    std::string variable =
+        std::string(kChildVariable) + "=" + h.temp.path().string() + "\n" + h.backend.baseURL() + "\n" + root;
+    std::vector<char*> argv{program.data(), filter.data(), nullptr};
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
+    envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+    for (int waited = 0; !ready() && waited < 60'000; waited += 5) std::this_thread::sleep_for(5ms);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status;
+}
+
 // Every second file's upload fails; uploads are slowed so that the kill
 // lands while failures keep arriving, some written, some still in memory.
 TEST(SyncCoordinatorCrash, aKillDuringABurstOfFailuresLosesNoFile) {
@@ -105,27 +126,11 @@ TEST(SyncCoordinatorCrash, aKillDuringABurstOfFailuresLosesNoFile) {
     }
     h.backend.delay("POST", kUploadPath, 5ms);
 
-    std::string program = fs::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=SyncCoordinatorCrash.*";
-    std::string variable =
-        std::string(kChildVariable) + "=" + h.temp.path().string() + "\n" + h.backend.baseURL() + "\n" + root;
-    std::vector<char*> argv{program.data(), filter.data(), nullptr};
-    std::vector<char*> envp;
-    for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
-    envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
-    for (int waited = 0; h.requests("POST", kUploadPath) < kFiles * 6 / 10 && waited < 60'000; waited += 5) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status;
+    killChildWhen(h, root, [&] { return h.requests("POST", kUploadPath) >= kFiles * 6 / 10; });
 
     // What the kill left: a queue that decodes, a sound database, and every
-    // file either synced, queued, or still unlike its row.
+    // file either synced, queued, or still unlike its row (a file whose row
+    // records no content yet was in flight).
     std::set<std::string> queued;
     if (fs::exists(h.retryQueue->url())) {
         const auto array = nlohmann::json::parse(TempDir::read(h.retryQueue->url()));
@@ -137,8 +142,8 @@ TEST(SyncCoordinatorCrash, aKillDuringABurstOfFailuresLosesNoFile) {
     for (const auto& file : files) {
         const auto row = h.database->fileRecord(file.string());
         if (failing.count(file.string())) {
-            EXPECT_FALSE(row) << file;
-        } else if (row) {
+            EXPECT_TRUE(!row || row->sha256.empty()) << file;
+        } else if (row && !row->sha256.empty()) {
             ++synced;
             EXPECT_TRUE(h.backend.object(row->storageKey)) << file;
         }
@@ -157,6 +162,36 @@ TEST(SyncCoordinatorCrash, aKillDuringABurstOfFailuresLosesNoFile) {
         EXPECT_TRUE(h.backend.object(row->storageKey)) << file;
     }
     EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+// A kill once the backend has registered a new file, before its job and its
+// row: the next start sends the file again under the same key and gives it
+// its job; when the file was removed meanwhile, its hosted row is marked
+// deleted with its delete job.
+TEST(SyncCoordinatorCrash, aKillAfterTheBackendRegisteredANewFileLeavesNoHostedRowBehind) {
+    if (const char* settings = std::getenv(kChildVariable)) runAsChild(settings);
+    for (const bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "the file removed before the next start" : "the file still there");
+        SyncHarness h;
+        h.signIn();
+        const auto file = h.write("Docs/a.txt", "registered, then the kill");
+        const std::string root = h.folder("Docs");
+        h.backend.delay("POST", kJobsPath, 60s, 1);
+        killChildWhen(h, root, [&] { return h.backend.pendingFaults() == 0; });
+        h.backend.clearFaults();
+        ASSERT_EQ(h.backend.fileCount(), 1u);
+
+        if (removed) fs::remove(file);
+        h.make();
+        h.syncOnce(root);
+        const auto remote = *h.backend.fileByKey(h.userID, h.key(root, "a.txt"));
+        EXPECT_EQ(h.backend.fileCount(), 1u);
+        EXPECT_EQ(remote["is_deleted"], removed);
+        const auto jobs = h.backend.jobsForFile(remote["id"]);
+        ASSERT_EQ(jobs.size(), 1u);
+        EXPECT_EQ(jobs[0]["kind"], removed ? "delete" : "ingest");
+        EXPECT_EQ(h.database->fileRecord(file.string()).has_value(), !removed);
+    }
 }
 
 // The retry queue on a full disk: the failed writes are told once, with the

@@ -32,10 +32,10 @@ public:
     // A volume plugged in at `at`: a new file system, filled out of sight
     // with the same files (same bytes, same times) each time, then moved
     // there at once.
-    void plugIn(const std::string& at, const std::filesystem::path& park) {
+    void plugIn(const std::string& at, const std::filesystem::path& park, int files = kVolumeFiles) {
         std::filesystem::create_directories(park);
         ASSERT_EQ(::mount("tarnwell-volume", park.c_str(), "tmpfs", 0, nullptr), 0) << std::strerror(errno);
-        fillVolume(park);
+        fillVolume(park, files);
         ASSERT_EQ(::mount(park.c_str(), at.c_str(), nullptr, MS_MOVE, nullptr), 0) << std::strerror(errno);
         made_.push_back(at);
     }
@@ -55,8 +55,8 @@ public:
 
     static constexpr int kVolumeFiles = 10;
     static std::string name(int i) { return "doc" + std::to_string(i) + ".txt"; }
-    static void fillVolume(const std::filesystem::path& folder) {
-        for (int i = 0; i < kVolumeFiles; ++i) {
+    static void fillVolume(const std::filesystem::path& folder, int files = kVolumeFiles) {
+        for (int i = 0; i < files; ++i) {
             std::ofstream(folder / name(i)) << "volume file " << i;
             SyncHarness::setModificationTime(folder / name(i), 1'600'000'000 + i);
         }
@@ -98,6 +98,22 @@ std::string notRememberedLine(const std::string& folder) {
 
 std::string mountedOverLine(const std::string& folder) {
     return "Cannot open " + folder + " (another volume or folder is mounted over it); deletes skipped for this folder.";
+}
+
+// No hosted row was marked deleted and no "delete" job was sent.
+void expectNoRemoteDelete(SyncHarness& h) {
+    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+    const auto jobs = h.backend.jobs();
+    EXPECT_EQ(std::count_if(jobs.begin(), jobs.end(), [](const auto& job) { return job["kind"] == "delete"; }), 0);
+}
+
+// None of these keys names a hosted row marked deleted.
+void expectNoneDeleted(SyncHarness& h, const std::vector<std::string>& keys) {
+    int deleted = 0;
+    for (const auto& key : keys) {
+        if (const auto row = h.backend.fileByKey(h.userID, key); row && (*row)["is_deleted"] == true) ++deleted;
+    }
+    EXPECT_EQ(deleted, 0);
 }
 
 // Every file of the volume was uploaded exactly once, and nothing was deleted.
@@ -390,6 +406,26 @@ TEST(SyncCoordinatorMount, aVolumePulledOutWhileTheDrainSendsOneOfItsFilesLosesN
     EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
+// The mounts are read again only once something was mounted or unmounted.
+TEST(SyncCoordinatorMount, theMountWatchReadsTheMountsAgainOnlyAfterAChange) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    TempDir at;
+    MountWatch watch;
+    EXPECT_FALSE(watch.refresh());
+    const auto tmpfsAt = [&] {
+        const auto id = watch.table().mountOf(at.path());
+        return id && watch.table().find(*id)->mountPoint == at.path().string();
+    };
+    EXPECT_FALSE(tmpfsAt());
+    ASSERT_EQ(::mount("tarnwell-volume", at.path().c_str(), "tmpfs", 0, nullptr), 0) << std::strerror(errno);
+    EXPECT_TRUE(watch.refresh());
+    EXPECT_TRUE(tmpfsAt());
+    EXPECT_FALSE(watch.refresh());
+    ASSERT_EQ(::umount(at.path().c_str()), 0);
+    EXPECT_TRUE(watch.refresh());
+    EXPECT_FALSE(tmpfsAt());
+}
+
 // What is remembered grows with the mounts, not with the folders: many
 // folders on the root's disk, none of them at its top, and one volume inside.
 TEST(SyncCoordinatorMount, theMemoryOfMountsStaysSmallForManyFoldersWithAVolumeInside) {
@@ -449,8 +485,9 @@ TEST(SyncCoordinatorMount, aVolumeUnpluggedDuringThePassThatFirstSendsItLosesNot
 }
 
 // A watched folder inside another one is taken off the list while the
-// volume inside it is away: the outer folder owns the inner one's rows now,
-// and judges them by what the inner one remembered of their volume.
+// volume inside it is away: the outer folder owns the inner one's rows and
+// its queued file now (one sent and registered whose job was refused), and
+// judges them by what the inner one remembered of their volume.
 TEST(SyncCoordinatorMount, aWatchedFolderTakenOffTheListHandsItsMemoryOfMountsToTheFolderAroundIt) {
     RUN_IN_OWN_MOUNT_NAMESPACE();
     SyncHarness h;
@@ -464,28 +501,146 @@ TEST(SyncCoordinatorMount, aWatchedFolderTakenOffTheListHandsItsMemoryOfMountsTo
     h.make().startSync({outer, inner}, SyncMode::ultra);
     h.coordinator->stopSync();
     ASSERT_EQ(h.backend.fileCount(), kVolumeFiles + 1u);
+    h.write("R/B/ext/queued.txt", "new on the volume");
+    h.backend.failNext("POST", kJobsPath, 1, 503);
+    h.make().startSync({outer, inner}, SyncMode::ultra);
+    h.coordinator->stopSync();
+    ASSERT_EQ(h.retryQueue->read().size(), 1u);
 
     const std::string away = (h.temp / "away").string();
     mounts.move(ext, away);
-    h.make().startSync({outer}, SyncMode::ultra);
-    h.coordinator->stopSync();
+    for (int start = 0; start < 2; ++start) {
+        h.make().startSync({outer}, SyncMode::ultra);
+        h.coordinator->stopSync();
+    }
     EXPECT_TRUE(h.hasLine(awayLine(ext)));
-    EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
+    expectNoRemoteDelete(h);
+    EXPECT_EQ(h.retryQueue->read().size(), 1u);
 
     mounts.move(away, ext);
     h.make().startSync({outer}, SyncMode::ultra);
     h.coordinator->stopSync();
-    std::vector<std::vector<std::string>> keys{{h.key(outer, "a.txt")}};
+    std::vector<std::vector<std::string>> keys{{h.key(outer, "a.txt")},
+                                               {h.key(outer, "B/ext/queued.txt"), h.key(inner, "ext/queued.txt")}};
     for (int i = 0; i < kVolumeFiles; ++i) keys.push_back({h.key(outer, "B/ext/" + name(i)), h.key(inner, "ext/" + name(i))});
     expectEachLiveOnce(h, keys);
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
+// A watched folder added inside another while the volume inside it is away,
+// listed after or before the outer one: it takes over the outer one's rows
+// and queued file with what the outer one remembered of them, and neither
+// folder forgets that, start after start, until the volume is back.
+TEST(SyncCoordinatorMount, aWatchedFolderAddedInsideAnotherWhileItsVolumeIsAwayLosesNothing) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    for (const bool innerFirst : {false, true}) {
+        SCOPED_TRACE(innerFirst ? "the inner folder listed first" : "the outer folder listed first");
+        SyncHarness h;
+        h.signIn();
+        Mounts mounts;
+        h.write("R/a.txt", "on the root's own disk");
+        for (int i = 0; i < 3; ++i) h.write("R/B/x" + std::to_string(i) + ".txt", "beside the volume");
+        const std::string outer = h.folder("R");
+        const std::string inner = h.folder("R/B");
+        const std::string ext = h.folder("R/B/ext");
+        mounts.plugIn(ext, h.temp / "plug");
+        // The volume's first file is sent and registered, but its job is
+        // refused: it waits in the queue with no row.
+        h.backend.failNext("POST", kJobsPath, 1, 503);
+        h.make();
+        h.syncOnce(outer);
+        ASSERT_EQ(h.retryQueue->read().size(), 1u);
+
+        const std::string away = (h.temp / "away").string();
+        mounts.move(ext, away);
+        const std::vector<std::string> roots = innerFirst ? std::vector{inner, outer} : std::vector{outer, inner};
+        for (int start = 0; start < 2; ++start) {
+            h.make().startSync(roots, SyncMode::ultra);
+            h.coordinator->stopSync();
+        }
+        EXPECT_TRUE(h.hasLine(awayLine(ext)));
+        // The files beside the volume move to the inner folder's keys, and
+        // their keys under the outer one give way: the volume's stay.
+        std::vector<std::string> volumeKeys;
+        for (int i = 0; i < kVolumeFiles; ++i) {
+            volumeKeys.push_back(h.key(outer, "B/ext/" + name(i)));
+            volumeKeys.push_back(h.key(inner, "ext/" + name(i)));
+        }
+        expectNoneDeleted(h, volumeKeys);
+        EXPECT_EQ(h.retryQueue->read().size(), 1u);
+
+        mounts.move(away, ext);
+        h.make().startSync(roots, SyncMode::ultra);
+        h.coordinator->stopSync();
+        std::vector<std::vector<std::string>> keys{{h.key(outer, "a.txt")}};
+        for (int i = 0; i < 3; ++i) {
+            const std::string x = "x" + std::to_string(i) + ".txt";
+            keys.push_back({h.key(outer, "B/" + x), h.key(inner, x)});
+        }
+        for (int i = 0; i < kVolumeFiles; ++i) {
+            keys.push_back({h.key(outer, "B/ext/" + name(i)), h.key(inner, "ext/" + name(i))});
+        }
+        expectEachLiveOnce(h, keys);
+        EXPECT_TRUE(h.retryQueue->read().empty());
+    }
+}
+
+// Files of a volume that wait in the queue with no row (their jobs refused)
+// when it goes away; files written into the bare folder left in its place
+// start a rescan that a newer change cuts short after it has begun sending.
+// Neither rescan withdraws the queued files, nor does the next start.
+TEST(SyncCoordinatorMount, queuedFilesOfAVolumeAwayOutliveARescanCutShort) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    h.write("R/z.txt", "on the root's own disk");
+    const std::string root = h.folder("R");
+    const std::string ext = h.folder("R/ext");
+    mounts.plugIn(ext, h.temp / "plug");
+    h.backend.failNext("POST", kJobsPath, kVolumeFiles, 503);
+    h.make();
+    h.syncOnce(root);
+    ASSERT_EQ(h.retryQueue->read().size(), static_cast<std::size_t>(kVolumeFiles));
+
+    const std::string away = (h.temp / "away").string();
+    mounts.move(ext, away);
+    auto& coordinator = h.make();
+    coordinator.startSync({root}, SyncMode::ultra);
+    ASSERT_TRUE(h.hasLine(awayLine(ext)));
+    const std::size_t summaries = countStartingWith(h.logs.values(), "Summary: ");
+    h.backend.delay("POST", kUploadPath, 1500ms, 1);
+    h.write("R/ext/bare-1.txt", "on the bare folder");
+    while (h.backend.pendingFaults() != 0) std::this_thread::sleep_for(1ms);
+    h.write("R/ext/bare-2.txt", "on the bare folder too");
+    ASSERT_TRUE(h.waitForLine("Rescan of " + root + " cut short: the folder changed again and is scanned anew."));
+    ASSERT_TRUE(h.logs.waitUntil(
+        [&](const auto& lines) { return countStartingWith(lines, "Summary: ") > summaries; }));
+    EXPECT_EQ(h.logs.values().back(), "Summary: uploaded 1, skipped 2, deleted 0, failed 0.");
+    coordinator.stopSync();
+    h.make();
+    h.syncOnce(root);
+    expectNoRemoteDelete(h);
+    EXPECT_EQ(h.retryQueue->read().size(), static_cast<std::size_t>(kVolumeFiles));
+
+    mounts.move(away, ext);
+    h.make();
+    h.syncOnce(root);
+    std::vector<std::vector<std::string>> keys{{h.key(root, "z.txt")}, {h.key(root, "ext/bare-1.txt")},
+                                               {h.key(root, "ext/bare-2.txt")}};
+    for (int i = 0; i < kVolumeFiles; ++i) keys.push_back({h.key(root, "ext/" + name(i))});
+    expectEachLiveOnce(h, keys);
+    EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
 // A pass cut short at any database write, by a kill or by the process
 // ending right after the write, over a tree with a volume inside the
-// watched folder and another volume inside that one. Whichever volume is
-// then away, the next start deletes nothing; once it is back, every file
-// is live once.
-constexpr const char* kCutChild = "TARNWELL_TEST_CUT_CHILD"; // state, URL, root, cut, kill: one a line
+// watched folder, another volume inside that one, and a third volume away
+// whose files wait in the queue with no row. The volume inside may be a
+// watched folder of its own before the cut and not after, or after and not
+// before, listed first or last. Whichever volume is then away, the next
+// start deletes nothing; once they are back, every file is live once.
+constexpr const char* kCutChild = "TARNWELL_TEST_CUT_CHILD"; // state, URL, roots, cut, kill: one a line
 
 namespace cut {
 
@@ -554,10 +709,10 @@ void install(long long at, bool byKill) {
 // at the given write (0: never; it then tells how many there were).
 [[noreturn]] void runChild(const std::string& settings) {
     std::istringstream lines(settings);
-    std::string state, url, root, at, byKill;
+    std::string state, url, rootList, at, byKill;
     std::getline(lines, state);
     std::getline(lines, url);
-    std::getline(lines, root);
+    std::getline(lines, rootList);
     std::getline(lines, at);
     std::getline(lines, byKill);
     install(std::stoll(at), byKill == "1");
@@ -569,7 +724,10 @@ void install(long long at, bool byKill) {
             std::make_shared<LocalDatabase>(std::filesystem::path(state) / "state.sqlite3", std::nullopt),
             std::make_shared<RetryQueueStore>(std::filesystem::path(state) / "retry-queue.json", std::nullopt),
             sessions, fastTiming());
-        coordinator.startSync({root}, SyncMode::ultra);
+        std::vector<std::string> roots;
+        std::istringstream list(rootList);
+        for (std::string root; std::getline(list, root, '\t');) roots.push_back(root);
+        coordinator.startSync(roots, SyncMode::ultra);
     }
     std::ofstream(std::filesystem::path(state) / "writes") << writes.load();
     ::_exit(0);
@@ -580,69 +738,122 @@ void install(long long at, bool byKill) {
 TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayToDelete) {
     if (const char* settings = std::getenv(kCutChild)) cut::runChild(settings);
     RUN_IN_OWN_MOUNT_NAMESPACE();
-    const auto runChild = [](SyncHarness& h, const std::string& root, long long at, bool byKill) {
-        const int status = runWithMarker({std::filesystem::read_symlink("/proc/self/exe").string(),
-                                          "--gtest_filter=SyncCoordinatorMount.aPassCutAtAnyDatabaseWrite*"},
-                                         std::string(kCutChild) + "=" + h.temp.path().string() + "\n" +
-                                             h.backend.baseURL() + "\n" + root + "\n" + std::to_string(at) +
-                                             "\n" + (byKill ? "1" : "0"));
-        return status;
+    const auto runChild = [](SyncHarness& h, const std::vector<std::string>& roots, long long at, bool byKill) {
+        std::string list;
+        for (const auto& root : roots) list += (list.empty() ? "" : "\t") + root;
+        return runWithMarker({std::filesystem::read_symlink("/proc/self/exe").string(),
+                              "--gtest_filter=SyncCoordinatorMount.aPassCutAtAnyDatabaseWrite*"},
+                             std::string(kCutChild) + "=" + h.temp.path().string() + "\n" + h.backend.baseURL() +
+                                 "\n" + list + "\n" + std::to_string(at) + "\n" + (byKill ? "1" : "0"));
     };
-    // One round: the folder synced once with no volume in it (empty, or
-    // with a file of its own), then two volumes plugged in and the pass that
-    // first sends them cut at a write.
-    const auto round = [&](long long at, bool byKill, bool innerAway, bool emptyFirst) -> long long {
+    constexpr int kQueuedFiles = 3;
+    // The inner watched folder is on the list before the cut, after it, or
+    // neither.
+    enum class Inner { never, added, takenOff };
+    struct Round {
+        long long at = 0;
+        bool byKill = false;
+        bool innerAway = false;
+        bool emptyFirst = false;
+        Inner inner = Inner::never;
+        bool innerFirst = false;
+    };
+    // One round: the folder synced once with no volume in it (empty, or with
+    // a file of its own); a volume whose files' jobs are refused, then taken
+    // away; two volumes plugged in, and the pass that first sends them cut
+    // at a write.
+    const auto round = [&](const Round& r) -> long long {
         SyncHarness h;
         h.signIn();
         Mounts mounts;
-        if (!emptyFirst) h.write("Docs/a.txt", "on the root's own disk");
+        if (!r.emptyFirst) h.write("Docs/a.txt", "on the root's own disk");
         const std::string docs = h.folder("Docs");
         const std::string ext = h.folder("Docs/ext");
+        const std::string queued = h.folder("Docs/0q");
+        const auto rootsWith = [&](bool inner) {
+            if (!inner) return std::vector<std::string>{docs};
+            return r.innerFirst ? std::vector<std::string>{ext, docs} : std::vector<std::string>{docs, ext};
+        };
+        const std::vector<std::string> before = rootsWith(r.inner == Inner::takenOff);
+        const std::vector<std::string> after = rootsWith(r.inner == Inner::added);
         h.make();
         h.syncOnce(docs);
-        if (emptyFirst) h.write("Docs/a.txt", "on the root's own disk");
+        if (r.emptyFirst) h.write("Docs/a.txt", "on the root's own disk");
+        mounts.plugIn(queued, h.temp / "plug0", kQueuedFiles);
+        h.backend.failNext("POST", kJobsPath, kQueuedFiles, 503);
+        h.make().startSync(before, SyncMode::ultra);
+        h.coordinator->stopSync();
+        EXPECT_EQ(h.retryQueue->read().size(), static_cast<std::size_t>(kQueuedFiles));
+        const std::string queuedAway = (h.temp / "queued-away").string();
+        mounts.move(queued, queuedAway);
         mounts.plugIn(ext, h.temp / "plug1");
         const std::string deeper = h.folder("Docs/ext/deeper");
         mounts.plugIn(deeper, h.temp / "plug2");
         h.coordinator.reset();
-        const int status = runChild(h, docs, at, byKill);
-        if (at == 0) {
+        const int status = runChild(h, before, r.at, r.byKill);
+        if (r.at == 0) {
             EXPECT_EQ(status, 0);
             return std::stoll(TempDir::read(h.temp / "writes"));
         }
 
-        const std::string gone = innerAway ? deeper : ext;
+        // Every key a file may have been sent under.
+        const auto keysOf = [&](const std::string& below) {
+            std::vector<std::string> keys{h.key(docs, below)};
+            if (below.starts_with("ext/") && r.inner != Inner::never) keys.push_back(h.key(ext, below.substr(4)));
+            return keys;
+        };
+        std::vector<std::vector<std::string>> files{keysOf("a.txt")};
+        std::vector<std::string> keysAway;
+        for (int i = 0; i < kVolumeFiles; ++i) {
+            files.push_back(keysOf("ext/" + name(i)));
+            files.push_back(keysOf("ext/deeper/" + name(i)));
+            for (const auto& key : files[files.size() - (r.innerAway ? 1 : 2)]) keysAway.push_back(key);
+            if (!r.innerAway) {
+                for (const auto& key : files.back()) keysAway.push_back(key);
+            }
+        }
+        for (int i = 0; i < kQueuedFiles; ++i) {
+            files.push_back(keysOf("0q/" + name(i)));
+            keysAway.push_back(files.back().front());
+        }
+
+        const std::string gone = r.innerAway ? deeper : ext;
         const std::string away = (h.temp / "away").string();
         mounts.move(gone, away);
-        h.make();
-        h.syncOnce(docs);
-        EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
-        for (const auto& job : h.backend.jobs()) EXPECT_NE(job["kind"], "delete");
+        h.make().startSync(after, SyncMode::ultra);
+        h.coordinator->stopSync();
+        expectNoneDeleted(h, keysAway);
 
         mounts.move(away, gone);
-        h.syncOnce(docs);
-        std::vector<std::vector<std::string>> keys{{h.key(docs, "a.txt")}};
-        for (int i = 0; i < kVolumeFiles; ++i) {
-            keys.push_back({h.key(docs, "ext/" + name(i))});
-            keys.push_back({h.key(docs, "ext/deeper/" + name(i))});
-        }
-        expectEachLiveOnce(h, keys);
+        mounts.move(queuedAway, queued);
+        h.make().startSync(after, SyncMode::ultra);
+        h.coordinator->stopSync();
+        expectEachLiveOnce(h, files);
+        EXPECT_TRUE(h.retryQueue->read().empty());
         return 0;
     };
-    const long long writes = round(0, false, false, false);
+    const long long writes = round(Round{});
     ASSERT_GT(writes, 2 * kVolumeFiles);
     // Every write of the pass once, the kill and the process end taking
-    // turns; the seed chooses which volume goes away and whether the folder
-    // was empty at first.
+    // turns; the seed chooses which volume goes away, whether the folder
+    // was empty at first, and the watched folders before and after the cut.
     for (long long at = 1; at <= writes; ++at) {
         std::mt19937 seed(static_cast<unsigned>(at));
-        const bool byKill = at % 2 == 1;
-        const bool innerAway = seed() % 2 == 0;
-        const bool emptyFirst = seed() % 2 == 0;
-        SCOPED_TRACE("cut at write " + std::to_string(at) + (byKill ? " by a kill" : " after it") +
-                     (innerAway ? ", the inner volume away" : ", the outer volume away") +
-                     (emptyFirst ? ", the folder empty at first" : ""));
-        round(at, byKill, innerAway, emptyFirst);
+        Round r;
+        r.at = at;
+        r.byKill = at % 2 == 1;
+        r.innerAway = seed() % 2 == 0;
+        r.emptyFirst = seed() % 2 == 0;
+        r.inner = static_cast<Inner>(seed() % 3);
+        r.innerFirst = seed() % 2 == 0;
+        SCOPED_TRACE("cut at write " + std::to_string(at) + (r.byKill ? " by a kill" : " after it") +
+                     (r.innerAway ? ", the inner volume away" : ", the outer volume away") +
+                     (r.emptyFirst ? ", the folder empty at first" : "") +
+                     (r.inner == Inner::added      ? ", the volume's folder watched from the start after"
+                      : r.inner == Inner::takenOff ? ", the volume's folder watched until the cut"
+                                                   : "") +
+                     (r.inner != Inner::never && r.innerFirst ? ", listed first" : ""));
+        round(r);
         if (::testing::Test::HasFailure()) break;
     }
 }

@@ -243,6 +243,32 @@ TEST_F(SyncCoordinatorRetry, aScanThatSyncsAQueuedFileTakesItsItemOut) {
     EXPECT_EQ(h.backend.jobCount(), 1u);
 }
 
+// A file queued by a watched folder inside another (its row registered,
+// its job refused) is sent by the drain after that folder was taken off the
+// list: the outer folder then owns it and sends it under its own key, and
+// the inner folder's key gives way, so that the file has one live row.
+TEST_F(SyncCoordinatorRetry, aFileQueuedByAFolderTakenOffTheListEndsWithOneLiveRow) {
+    h.write("R/B/a.txt", "a");
+    const std::string outer = h.folder("R");
+    const std::string inner = h.folder("R/B");
+    h.backend.failNext("POST", kJobsPath, 1, 503);
+    h.coordinator->startSync({outer, inner}, SyncMode::ultra);
+    h.coordinator->stopSync();
+    ASSERT_EQ(h.retryQueue->read().size(), 1u);
+
+    for (int start = 0; start < 2; ++start) h.syncOnce(outer);
+    EXPECT_TRUE(h.retryQueue->read().empty());
+    std::vector<std::string> live;
+    for (const auto& row : h.backend.files()) {
+        if (row["is_deleted"] != true) live.push_back(row["storage_key"]);
+    }
+    EXPECT_EQ(live, std::vector<std::string>{h.key(outer, "B/a.txt")});
+    const auto innerRow = *h.backend.fileByKey(h.userID, h.key(inner, "a.txt"));
+    const auto jobs = h.backend.jobsForFile(innerRow["id"]);
+    ASSERT_FALSE(jobs.empty());
+    EXPECT_EQ(jobs.back()["kind"], "delete");
+}
+
 // Going away in the middle of a drain ends it at once: the items it never
 // tried stay exactly as they were.
 TEST_F(SyncCoordinatorRetry, goingAwayDuringADrainLeavesTheItemsNotTriedAsTheyWere) {
