@@ -285,7 +285,8 @@ HTTPResponse SupabaseHTTPClient::send(const HTTPRequest& request, std::stop_toke
 namespace {
 
 // A page for a browser, such as a captive portal puts in place of every
-// answer before its terms are accepted. The backend answers in JSON only.
+// answer before its terms are accepted, or a network filter in place of what
+// it blocks. The backend answers in JSON only.
 bool isWebPage(const HTTPResponse& response) {
     const std::string type = response.header("Content-Type").value_or("");
     if (type.size() >= 9 && std::equal(type.begin(), type.begin() + 9, "text/html",
@@ -302,10 +303,13 @@ void SupabaseHTTPClient::validate(const HTTPResponse& response) {
     if (response.status < 100 || response.status > 999) {
         throw SupabaseHTTPError::invalidResponse();
     }
+    // Whatever its status: a page is neither the backend's word that the
+    // request was carried out (also where the caller does not read the body)
+    // nor its refusal.
+    if (isWebPage(response)) {
+        throw SupabaseHTTPError::invalidResponse();
+    }
     if (response.status >= 200 && response.status <= 299) {
-        // Also where the caller does not read the body: a page is not the
-        // backend's word that the request was carried out.
-        if (isWebPage(response)) throw SupabaseHTTPError::invalidResponse();
         return;
     }
     if (response.status == 401) {
@@ -319,9 +323,10 @@ namespace {
 // Statuses with which a backend says "not now" rather than "no".
 bool isPassingStatus(long status) { return status == 408 || status == 429 || (status >= 500 && status <= 599); }
 
-// A redirect is never the backend's answer: it sends none, while a captive
-// portal redirects every request to its login page.
-bool isRedirect(long status) { return status >= 300 && status <= 399; }
+// Statuses that only something between the program and the backend gives:
+// a redirect (the backend sends none, while a captive portal redirects every
+// request to its login page) and a proxy's demand for its own sign-in.
+bool isFromInBetween(long status) { return (status >= 300 && status <= 399) || status == 407; }
 
 } // namespace
 
@@ -333,7 +338,7 @@ bool SupabaseHTTPClient::isUnanswered(const std::exception_ptr& failure) {
         return error.kind() == TransportError::Kind::failed || error.kind() == TransportError::Kind::timedOut;
     } catch (const SupabaseHTTPError& error) {
         if (error.kind() == SupabaseHTTPError::Kind::invalidResponse) return true;
-        return error.status() && (isPassingStatus(*error.status()) || isRedirect(*error.status()));
+        return error.status() && (isPassingStatus(*error.status()) || isFromInBetween(*error.status()));
     } catch (const JSONDecodingError&) {
         // A 2xx whose body is not the backend's JSON came from someone else.
         return true;
@@ -351,7 +356,9 @@ bool SupabaseHTTPClient::refusesSession(const std::exception_ptr& failure) {
             error.kind() == SupabaseHTTPError::Kind::notAuthenticated) {
             return true;
         }
-        return error.status() && *error.status() >= 400 && *error.status() <= 499 && !isPassingStatus(*error.status());
+        if (!error.status()) return false;
+        const long status = *error.status();
+        return status >= 400 && status <= 499 && !isPassingStatus(status) && !isFromInBetween(status);
     } catch (...) {
         return false;
     }

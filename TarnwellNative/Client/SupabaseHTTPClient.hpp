@@ -144,21 +144,21 @@ public:
     // Sends a built request. Throws TransportError.
     HTTPResponse send(const HTTPRequest& request, std::stop_token stop = {}) const;
 
-    // 2xx passes, unless it is a web page (HTML by its type or its first
-    // character); 401 throws unauthorized; anything else throws the status
-    // message; no HTTP status at all, or a web page, throws invalidResponse.
+    // A web page (HTML by its type or its first character) at any status, or
+    // no HTTP status at all, throws invalidResponse; otherwise 2xx passes,
+    // 401 throws unauthorized and anything else throws the status message.
     static void validate(const HTTPResponse& response);
 
     // Whether a failure says nothing about the session: the request got no
     // answer (no connection, a time-out, a connection dropped), the backend
     // could not serve it for now (408, 429 or a 5xx), or the answer was not
-    // the backend's (a redirect, a web page, a 2xx body that does not decode,
-    // as a captive portal gives). Such a request may go through when it is
-    // sent again later.
+    // the backend's (a redirect or a web page, as a captive portal or a
+    // network filter gives, a proxy's 407, a 2xx body that does not decode).
+    // Such a request may go through when it is sent again later.
     static bool isUnanswered(const std::exception_ptr& failure);
     // Whether a failure is the backend's verdict that the stored session is
-    // over: 401 even after a refresh, a refresh refused with a 4xx, or no
-    // session stored any more.
+    // over: 401 even after a refresh, a refresh refused with a 4xx (neither
+    // in a web page nor a proxy's 407), or no session stored any more.
     static bool refusesSession(const std::exception_ptr& failure);
 
     // Decodes a 2xx body with `parse` (a JSON value -> T). A body that does

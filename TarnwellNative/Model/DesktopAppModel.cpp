@@ -54,6 +54,9 @@ std::function<void(const std::function<void()>&)> engineStart(std::shared_ptr<Sy
             mode](const std::function<void()>& claimed) { coordinator->startSync(roots, mode, claimed); };
 }
 
+// The status line of an automatic start that waits for the backend begins so.
+QString waitingStatusPrefix() { return QStringLiteral("Waiting for the backend to answer before starting sync: "); }
+
 QFuture<void> finishedFuture() {
     QPromise<void> promise;
     promise.start();
@@ -270,6 +273,11 @@ void DesktopAppModel::attemptAutoStart(std::shared_ptr<const AutoStartPlan> plan
         if (then) then();
         return;
     }
+    if (!first && syncStatus_.startsWith(waitingStatusPrefix())) {
+        // The backend has answered: the start is under way, and the window
+        // no longer says that it waits, unless this start meets no answer.
+        setSyncStatus(QString());
+    }
     runtime_->startOnLane(
         engineStart(syncCoordinator_, toStd(folders_), mode_), plan->accountChanges,
         [this, plan, wait, first, then = std::move(then)](Outcome<bool> started) {
@@ -283,7 +291,6 @@ void DesktopAppModel::attemptAutoStart(std::shared_ptr<const AutoStartPlan> plan
                 if (*started.value && plan->request > stoppedAtRequest_) {
                     setIsRunning(true);
                     if (!first) {
-                        setSyncStatus(QString());
                         const std::uint64_t epoch = accountEpoch_;
                         refreshRemoteState([this, epoch] { restartRemoteStatusPollingIfNeeded(epoch); });
                     }
@@ -317,7 +324,7 @@ void DesktopAppModel::waitForBackend(std::shared_ptr<const AutoStartPlan> plan, 
                   QString::number((wait.count() + 999) / 1000) + QStringLiteral(" s): ") + error);
     }
     lastWaitLogged_ = wait;
-    setSyncStatus(QStringLiteral("Waiting for the backend to answer before starting sync: ") + error);
+    setSyncStatus(waitingStatusPrefix() + error);
     autoStartRetry_ = [this, plan, next = std::min(wait * 2, autoStartRetryCap_)] { probeBackend(plan, next); };
     autoStartTimer_.start(wait);
 }

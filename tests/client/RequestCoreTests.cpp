@@ -109,6 +109,32 @@ TEST(Validation, StatusRules) {
     EXPECT_EQ(SupabaseHTTPError::notAuthenticated().description(), "Not authenticated");
 }
 
+// What only something between the program and the backend answers, a
+// proxy's 407 or a filter's block page at any status, is no verdict on the
+// session; the backend's own refusal, in JSON, still is.
+TEST(Validation, AnAnswerFromInBetweenIsNoVerdictOnTheSession) {
+    auto failureOf = [](const HTTPResponse& response) {
+        try {
+            SupabaseHTTPClient::validate(response);
+        } catch (...) {
+            return std::current_exception();
+        }
+        return std::exception_ptr();
+    };
+    const std::vector<HTTPHeader> json{{"Content-Type", "application/json"}}, page{{"Content-Type", "Text/HTML"}};
+    for (const HTTPResponse& between : {HTTPResponse{407, json, R"({"message":"Sign in"})"},
+                                        HTTPResponse{403, page, "<html>Blocked</html>"},
+                                        HTTPResponse{401, page, "<html>Sign in</html>"},
+                                        HTTPResponse{404, {}, "\n <!DOCTYPE html>"}}) {
+        EXPECT_TRUE(SupabaseHTTPClient::isUnanswered(failureOf(between))) << between.status;
+        EXPECT_FALSE(SupabaseHTTPClient::refusesSession(failureOf(between))) << between.status;
+    }
+    for (long status : {401L, 400L, 403L}) {
+        EXPECT_TRUE(SupabaseHTTPClient::refusesSession(failureOf(HTTPResponse{status, json, R"({"message":"No"})"})))
+            << status;
+    }
+}
+
 std::vector<std::string> decodeStrings(const nlohmann::json& value) {
     if (!value.is_array()) {
         throw JSONDecodingError("not an array");

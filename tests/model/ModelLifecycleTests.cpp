@@ -322,6 +322,85 @@ TEST_F(ModelTest, APortalsPageOrRedirectKeepsTheUserAndTheLaunchWaits) {
     EXPECT_EQ(backend.stats().uploads, 4);
 }
 
+// A proxy that asks for its own sign-in (407, whatever its body) or a
+// filter's block page (a 403 web page), at launch or from the middle of the
+// wait, is no verdict on the session: the stored user stays, and the launch
+// starts once the backend itself answers.
+TEST_F(ModelTest, AProxysSignInOrABlockPageIsNoVerdictOnTheSession) {
+    saveSession();
+    int uploads = 0;
+    for (int status : {407, 403}) {
+        for (bool fromTheWait : {false, true}) {
+            const std::string name = "docs" + std::to_string(status) + (fromTheWait ? "w" : "");
+            savePreferences(true, {documents(name, 1)});
+            Fault between;
+            between.pathPrefix = "/";
+            between.count = -1;
+            between.status = status;
+            if (status == 403) {
+                between.contentType = "text/html";
+                between.body = "<!DOCTYPE html><html><body>Blocked by policy</body></html>";
+            }
+            backend.clearRequests();
+            if (fromTheWait) backend.stop();
+            else backend.injectFault(between);
+            Model& m = make();
+            ASSERT_TRUE(finish(m.bootstrap()));
+            ASSERT_TRUE(m.isWaitingToAutoStart()) << name;
+            if (fromTheWait) {
+                backend.injectFault(between);
+                backend.start();
+            }
+            ASSERT_TRUE(until([&] { return backend.requestCount("GET", "/auth/v1/user") >= 3 || !m.currentUser(); }));
+            EXPECT_TRUE(m.isWaitingToAutoStart() && m.userLabel() == "ada@example.com") << name;
+            backend.clearFaults();
+            ASSERT_TRUE(until([&] { return m.isRunning() || !m.currentUser(); })) << name;
+            EXPECT_EQ(backend.stats().uploads, ++uploads) << name;
+            model.reset();
+        }
+    }
+}
+
+// Once the backend answers after a wait, the start under way no longer says
+// that it waits, while its scan sends the files; should the start meet no
+// answer again, the window says so again.
+TEST_F(ModelTest, TheWaitsTextGoesOnceTheBackendAnswers) {
+    saveSession();
+    savePreferences(true, {documents("docs", 3)});
+    backend.stop();
+    Model& m = make();
+    ASSERT_TRUE(finish(m.bootstrap()));
+    ASSERT_TRUE(m.syncStatus().startsWith("Waiting for the backend to answer before starting sync: "));
+    std::vector<std::pair<QString, int>> shown; // each text set, with the uploads done by then
+    QObject context;
+    QObject::connect(&m, &Model::syncStatusChanged, &context,
+                     [&] { shown.emplace_back(m.syncStatus(), backend.stats().uploads); });
+
+    Fault answers; // the lookup that ends the wait is answered...
+    answers.method = "GET";
+    answers.pathPrefix = "/auth/v1/user";
+    answers.passThrough = true;
+    Fault drop = answers; // ...and the start's own lookup is not
+    drop.passThrough = false;
+    drop.dropConnection = true;
+    backend.injectFault(answers);
+    backend.injectFault(drop);
+    backend.start();
+    ASSERT_TRUE(until([&] { return m.isRunning(); }));
+    EXPECT_EQ(backend.stats().uploads, 3);
+    EXPECT_EQ(m.syncStatusLine(), "Running");
+
+    // From the first answer on: gone, back for the start that met no answer,
+    // gone again before a file was sent.
+    shown.erase(std::unique(shown.begin(), shown.end()), shown.end());
+    const auto answered = std::find_if(shown.begin(), shown.end(), [](const auto& s) { return s.first.isEmpty(); });
+    const std::vector<std::pair<QString, int>> after(answered, shown.end());
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_EQ(after[0], std::make_pair(QString(), 0));
+    EXPECT_TRUE(after[1].first.startsWith("Waiting for the backend to answer before starting sync: "));
+    EXPECT_EQ(after[2], std::make_pair(QString(), 0));
+}
+
 // The session turns out refused once the backend answers: the window then
 // shows what a launch with the network up would have shown.
 TEST_F(ModelTest, ASessionRefusedOnceTheBackendAnswersLeavesNobodySignedIn) {
