@@ -746,6 +746,9 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
                              std::string(kCutChild) + "=" + h.temp.path().string() + "\n" + h.backend.baseURL() +
                                  "\n" + list + "\n" + std::to_string(at) + "\n" + (byKill ? "1" : "0"));
     };
+    // Few files to a volume: every write of the pass is cut once, and each
+    // phase of it has its writes whatever the count.
+    constexpr int kFiles = 4;
     constexpr int kQueuedFiles = 3;
     // The inner watched folder is on the list before the cut, after it, or
     // neither.
@@ -786,9 +789,9 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
         EXPECT_EQ(h.retryQueue->read().size(), static_cast<std::size_t>(kQueuedFiles));
         const std::string queuedAway = (h.temp / "queued-away").string();
         mounts.move(queued, queuedAway);
-        mounts.plugIn(ext, h.temp / "plug1");
+        mounts.plugIn(ext, h.temp / "plug1", kFiles);
         const std::string deeper = h.folder("Docs/ext/deeper");
-        mounts.plugIn(deeper, h.temp / "plug2");
+        mounts.plugIn(deeper, h.temp / "plug2", kFiles);
         h.coordinator.reset();
         const int status = runChild(h, before, r.at, r.byKill);
         if (r.at == 0) {
@@ -804,7 +807,7 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
         };
         std::vector<std::vector<std::string>> files{keysOf("a.txt")};
         std::vector<std::string> keysAway;
-        for (int i = 0; i < kVolumeFiles; ++i) {
+        for (int i = 0; i < kFiles; ++i) {
             files.push_back(keysOf("ext/" + name(i)));
             files.push_back(keysOf("ext/deeper/" + name(i)));
             for (const auto& key : files[files.size() - (r.innerAway ? 1 : 2)]) keysAway.push_back(key);
@@ -833,7 +836,7 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
         return 0;
     };
     const long long writes = round(Round{});
-    ASSERT_GT(writes, 2 * kVolumeFiles);
+    ASSERT_GT(writes, 4 * kFiles);
     // Every write of the pass once, the kill and the process end taking
     // turns; the seed chooses which volume goes away, whether the folder
     // was empty at first, and the watched folders before and after the cut.
