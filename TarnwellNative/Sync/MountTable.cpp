@@ -763,10 +763,13 @@ std::optional<std::string> SentFileMounts::mountOfFile(Folder& entry, const std:
     return identity;
 }
 
+void SentFileMounts::refresh() {
+    if (!watch_.refresh()) return;
+    for (auto& [root, entry] : folders_) entry.mounts.reset();
+}
+
 void SentFileMounts::prepare(const std::vector<std::pair<std::string, std::string>>& folderAndFile) {
-    if (watch_.refresh()) {
-        for (auto& [root, entry] : folders_) entry.mounts.reset();
-    }
+    refresh();
     std::vector<std::string> changed;
     for (const auto& [root, file] : folderAndFile) {
         Folder& entry = folder(root);
@@ -782,9 +785,7 @@ void SentFileMounts::prepare(const std::vector<std::pair<std::string, std::strin
 bool SentFileMounts::remember(const std::string& root, const std::string& file) {
     Folder& entry = folder(root);
     if (!entry.seen) return true;
-    if (watch_.refresh()) {
-        for (auto& [path, other] : folders_) other.mounts.reset();
-    }
+    refresh();
     const auto identity = mountOfFile(entry, root, file);
     if (!identity) return true;
     if (identity->empty()) return false;

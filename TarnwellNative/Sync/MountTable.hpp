@@ -312,6 +312,9 @@ private:
         std::optional<RootMounts> mounts;
     };
     Folder& folder(const std::string& root);
+    // Reads the mounts again, and places each folder among them anew, when
+    // something was mounted or unmounted since they were read.
+    void refresh();
     // The mount a file is on now, or none when it can't be told; empty
     // when the file is not there once its mount was looked up.
     std::optional<std::string> mountOfFile(Folder& folder, const std::string& root, const std::string& file);

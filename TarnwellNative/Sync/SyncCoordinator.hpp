@@ -265,10 +265,10 @@ private:
     };
     static std::optional<Recording> recordingOf(const RetryQueueItem& item, const std::string& userID,
                                                 const std::vector<std::string>& roots);
-    // Records a sent queued file as a scan would have (see recordingOf),
-    // its mount remembered first.
+    // Records a sent queued file as a scan would have, under the folder
+    // recordingOf found, its mount remembered first.
     void recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
-                    const std::vector<std::string>& roots, SentFileMounts& mounts);
+                    const Recording& recording, SentFileMounts& mounts);
     // True when the file's row records it as it is now, under the item's key:
     // what the item stands for was sent and recorded already.
     bool isRecordedAsItIs(const RetryQueueItem& item);

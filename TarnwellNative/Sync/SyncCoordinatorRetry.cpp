@@ -222,19 +222,17 @@ std::optional<SyncCoordinator::Recording> SyncCoordinator::recordingOf(const Ret
 }
 
 void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
-                                 const std::vector<std::string>& roots, SentFileMounts& mounts) {
-    const auto recording = recordingOf(item, userID, roots);
-    if (!recording) return;
+                                 const Recording& recording, SentFileMounts& mounts) {
     // The file was queued when its row still named another key (another
     // folder's, say): that key gives way now, as after a scan's upload.
     if (const auto recorded = database_->fileRecord(item.localPath)) {
         retireReplacedKey(recorded->storageKey, item.storageKey, userID, shutdown_.get_token());
     }
     // Gone since it was sent: the item stays queued, and a pass judges it.
-    if (!mounts.remember(recording->folder, item.localPath)) {
+    if (!mounts.remember(recording.folder, item.localPath)) {
         throw std::system_error(ENOENT, std::generic_category(), item.localPath);
     }
-    database_->upsert(FileStateRow{item.localPath, recording->folder, recording->logicalPath, item.storageKey,
+    database_->upsert(FileStateRow{item.localPath, recording.folder, recording.logicalPath, item.storageKey,
                                    sent.sha256, sent.bytes, sent.mtimeMilliseconds});
 }
 
@@ -322,13 +320,14 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
 
     // Where each file the drain may record was is remembered before anything
     // is sent, so that recording it costs no more reads or writes of that.
+    std::vector<std::optional<Recording>> recordings;
+    recordings.reserve(partition.active.size());
     std::optional<SentFileMounts> sentMounts;
     {
         std::vector<std::pair<std::string, std::string>> recordable;
         for (const auto& item : partition.active) {
-            if (auto recording = recordingOf(item, user->id, roots)) {
-                recordable.emplace_back(std::move(recording->folder), item.localPath);
-            }
+            recordings.push_back(recordingOf(item, user->id, roots));
+            if (recordings.back()) recordable.emplace_back(recordings.back()->folder, item.localPath);
         }
         if (!recordable.empty()) {
             sentMounts.emplace(*database_);
@@ -347,7 +346,8 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
         lastWrite = std::chrono::steady_clock::now();
     };
 
-    for (const auto& item : partition.active) {
+    for (std::size_t index = 0; index < partition.active.size(); ++index) {
+        const RetryQueueItem& item = partition.active[index];
         {
             std::lock_guard lock(mutex_);
             if (currentRun_ != run) break; // a newer run drains what is left
@@ -370,7 +370,7 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
                                               sentNow.bytes, mimeType, sentNow.sha256, stop);
                 registerIngest(remote, sentNow.sha256, stop);
                 // So that the scan after the drain finds the file unchanged.
-                if (sentMounts) recordSent(item, sentNow, user->id, roots, *sentMounts);
+                if (recordings[index]) recordSent(item, sentNow, user->id, *recordings[index], *sentMounts);
             }
         } catch (const std::exception& error) {
             failure = error.what();
