@@ -757,42 +757,78 @@ std::optional<std::string> SentFileMounts::mountOfFile(Folder& entry, const std:
     if (!entry.mounts) entry.mounts.emplace(root, watch_.table());
     if (!entry.mounts->known()) return std::nullopt;
     std::string identity = entry.mounts->identityOf(parentFolder(file));
-    // Looked up first, then found still there: it is on that mount.
+    if (afterLookup) afterLookup();
+    // Looked up first, then found still there: it is on that mount, as long
+    // as the mounts were not changed meanwhile (the caller checks).
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) return std::string();
     return identity;
 }
 
-void SentFileMounts::refresh() {
-    if (!watch_.refresh()) return;
+bool SentFileMounts::refresh() {
+    if (!watch_.refresh()) return false;
     for (auto& [root, entry] : folders_) entry.mounts.reset();
+    return true;
 }
+
+namespace {
+
+// How often the files are looked up again while the mounts keep changing
+// under the lookups; after that nothing is trusted for the time being.
+constexpr int kLookupTries = 3;
+
+} // namespace
 
 void SentFileMounts::prepare(const std::vector<std::pair<std::string, std::string>>& folderAndFile) {
     refresh();
-    std::vector<std::string> changed;
-    for (const auto& [root, file] : folderAndFile) {
-        Folder& entry = folder(root);
-        if (!entry.seen) continue;
-        const auto identity = mountOfFile(entry, root, file);
-        if (!identity || identity->empty() || entry.seen->ofFile(file, parentFolder(file)) == *identity) continue;
-        entry.seen->rememberFile(file, *identity);
-        if (std::find(changed.begin(), changed.end(), root) == changed.end()) changed.push_back(root);
+    for (int attempt = 0; attempt < kLookupTries; ++attempt) {
+        // The file (by its place in the list) and the mount found for it,
+        // where that is not remembered yet.
+        std::vector<std::pair<std::size_t, std::string>> found;
+        for (std::size_t i = 0; i < folderAndFile.size(); ++i) {
+            const auto& [root, file] = folderAndFile[i];
+            Folder& entry = folder(root);
+            if (!entry.seen) continue;
+            auto identity = mountOfFile(entry, root, file);
+            if (!identity || identity->empty() || entry.seen->ofFile(file, parentFolder(file)) == *identity) continue;
+            found.emplace_back(i, std::move(*identity));
+        }
+        // Something was mounted or unmounted while the files were looked up:
+        // the mounts read before may place a file on the bare folder below a
+        // volume just plugged in. Look again in the mounts as they are now.
+        if (refresh()) continue;
+        std::vector<std::string> changed;
+        for (auto& [index, identity] : found) {
+            const auto& [root, file] = folderAndFile[index];
+            folders_[root].seen->rememberFile(file, std::move(identity));
+            if (std::find(changed.begin(), changed.end(), root) == changed.end()) changed.push_back(root);
+        }
+        for (const auto& root : changed) {
+            database_.setPreference(folders_[root].seen->toJSON(), kSeenMountsKey + root);
+        }
+        return;
     }
-    for (const auto& root : changed) database_.setPreference(folders_[root].seen->toJSON(), kSeenMountsKey + root);
+    // The mounts kept changing: nothing is remembered now, and each file's
+    // own step looks it up again before its row is written.
 }
 
 bool SentFileMounts::remember(const std::string& root, const std::string& file) {
     Folder& entry = folder(root);
     if (!entry.seen) return true;
     refresh();
-    const auto identity = mountOfFile(entry, root, file);
-    if (!identity) return true;
-    if (identity->empty()) return false;
-    if (entry.seen->ofFile(file, parentFolder(file)) == *identity) return true;
-    entry.seen->rememberFile(file, *identity);
-    database_.setPreference(entry.seen->toJSON(), kSeenMountsKey + root);
-    return true;
+    for (int attempt = 0; attempt < kLookupTries; ++attempt) {
+        const auto identity = mountOfFile(entry, root, file);
+        if (refresh()) continue; // changed under the lookup: look again
+        if (!identity) return true;
+        if (identity->empty()) return false;
+        if (entry.seen->ofFile(file, parentFolder(file)) == *identity) return true;
+        entry.seen->rememberFile(file, *identity);
+        database_.setPreference(entry.seen->toJSON(), kSeenMountsKey + root);
+        return true;
+    }
+    // Where the file is can't be told while the mounts keep changing: no
+    // row may say it was sent from there yet.
+    return false;
 }
 
 } // namespace tarnwell

@@ -290,10 +290,17 @@ private:
 // each folder's place among them and what it remembers are read once per
 // drain, and again only when something is mounted or unmounted; nothing is
 // remembered for a folder that remembers nothing yet, so that its files are
-// judged as files synced before.
+// judged as files synced before. A file's mount is trusted only when the
+// mounts it was looked up in were still the current ones once the file was
+// found there: a volume mounted meanwhile shows its files where the mounts
+// read before still place the bare folder below it.
 class SentFileMounts {
 public:
     explicit SentFileMounts(LocalDatabase& database) : database_(database) {}
+
+    // Called after each file's mount was looked up, before the file is
+    // looked for there (tests change the mounts then).
+    std::function<void()> afterLookup;
 
     // Before anything is sent: the files the drain may record, each with the
     // folder it would be recorded under. The mount of each one that is there
@@ -313,8 +320,9 @@ private:
     };
     Folder& folder(const std::string& root);
     // Reads the mounts again, and places each folder among them anew, when
-    // something was mounted or unmounted since they were read.
-    void refresh();
+    // something was mounted or unmounted since they were read; true when it
+    // did.
+    bool refresh();
     // The mount a file is on now, or none when it can't be told; empty
     // when the file is not there once its mount was looked up.
     std::optional<std::string> mountOfFile(Folder& folder, const std::string& root, const std::string& file);

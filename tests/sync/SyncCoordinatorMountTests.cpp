@@ -406,6 +406,50 @@ TEST(SyncCoordinatorMount, aVolumePulledOutWhileTheDrainSendsOneOfItsFilesLosesN
     EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
+// A volume plugged in while the drain looks up where its queued files are,
+// before it sends them or as it records one: none of them is remembered on
+// the bare folder that the mounts read a moment before still show there, so
+// that with the volume away again nothing of it is taken for removed.
+TEST(SyncCoordinatorMount, aVolumePluggedInWhileTheDrainLooksItsFilesUpIsNeverTakenForTheBareFolder) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    TempDir temp;
+    LocalDatabase database(temp / "state.sqlite3", std::nullopt);
+    const std::string root = (temp / "R").string();
+    const std::string ext = root + "/ext";
+    const std::string away = (temp / "away").string();
+    std::filesystem::create_directories(ext);
+    Mounts mounts;
+    mounts.plugIn(ext, temp / "plug");
+    RootMounts now(root, MountTable::current());
+    const std::string disk = now.rootIdentity(), volume = now.identityOf(ext);
+    ASSERT_NE(disk, volume);
+    const std::string key = "mounts_seen:" + root;
+    database.setPreference(SeenMounts::boundaries(root, &disk, {{ext, volume}}).toJSON(), key);
+    const auto memory = [&] { return SeenMounts::fromJSON(database.preference(key).value_or("")); };
+    const SeenMounts before = memory();
+
+    for (const bool perFile : {false, true}) {
+        SCOPED_TRACE(perFile ? "as a sent file is recorded" : "before anything is sent");
+        mounts.move(ext, away);
+        SentFileMounts sent(database);
+        int lookups = 0;
+        sent.afterLookup = [&] {
+            if (++lookups == 1) mounts.move(away, ext);
+        };
+        if (perFile) {
+            EXPECT_TRUE(sent.remember(root, ext + "/" + name(0)));
+        } else {
+            std::vector<std::pair<std::string, std::string>> files;
+            for (int i = 0; i < kVolumeFiles; ++i) files.emplace_back(root, ext + "/" + name(i));
+            sent.prepare(files);
+        }
+        EXPECT_GT(lookups, 1);
+        const SeenMounts after = memory();
+        for (int i = 0; i < kVolumeFiles; ++i) EXPECT_EQ(after.ofFile(ext + "/" + name(i), ext), volume) << i;
+        EXPECT_TRUE(after == before);
+    }
+}
+
 // The mounts are read again only once something was mounted or unmounted.
 TEST(SyncCoordinatorMount, theMountWatchReadsTheMountsAgainOnlyAfterAChange) {
     RUN_IN_OWN_MOUNT_NAMESPACE();
