@@ -79,6 +79,10 @@ const char* const LocalDatabase::upsertSQL =
 
 const char* const LocalDatabase::deleteSQL = "delete from files where path = ?1;";
 
+const char* const LocalDatabase::beginSQL = "begin immediate;";
+
+const char* const LocalDatabase::commitSQL = "commit;";
+
 const char* const LocalDatabase::preferenceSQL = "select value from preferences where key = ?1 limit 1;";
 
 const char* const LocalDatabase::setPreferenceSQL =
@@ -380,8 +384,7 @@ std::vector<FileStateRow> LocalDatabase::rowsBelow(const std::string& folder, co
     return readAll(statement.get(), rowsBelowSQL, makeRow);
 }
 
-void LocalDatabase::upsert(const FileStateRow& row) {
-    std::lock_guard lock(mutex_);
+void LocalDatabase::upsertLocked(const FileStateRow& row) {
     Use statement(prepared(upsertSQL));
     bindText(statement.get(), 1, row.path);
     bindText(statement.get(), 2, row.rootPath);
@@ -391,6 +394,28 @@ void LocalDatabase::upsert(const FileStateRow& row) {
     sqlite3_bind_int64(statement.get(), 6, row.bytes);
     sqlite3_bind_double(statement.get(), 7, row.mtimeMilliseconds);
     step(statement.get(), upsertSQL);
+}
+
+void LocalDatabase::upsert(const FileStateRow& row) {
+    std::lock_guard lock(mutex_);
+    upsertLocked(row);
+}
+
+void LocalDatabase::upsertAll(const std::vector<FileStateRow>& rows) {
+    if (rows.empty()) return;
+    std::lock_guard lock(mutex_);
+    if (rows.size() == 1) return upsertLocked(rows.front());
+    Use begin(prepared(beginSQL));
+    step(begin.get(), beginSQL);
+    try {
+        for (const auto& row : rows) upsertLocked(row);
+        Use commit(prepared(commitSQL));
+        step(commit.get(), commitSQL);
+    } catch (...) {
+        // Nothing of the batch stays: the rows are as they were before it.
+        sqlite3_exec(database_, "rollback;", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 void LocalDatabase::remove(const std::string& path) {

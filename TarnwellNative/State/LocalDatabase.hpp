@@ -51,6 +51,8 @@ public:
     // exceptRootPath, in path order.
     std::vector<FileStateRow> rowsBelow(const std::string& folder, const std::string& exceptRootPath);
     void upsert(const FileStateRow& row);
+    // Several rows in one transaction: all of them, or none when one fails.
+    void upsertAll(const std::vector<FileStateRow>& rows);
     void remove(const std::string& path); // delete(path:)
     std::optional<std::string> preference(const std::string& key);
     void setPreference(const std::string& value, const std::string& key);
@@ -65,6 +67,8 @@ public:
     static const char* const rowsBelowSQL;
     static const char* const upsertSQL;
     static const char* const deleteSQL;
+    static const char* const beginSQL;
+    static const char* const commitSQL;
     static const char* const preferenceSQL;
     static const char* const setPreferenceSQL;
 
@@ -86,6 +90,7 @@ private:
     std::string currentErrorMessage() const;
     std::optional<std::string> legacyPreference(const std::string& key);
     void setPreferenceLocked(const std::string& value, const std::string& key);
+    void upsertLocked(const FileStateRow& row);
 
     // The earlier installation's database, read from a private copy made at
     // the first lookup that needs it and kept open from then on.

@@ -42,11 +42,23 @@ std::string encode(const std::vector<RetryQueueItem>& items) {
     return JSONWriter::write(array, {true, true});
 }
 
+std::optional<std::string> ownerOf(const RetryQueueItem& item) {
+    return item.userID ? item.userID : RetryQueueStore::inferredUserID(item.storageKey);
+}
+
 // Items stand for the same upload when they name the same file for the same
 // owner.
 std::string sameUploadKey(const RetryQueueItem& item) {
-    const auto owner = item.userID ? item.userID : RetryQueueStore::inferredUserID(item.storageKey);
-    return owner.value_or(std::string()) + '\0' + item.localPath;
+    return ownerOf(item).value_or(std::string()) + '\0' + item.localPath;
+}
+
+// Whether a removal of this file's items for this owner (and of its items
+// of no owner), or only of those naming `storageKey`, takes the item.
+bool isRemovedBy(const RetryQueueItem& item, const std::string& localPath, const std::string& userID,
+                 const std::string* storageKey) {
+    if (item.localPath != localPath || (storageKey && item.storageKey != *storageKey)) return false;
+    const auto owner = ownerOf(item);
+    return !owner || *owner == userID;
 }
 
 // Adds the item at the end, or in the place of the one for the same upload;
@@ -205,10 +217,34 @@ std::vector<RetryQueueItem> RetryQueueStore::currentLocked() const {
     for (const auto& item : known_) {
         addItem(items, index, item);
     }
-    for (const auto& item : pending_) {
-        addItem(items, index, item);
+    std::vector<bool> removed;
+    for (const auto& change : pending_) {
+        if (!change.removedFor) {
+            addItem(items, index, change.item);
+            continue;
+        }
+        const std::string& path = change.item.localPath;
+        const std::string* key = change.anyKey ? nullptr : &change.item.storageKey;
+        for (const std::string& owner : {*change.removedFor, std::string()}) {
+            const auto found = index.find(owner + '\0' + path);
+            if (found == index.end() || !isRemovedBy(items[found->second], path, *change.removedFor, key)) continue;
+            removed.resize(items.size(), false);
+            removed[found->second] = true;
+            index.erase(found);
+        }
     }
-    return items;
+    if (removed.empty()) {
+        return items;
+    }
+    removed.resize(items.size(), false);
+    std::vector<RetryQueueItem> kept;
+    kept.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!removed[i]) {
+            kept.push_back(std::move(items[i]));
+        }
+    }
+    return kept;
 }
 
 void RetryQueueStore::writeLocked(const std::vector<RetryQueueItem>& items) {
@@ -297,10 +333,10 @@ void RetryQueueStore::append(const RetryQueueItem& item) {
     JSONWriter::write(item.toJSON());
     ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
-    pending_.push_back(item);
     if (lastWriteFailed_) {
         // The disk refused the last write: don't let this item wait in
         // memory behind it, tell the caller now if it still refuses.
+        pending_.push_back(PendingChange{item, std::nullopt});
         try {
             flushLocked();
         } catch (...) {
@@ -309,6 +345,11 @@ void RetryQueueStore::append(const RetryQueueItem& item) {
         }
         return;
     }
+    addPending(PendingChange{item, std::nullopt});
+}
+
+void RetryQueueStore::addPending(PendingChange change) {
+    pending_.push_back(std::move(change));
     if (pending_.size() == 1) {
         pendingSince_ = std::chrono::steady_clock::now();
         if (!writer_.joinable()) {
@@ -316,6 +357,43 @@ void RetryQueueStore::append(const RetryQueueItem& item) {
         }
         pendingChanged_.notify_all();
     }
+}
+
+void RetryQueueStore::removeWithNextWrite(const std::string& localPath, const std::string& userID,
+                                          const std::optional<std::string>& storageKey) {
+    PendingChange change;
+    change.item.localPath = localPath;
+    if (storageKey) {
+        change.item.storageKey = *storageKey;
+        change.anyKey = false;
+    }
+    change.removedFor = userID;
+    std::lock_guard lock(mutex_);
+    addPending(std::move(change));
+}
+
+std::optional<RetryQueueItem> RetryQueueStore::find(const std::string& localPath, const std::string& userID) {
+    ReportOnExit report{*this};
+    std::lock_guard lock(mutex_);
+    refreshLocked();
+    // As currentLocked() would list it: the last item for the file and
+    // owner, unless a later removal took it.
+    std::optional<RetryQueueItem> found;
+    const auto consider = [&](const RetryQueueItem& item) {
+        if (item.localPath == localPath && ownerOf(item) == userID) found = item;
+    };
+    for (const auto& item : known_) {
+        consider(item);
+    }
+    for (const auto& change : pending_) {
+        if (!change.removedFor) {
+            consider(change.item);
+        } else if (found && change.item.localPath == localPath && *change.removedFor == userID &&
+                   isRemovedBy(*found, localPath, userID, change.anyKey ? nullptr : &change.item.storageKey)) {
+            found.reset();
+        }
+    }
+    return found;
 }
 
 void RetryQueueStore::flush() {
@@ -384,15 +462,14 @@ void RetryQueueStore::replace(const std::vector<RetryQueueItem>& taken,
     pendingChanged_.notify_all();
 }
 
-bool RetryQueueStore::remove(const std::string& localPath, const std::string& userID) {
+bool RetryQueueStore::remove(const std::string& localPath, const std::string& userID,
+                             const std::optional<std::string>& storageKey) {
     ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     refreshLocked();
     auto items = currentLocked();
     const auto kept = std::remove_if(items.begin(), items.end(), [&](const RetryQueueItem& item) {
-        if (item.localPath != localPath) return false;
-        const auto owner = item.userID ? item.userID : inferredUserID(item.storageKey);
-        return !owner || *owner == userID;
+        return isRemovedBy(item, localPath, userID, storageKey ? &*storageKey : nullptr);
     });
     if (kept == items.end()) {
         return false;

@@ -3,9 +3,10 @@
 //
 // The store keeps the decoded queue in memory and reads the file again only
 // when it is no longer the file the store last read or wrote (another process
-// replaced or edited it). Appends are written coalesced: a burst of them goes
-// to disk in one write, at the latest writeDelay after the first one, or
-// earlier through flush(). Every other change is written before it returns.
+// replaced or edited it). Appends, and removals asked for with
+// removeWithNextWrite(), are written coalesced: a burst of them goes to disk
+// in one write, at the latest writeDelay after the first one, or earlier
+// through flush(). Every other change is written before it returns.
 //
 // The queue holds at most one item per file and owner: an item added for a
 // file already queued for the same user takes the place of the older one,
@@ -67,8 +68,16 @@ public:
     Partition partition(const std::string& userID);
     // Drops the item queued for this file and owner (or for this file and no
     // owner), if any, and writes the queue at once; true when there was one.
-    // Throws std::system_error.
-    bool remove(const std::string& localPath, const std::string& userID);
+    // With a storage key, only an item that names it. Throws
+    // std::system_error.
+    bool remove(const std::string& localPath, const std::string& userID,
+                const std::optional<std::string>& storageKey = std::nullopt);
+    // The same, written with the next write, as an append is.
+    void removeWithNextWrite(const std::string& localPath, const std::string& userID,
+                             const std::optional<std::string>& storageKey = std::nullopt);
+    // The item queued for this file by this owner (its userID, or the user
+    // its storage key names), pending changes included. Never throws.
+    std::optional<RetryQueueItem> find(const std::string& localPath, const std::string& userID);
 
     // Removes from the queue the items equal to those given (each matched
     // once, first occurrence first) and appends the replacements, in one
@@ -125,8 +134,16 @@ private:
     std::optional<FileIdentity> knownIdentity_;
     // The file exists but does not decode: it is set aside before a write.
     bool undecodable_ = false;
-    // Appended, not yet written.
-    std::vector<RetryQueueItem> pending_;
+    // A change not yet written: an item appended, or the items of one file
+    // and owner removed (item.localPath, and item.storageKey when only an
+    // item naming that key goes).
+    struct PendingChange {
+        RetryQueueItem item;
+        std::optional<std::string> removedFor; // the owner, for a removal
+        bool anyKey = true;
+    };
+    std::vector<PendingChange> pending_;
+    void addPending(PendingChange change);
     std::chrono::steady_clock::time_point pendingSince_;
     bool lastWriteFailed_ = false;
     // The reason of a run of failed writes that began and is not yet told.

@@ -181,11 +181,40 @@ private:
     // root that lie in an inner root go to `leftToInner`.
     std::vector<FileStateRow> rowsOwnedBy(const std::string& root, const std::vector<std::string>& innerRoots,
                                           std::vector<std::string>& leftToInner);
+    // From before a file's hosted row is registered until that row is
+    // retired, something on disk names its key: the file's row, or its item
+    // in the retry queue once written. Before a file is sent, its row names
+    // the key it is sent under (with no content recorded yet) when it named
+    // no key of the account's before; when it names another one, which
+    // gives way only once the file is sent, the file's item goes to disk
+    // first. A key only a queued item names, other than those two, gives
+    // way before the file is sent: the item's place is needed.
+    struct SendPlan {
+        std::string logicalPath;
+        std::string storageKey;
+        bool earlyRow = false;
+        bool queueFirst = false;
+        std::string retireFirst;
+    };
+    SendPlan planSend(const std::string& file, const FileStateRow* previous, const std::string& userID,
+                      std::string logicalPath, std::string storageKey);
+    // The item that stands for a file in the retry queue until it is sent.
+    static RetryQueueItem queuedItemFor(const std::string& file, const std::string& storageKey,
+                                        const std::string& logicalPath, std::int64_t size, const std::string& userID);
+    // The keys of the files about to be sent, named on disk a batch at a time
+    // (one write of the database, one of the queue) for the files from
+    // `from` on that are sure to be sent: `planned` gets each such file's
+    // plan, carried out. Returns the index after the last file looked at.
+    std::size_t announceSends(const std::string& root, const std::vector<std::string>& files, std::size_t from,
+                              const std::vector<std::size_t>& rowOfFile, const std::vector<FileStateRow>& rows,
+                              const std::vector<FileStamp>& stamps, const std::vector<int>& stampErrors,
+                              const std::string& accountID, std::vector<SendPlan>& planned);
     // `content` is a buffer that the files of one pass share; `accountID`
-    // is the signed-in account's id as the pass found it (empty: none).
+    // is the signed-in account's id as the pass found it (empty: none);
+    // `planned`, what announceSends() already put on disk for the file.
     ScanResult processFile(const std::string& file, const std::string& root, const FileStateRow* previous,
                            const FileStamp& stamp, std::string_view accountID, std::stop_token cancel,
-                           std::string& content);
+                           std::string& content, const SendPlan& planned);
     // Once a file was sent under a new key, the hosted row of the key it was
     // sent under before is marked deleted, so that the file has one live
     // row; only a key of the same account, which its session can reach.
@@ -255,16 +284,21 @@ private:
                              const std::string& mimeType, std::stop_token stop,
                              const std::optional<HashedFile>& hashed = std::nullopt);
     // The folder a sent queued file is recorded under, with its logical path
-    // there: the folder of the run whose key the item carries; for a file in
-    // a folder of the run sent under the key of another folder above it
-    // (one that queued it and no longer holds it in this run), that folder.
-    // None for a file outside the run's folders.
+    // there: the folder of the run whose key the item carries; otherwise the
+    // folder above the file whose key it carries (one that queued it and is
+    // no longer watched, or no longer holds it in this run), so that a pass
+    // of a folder that holds the file takes it over and retires that key;
+    // failing that, the file's own folder.
     struct Recording {
         std::string folder;
         std::string logicalPath;
     };
-    static std::optional<Recording> recordingOf(const RetryQueueItem& item, const std::string& userID,
-                                                const std::vector<std::string>& roots);
+    static Recording recordingOf(const RetryQueueItem& item, const std::string& userID,
+                                 const std::vector<std::string>& roots);
+    // The folder at or above `file` whose tag `key` carries: the watched
+    // folder whose pass queued the file. Empty when none is.
+    static std::string ownerOfQueuedFile(const std::string& file, std::string_view key,
+                                         std::unordered_map<std::string, std::string>& tags);
     // Records a sent queued file as a scan would have, under the folder
     // recordingOf found, its mount remembered first.
     void recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
@@ -277,8 +311,11 @@ private:
     // of the file.
     std::optional<std::string> takeDrainFailure(const std::string& file, const std::string& storageKey,
                                                 std::int64_t size, double mtime, const std::string& sha256);
-    // A file a scan synced needs its queued item no more.
+    // A file a scan synced needs its queued item no more; it leaves the
+    // queue with the queue's next write (should the process end first, the
+    // next drain finds the file recorded as it is and drops the item).
     void dropQueuedItem(const std::string& file, const std::string& userID);
+    bool isQueued(const std::string& file) const;
 
     // Saved choices.
     std::vector<std::string> storedFolders();

@@ -49,10 +49,10 @@ std::string_view rootTagOfKey(std::string_view key) {
     return end == std::string_view::npos ? std::string_view() : rest.substr(0, end);
 }
 
-// The folder at or above `file` whose tag `key` carries: the watched folder
-// whose pass queued the file. Empty when none is.
-std::string ownerOfQueuedFile(const std::string& file, std::string_view key,
-                              std::unordered_map<std::string, std::string>& tags) {
+} // namespace
+
+std::string SyncCoordinator::ownerOfQueuedFile(const std::string& file, std::string_view key,
+                                               std::unordered_map<std::string, std::string>& tags) {
     const std::string_view tag = rootTagOfKey(key);
     if (tag.empty()) return {};
     std::string folder = file;
@@ -65,8 +65,6 @@ std::string ownerOfQueuedFile(const std::string& file, std::string_view key,
         if (found->second == tag) return folder;
     }
 }
-
-} // namespace
 
 void SyncCoordinator::appendQueuedFilesMissing(const std::string& root, const std::vector<std::string>& innerRoots,
                                                const std::vector<std::string>& files, const std::string& accountID,
@@ -91,10 +89,21 @@ void SyncCoordinator::appendQueuedFilesMissing(const std::string& root, const st
     }
     if (missing.empty()) return;
     for (const auto& file : files) missing.erase(file);
+    if (missing.empty()) return;
+    // A stored row that names the item's key stands for both: it is judged,
+    // and the item leaves with it.
+    std::unordered_map<std::string, std::string> storedKeys;
+    for (const auto& row : rows) {
+        if (missing.contains(row.path)) storedKeys.emplace(row.path, row.storageKey);
+    }
     for (const auto& item : queued) {
         // One entry per file: an ownerless item and the account's own for
         // the same file leave the queue together.
         if (missing.erase(item.localPath) == 0) continue;
+        if (const auto stored = storedKeys.find(item.localPath);
+            stored != storedKeys.end() && stored->second == item.storageKey) {
+            continue;
+        }
         // Recorded under the folder whose pass queued it, so that it is
         // judged by what that folder remembered of it.
         std::string owner = ownerOfQueuedFile(item.localPath, item.storageKey, tags);
@@ -196,29 +205,34 @@ SyncCoordinator::SentContent SyncCoordinator::uploadAsItIs(const std::filesystem
     throw std::runtime_error("The file " + file.string() + " kept changing while it was sent");
 }
 
-std::optional<SyncCoordinator::Recording> SyncCoordinator::recordingOf(const RetryQueueItem& item,
-                                                                         const std::string& userID,
-                                                                         const std::vector<std::string>& roots) {
-    bool inRun = false;
+SyncCoordinator::Recording SyncCoordinator::recordingOf(const RetryQueueItem& item, const std::string& userID,
+                                                        const std::vector<std::string>& roots) {
     for (const auto& root : roots) {
         if (root == item.localPath || !FileRules::isAtOrBelow(item.localPath, root)) continue;
-        inRun = true;
         std::string logicalPath = FileRules::logicalPath(item.localPath, root);
         if (FileRules::buildStorageKey(userID, root, logicalPath) == item.storageKey) {
             return Recording{root, std::move(logicalPath)};
         }
     }
-    if (!inRun) return std::nullopt;
     // Queued by a folder no longer watched there (taken off the list, or
     // with a folder of the run inside it now): recorded under it, the pass
-    // of the folder that holds the file sends it anew under its own key and
-    // retires this one, so that the file keeps one live row.
+    // of a folder that holds the file sends it anew under its own key and
+    // retires this one, so that the file keeps one live row; and should it
+    // be gone by then, that pass deletes this key's row.
     std::unordered_map<std::string, std::string> tags;
     std::string owner = ownerOfQueuedFile(item.localPath, item.storageKey, tags);
-    if (owner.empty()) return std::nullopt;
-    std::string logicalPath = FileRules::logicalPath(item.localPath, owner);
-    if (FileRules::buildStorageKey(userID, owner, logicalPath) != item.storageKey) return std::nullopt;
-    return Recording{std::move(owner), std::move(logicalPath)};
+    if (!owner.empty()) {
+        std::string logicalPath = FileRules::logicalPath(item.localPath, owner);
+        if (FileRules::buildStorageKey(userID, owner, logicalPath) == item.storageKey) {
+            return Recording{std::move(owner), std::move(logicalPath)};
+        }
+    }
+    // A key of another shape (an earlier version's, say): its row still
+    // names it, under the file's own folder, which any watched folder that
+    // holds the file takes over.
+    const std::filesystem::path path(item.localPath);
+    return Recording{std::string(parentFolder(item.localPath)),
+                     item.logicalPath.value_or(path.filename().string())};
 }
 
 void SyncCoordinator::recordSent(const RetryQueueItem& item, const SentContent& sent, const std::string& userID,
@@ -270,11 +284,12 @@ void SyncCoordinator::dropQueuedItem(const std::string& file, const std::string&
         std::lock_guard lock(mutex_);
         if (queuedFiles_.erase(file) == 0) return;
     }
-    try {
-        retryQueue_->remove(file, userID);
-    } catch (const std::exception&) {
-        // The next drain finds the file recorded as it is and drops the item.
-    }
+    retryQueue_->removeWithNextWrite(file, userID);
+}
+
+bool SyncCoordinator::isQueued(const std::string& file) const {
+    std::lock_guard lock(mutex_);
+    return queuedFiles_.contains(file);
 }
 
 // Each item leaves the queue file only once its outcome is known: the items
@@ -320,19 +335,17 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
 
     // Where each file the drain may record was is remembered before anything
     // is sent, so that recording it costs no more reads or writes of that.
-    std::vector<std::optional<Recording>> recordings;
+    std::vector<Recording> recordings;
     recordings.reserve(partition.active.size());
-    std::optional<SentFileMounts> sentMounts;
+    SentFileMounts sentMounts(*database_);
     {
         std::vector<std::pair<std::string, std::string>> recordable;
+        recordable.reserve(partition.active.size());
         for (const auto& item : partition.active) {
             recordings.push_back(recordingOf(item, user->id, roots));
-            if (recordings.back()) recordable.emplace_back(recordings.back()->folder, item.localPath);
+            recordable.emplace_back(recordings.back().folder, item.localPath);
         }
-        if (!recordable.empty()) {
-            sentMounts.emplace(*database_);
-            sentMounts->prepare(recordable);
-        }
+        sentMounts.prepare(recordable);
     }
 
     std::vector<RetryQueueItem> settled;
@@ -370,7 +383,7 @@ void SyncCoordinator::drainRetryQueue(RunID run) {
                                               sentNow.bytes, mimeType, sentNow.sha256, stop);
                 registerIngest(remote, sentNow.sha256, stop);
                 // So that the scan after the drain finds the file unchanged.
-                if (recordings[index]) recordSent(item, sentNow, user->id, *recordings[index], *sentMounts);
+                recordSent(item, sentNow, user->id, recordings[index], sentMounts);
             }
         } catch (const std::exception& error) {
             failure = error.what();

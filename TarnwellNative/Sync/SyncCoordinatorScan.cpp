@@ -186,19 +186,31 @@ std::vector<std::size_t> matchRows(const std::vector<std::string>& files, bool f
     return rowOfFile;
 }
 
+// The usual key of an account ("user-" + its id + "/..."), told without
+// taking the key apart.
+bool hasAccountPrefix(std::string_view key, std::string_view accountID) {
+    constexpr std::string_view prefix = "user-";
+    return key.size() > prefix.size() + accountID.size() && key.starts_with(prefix) &&
+           key.substr(prefix.size(), accountID.size()) == accountID && key[prefix.size() + accountID.size()] == '/';
+}
+
 // True when the storage key names an account other than accountID. A key
 // that names nobody (the empty key of a file never sent) is nobody's.
 bool namesOtherAccount(const std::string& storageKey, std::string_view accountID) {
-    if (accountID.empty() || storageKey.empty()) return false;
-    constexpr std::string_view prefix = "user-";
-    const std::string_view key(storageKey);
-    if (key.size() > prefix.size() + accountID.size() && key.starts_with(prefix) &&
-        key.substr(prefix.size(), accountID.size()) == accountID && key[prefix.size() + accountID.size()] == '/') {
-        return false; // the usual case, told without taking the key apart
-    }
+    if (accountID.empty() || storageKey.empty() || hasAccountPrefix(storageKey, accountID)) return false;
     const auto owner = RetryQueueStore::inferredUserID(storageKey);
     return owner && *owner != accountID;
 }
+
+// True when the storage key names accountID: a key of the hosted rows that
+// its session can reach, and retire.
+bool isOwnKey(const std::string& storageKey, std::string_view accountID) {
+    if (accountID.empty() || storageKey.empty()) return false;
+    return hasAccountPrefix(storageKey, accountID) || RetryQueueStore::inferredUserID(storageKey) == accountID;
+}
+
+// How many files about to be sent name their keys on disk in one batch.
+constexpr std::size_t kAnnounceBatch = 256;
 
 // True when one of the folders holds path at any depth.
 bool liesInAny(std::string_view path, const std::unordered_set<std::string_view>& folders) {
@@ -373,13 +385,20 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
 
     Counters counters;
     std::string content; // each small file's bytes in turn
+    // What the batches of announceSends() put on disk for each file.
+    std::vector<SendPlan> planned(mountsMoved ? 0 : files.size());
+    std::size_t announcedUpTo = 0;
     for (std::size_t i = 0; i < files.size() && !mountsMoved; ++i) {
         if (!isLive(run) || cancel.stop_requested()) break;
         const auto& file = files[i];
         const FileStateRow* previous = rowOfFile[i] == noRow ? nullptr : &rows[rowOfFile[i]];
+        if (i >= announcedUpTo) {
+            announcedUpTo =
+                announceSends(root, files, i, rowOfFile, rows, stamps, stampErrors, accountID, planned);
+        }
         try {
             if (stampErrors[i] != 0) throw std::system_error(stampErrors[i], std::generic_category(), file);
-            switch (processFile(file, root, previous, stamps[i], accountID, cancel, content)) {
+            switch (processFile(file, root, previous, stamps[i], accountID, cancel, content, planned[i])) {
             case ScanResult::uploaded: ++counters.uploaded; break;
             case ScanResult::skipped: ++counters.skipped; break;
             case ScanResult::deleted: ++counters.deleted; break;
@@ -437,6 +456,10 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
             try {
                 if (i < storedRows) {
                     deleteRemoteFile(rows[i]);
+                    // Its queued item, when it names the same key, goes with it.
+                    if (isQueued(rows[i].path) && !rows[i].storageKey.empty()) {
+                        retryQueue_->removeWithNextWrite(rows[i].path, accountID, rows[i].storageKey);
+                    }
                 } else {
                     withdrawQueuedFile(rows[i], accountID);
                 }
@@ -456,9 +479,107 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
         ", deleted " + std::to_string(counters.deleted) + ", failed " + std::to_string(counters.failed) + ".");
 }
 
+SyncCoordinator::SendPlan SyncCoordinator::planSend(const std::string& file, const FileStateRow* previous,
+                                                    const std::string& userID, std::string logicalPath,
+                                                    std::string storageKey) {
+    SendPlan plan;
+    plan.logicalPath = std::move(logicalPath);
+    plan.storageKey = std::move(storageKey);
+    const bool rowNamesOwnKey = previous && isOwnKey(previous->storageKey, userID);
+    if (!rowNamesOwnKey) {
+        plan.earlyRow = true;
+    } else if (previous->storageKey != plan.storageKey) {
+        plan.queueFirst = true;
+    }
+    if (isQueued(file)) {
+        const auto queued = retryQueue_->find(file, userID);
+        if (queued && isOwnKey(queued->storageKey, userID) && queued->storageKey != plan.storageKey &&
+            !(rowNamesOwnKey && queued->storageKey == previous->storageKey)) {
+            plan.retireFirst = queued->storageKey;
+        }
+    }
+    return plan;
+}
+
+RetryQueueItem SyncCoordinator::queuedItemFor(const std::string& file, const std::string& storageKey,
+                                              const std::string& logicalPath, std::int64_t size,
+                                              const std::string& userID) {
+    RetryQueueItem item;
+    item.localPath = file;
+    item.storageKey = storageKey;
+    item.legacyStorageKey = FileRules::legacyStorageKey(userID, logicalPath);
+    item.bytes = size;
+    item.mimeType = FileRules::mimeType(file);
+    item.logicalPath = logicalPath;
+    item.userID = userID;
+    item.attempts = 0;
+    return item;
+}
+
+std::size_t SyncCoordinator::announceSends(const std::string& root, const std::vector<std::string>& files,
+                                           std::size_t from, const std::vector<std::size_t>& rowOfFile,
+                                           const std::vector<FileStateRow>& rows, const std::vector<FileStamp>& stamps,
+                                           const std::vector<int>& stampErrors, const std::string& accountID,
+                                           std::vector<SendPlan>& planned) {
+    // Without the account, each file's own step finds it and plans itself.
+    if (accountID.empty()) return files.size();
+    std::vector<FileStateRow> earlyRows;
+    std::vector<std::size_t> withEarlyRow, queuedFirst;
+    std::size_t i = from;
+    for (; i < files.size() && withEarlyRow.size() + queuedFirst.size() < kAnnounceBatch; ++i) {
+        if (stampErrors[i] != 0 || stamps[i].size > config_.maxUploadBytes) continue;
+        const FileStateRow* previous = rowOfFile[i] == noRow ? nullptr : &rows[rowOfFile[i]];
+        // Only the files sent whatever their content: new ones, and those
+        // whose row stands for another upload of this account's than this
+        // folder's. (A row of another account's is left as it is until its
+        // file is reached.)
+        if (previous && ((previous->rootPath == root && isOwnKey(previous->storageKey, accountID)) ||
+                         namesOtherAccount(previous->storageKey, accountID))) {
+            continue;
+        }
+        std::string logicalPath = FileRules::logicalPath(files[i], root);
+        std::string key = FileRules::buildStorageKey(accountID, root, logicalPath);
+        SendPlan plan = planSend(files[i], previous, accountID, std::move(logicalPath), std::move(key));
+        // A key to retire first costs requests: left to the file's own step.
+        if (!plan.retireFirst.empty() || (!plan.earlyRow && !plan.queueFirst)) continue;
+        if (plan.earlyRow) {
+            earlyRows.push_back(FileStateRow{files[i], root, plan.logicalPath, plan.storageKey, std::string(), -1, 0});
+            withEarlyRow.push_back(i);
+        } else {
+            queuedFirst.push_back(i);
+        }
+        planned[i] = std::move(plan);
+    }
+    // What can't be written here is written by each file's own step, which
+    // then reports the failure.
+    try {
+        database_->upsertAll(earlyRows);
+    } catch (const std::exception&) {
+        for (std::size_t file : withEarlyRow) planned[file] = SendPlan();
+    }
+    if (!queuedFirst.empty()) {
+        try {
+            {
+                std::lock_guard lock(mutex_);
+                for (std::size_t file : queuedFirst) queuedFiles_.insert(files[file]);
+            }
+            for (std::size_t file : queuedFirst) {
+                const SendPlan& plan = planned[file];
+                retryQueue_->append(queuedItemFor(files[file], plan.storageKey, plan.logicalPath, stamps[file].size,
+                                                  accountID));
+            }
+            retryQueue_->flush();
+        } catch (const std::exception&) {
+            for (std::size_t file : queuedFirst) planned[file] = SendPlan();
+        }
+    }
+    return i;
+}
+
 ScanResult SyncCoordinator::processFile(const std::string& file, const std::string& root,
                                         const FileStateRow* previous, const FileStamp& stamp,
-                                        std::string_view accountID, std::stop_token cancel, std::string& content) {
+                                        std::string_view accountID, std::stop_token cancel, std::string& content,
+                                        const SendPlan& planned) {
     const std::int64_t size = stamp.size;
     const double mtime = stamp.mtimeMilliseconds;
 
@@ -482,7 +603,8 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         return ScanResult::skipped;
     }
 
-    const std::string logicalPath = FileRules::logicalPath(file, root);
+    const std::string logicalPath =
+        planned.storageKey.empty() ? FileRules::logicalPath(file, root) : planned.logicalPath;
     // Read once: a small file's bytes are hashed and later sent from memory.
     HashedFile hashed;
     try {
@@ -503,7 +625,9 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         throw SupabaseHTTPError::notAuthenticated();
     }
 
-    const std::string storageKey = FileRules::buildStorageKey(userID, root, logicalPath);
+    const bool announced = !planned.storageKey.empty() && userID == accountID;
+    const std::string storageKey =
+        announced ? planned.storageKey : FileRules::buildStorageKey(userID, root, logicalPath);
 
     if (previous && previous->sha256 == sha && rowIsThisUpload(userID)) {
         database_->upsert(FileStateRow{file, root, logicalPath, previous->storageKey, sha, size, mtime});
@@ -525,14 +649,22 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
     }
 
     const std::string mimeType = FileRules::mimeType(file);
+    // Unless the pass's batch did already, the key the file is sent under is
+    // named on disk before anything is sent (see planSend()).
+    const SendPlan plan = announced ? SendPlan() : planSend(file, previous, userID, logicalPath, storageKey);
+    // The item's place is needed for the key sent under now: a key only that
+    // item names gives way first (a failure leaves the item as it is).
+    if (!plan.retireFirst.empty()) deleteHostedRow(plan.retireFirst, stop);
     try {
-        // A new file's row names its key before anything is sent, and no
-        // content yet: a pass cut short once the backend has registered the
-        // file leaves a row that the next pass sends again, or deletes
-        // remotely when the file is gone, or gives way to the key of a
-        // folder that holds the file now. No hosted row is left that no
-        // local row names.
-        if (!previous) database_->upsert(FileStateRow{file, root, logicalPath, storageKey, std::string(), -1, 0});
+        if (plan.earlyRow) database_->upsert(FileStateRow{file, root, logicalPath, storageKey, std::string(), -1, 0});
+        if (plan.queueFirst) {
+            {
+                std::lock_guard lock(mutex_);
+                queuedFiles_.insert(file);
+            }
+            retryQueue_->append(queuedItemFor(file, storageKey, logicalPath, size, userID));
+            retryQueue_->flush();
+        }
         // The file may have changed since it was listed or during the pause:
         // the rows describe the bytes sent.
         const SentContent sent = uploadAsItIs(file, storageKey, mimeType, stop, hashed);
@@ -547,30 +679,17 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         dropQueuedItem(file, userID);
         return ScanResult::uploaded;
     } catch (const std::exception& error) {
-        RetryQueueItem item;
-        item.localPath = file;
-        item.storageKey = storageKey;
-        item.legacyStorageKey = FileRules::legacyStorageKey(userID, logicalPath);
-        item.bytes = size;
+        // The row (which records no content yet when it was new) and the
+        // item stand for the file until it is sent.
+        RetryQueueItem item = queuedItemFor(file, storageKey, logicalPath, size, userID);
         item.mimeType = mimeType;
         item.sha256 = sha;
-        item.logicalPath = logicalPath;
-        item.userID = userID;
-        item.attempts = 0;
         item.lastError = error.what();
-        retryQueue_->append(item); // its own failure replaces the upload's
         {
             std::lock_guard lock(mutex_);
             queuedFiles_.insert(file);
         }
-        // The queued item stands for the file now, as before it was sent.
-        if (!previous) {
-            try {
-                database_->remove(file);
-            } catch (const std::exception&) {
-                // The row sends the file again at the next pass, or deletes it.
-            }
-        }
+        retryQueue_->append(item); // its own failure replaces the upload's
         throw;
     }
 }

@@ -281,6 +281,34 @@ TEST(RetryQueueStoreFile, AnotherWritersEditIsReadAgainAndPendingAppendsSurvive)
     EXPECT_EQ(items[2].localPath, "/docs/four.txt");
 }
 
+// Removals wait for the next write as appends do, and take effect in the
+// order they were asked for, on the queue as it is on disk then: the item
+// appended after a removal of its file stands, one removal takes only the
+// item of the key it names, and an edit by another writer is read first.
+TEST(RetryQueueStoreFile, RemovalsWrittenWithTheNextWriteKeepTheirOrder) {
+    TempDir dir;
+    const auto queue = dir / "q.json";
+    RetryQueueStore store(queue, std::nullopt, std::chrono::hours(1));
+    store.write({item("/a", "user-u/a"), item("/b", "user-u/b"), item("/c", "user-u/c")});
+    const std::string written = TempDir::read(queue);
+    store.removeWithNextWrite("/a", "u");
+    store.append(item("/a", "user-u/a2"));
+    store.removeWithNextWrite("/b", "u", "user-u/other");
+    store.removeWithNextWrite("/c", "u", "user-u/c");
+    EXPECT_EQ(TempDir::read(queue), written);
+    EXPECT_EQ(store.find("/a", "u")->storageKey, "user-u/a2");
+    EXPECT_TRUE(store.find("/b", "u"));
+    EXPECT_FALSE(store.find("/c", "u"));
+    EXPECT_FALSE(store.find("/a", "someone-else"));
+
+    RetryQueueStore other(queue, std::nullopt);
+    other.write({item("/c", "user-u/c"), item("/d", "user-u/d")});
+    store.flush();
+    std::vector<std::string> paths;
+    for (const auto& queued : RetryQueueStore(queue, std::nullopt).read()) paths.push_back(queued.localPath);
+    EXPECT_EQ(paths, (std::vector<std::string>{"/d", "/a"}));
+}
+
 // A write the disk refuses loses nothing held, and the next append reports
 // the failure instead of waiting in memory behind it. The handler hears of
 // each run of failures once.

@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kChildVariable = "TARNWELL_TEST_CRASH_CHILD"; // state folder, URL and root, one a line
+constexpr const char* kChildVariable = "TARNWELL_TEST_CRASH_CHILD"; // state folder, URL and roots, one a line
 constexpr int kFiles = 600;
 constexpr const char* kFullDiskVariable = "TARNWELL_TEST_FULL_DISK"; // the folder to mount a small disk on
 
@@ -45,14 +45,17 @@ int runWith(std::vector<std::string> arguments, const std::string& variable) {
     return ::waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
-// The child: a plain start over the root with the parent's stores, until
-// the parent kills it.
+// The child: a plain start over the roots (a tab between two) with the
+// parent's stores, and then the watch, until the parent kills it.
 [[noreturn]] void runAsChild(const std::string& settings) {
     std::istringstream lines(settings);
-    std::string state, url, root;
+    std::string state, url, rootList;
     std::getline(lines, state);
     std::getline(lines, url);
-    std::getline(lines, root);
+    std::getline(lines, rootList);
+    std::vector<std::string> roots;
+    std::istringstream list(rootList);
+    for (std::string root; std::getline(list, root, '\t');) roots.push_back(root);
     const PublicConfig config{url, "local-anon-key", "files", "http://127.0.0.1/"};
     auto sessions = std::make_shared<SessionStore>(fs::path(state) / "session.json", std::nullopt);
     auto client = std::make_shared<SupabaseHTTPClient>(config, sessions);
@@ -60,8 +63,8 @@ int runWith(std::vector<std::string> arguments, const std::string& variable) {
                                 std::make_shared<LocalDatabase>(fs::path(state) / "state.sqlite3", std::nullopt),
                                 std::make_shared<RetryQueueStore>(fs::path(state) / "retry-queue.json", std::nullopt),
                                 sessions);
-    coordinator.startSync({root}, SyncMode::ultra);
-    ::_exit(0);
+    coordinator.startSync(roots, SyncMode::ultra);
+    while (true) ::pause();
 }
 
 std::string integrityOf(const fs::path& databaseFile) {
@@ -78,12 +81,14 @@ std::string integrityOf(const fs::path& databaseFile) {
     return result;
 }
 
-// Starts the child over the root and kills it once `ready` holds.
-void killChildWhen(SyncHarness& h, const std::string& root, const std::function<bool()>& ready) {
+// Starts the child over the roots and kills it once `ready` holds.
+void killChildWhen(SyncHarness& h, const std::vector<std::string>& roots, const std::function<bool()>& ready) {
     std::string program = fs::read_symlink("/proc/self/exe").string();
     std::string filter = "--gtest_filter=SyncCoordinatorCrash.*";
+    std::string list;
+    for (const auto& root : roots) list += (list.empty() ? "" : "\t") + root;
     std::string variable =
-        std::string(kChildVariable) + "=" + h.temp.path().string() + "\n" + h.backend.baseURL() + "\n" + root;
+        std::string(kChildVariable) + "=" + h.temp.path().string() + "\n" + h.backend.baseURL() + "\n" + list;
     std::vector<char*> argv{program.data(), filter.data(), nullptr};
     std::vector<char*> envp;
     for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
@@ -126,7 +131,7 @@ TEST(SyncCoordinatorCrash, aKillDuringABurstOfFailuresLosesNoFile) {
     }
     h.backend.delay("POST", kUploadPath, 5ms);
 
-    killChildWhen(h, root, [&] { return h.requests("POST", kUploadPath) >= kFiles * 6 / 10; });
+    killChildWhen(h, {root}, [&] { return h.requests("POST", kUploadPath) >= kFiles * 6 / 10; });
 
     // What the kill left: a queue that decodes, a sound database, and every
     // file either synced, queued, or still unlike its row (a file whose row
@@ -177,7 +182,7 @@ TEST(SyncCoordinatorCrash, aKillAfterTheBackendRegisteredANewFileLeavesNoHostedR
         const auto file = h.write("Docs/a.txt", "registered, then the kill");
         const std::string root = h.folder("Docs");
         h.backend.delay("POST", kJobsPath, 60s, 1);
-        killChildWhen(h, root, [&] { return h.backend.pendingFaults() == 0; });
+        killChildWhen(h, {root}, [&] { return h.backend.pendingFaults() == 0; });
         h.backend.clearFaults();
         ASSERT_EQ(h.backend.fileCount(), 1u);
 
@@ -191,6 +196,80 @@ TEST(SyncCoordinatorCrash, aKillAfterTheBackendRegisteredANewFileLeavesNoHostedR
         ASSERT_EQ(jobs.size(), 1u);
         EXPECT_EQ(jobs[0]["kind"], removed ? "delete" : "ingest");
         EXPECT_EQ(h.database->fileRecord(file.string()).has_value(), !removed);
+    }
+}
+
+// The account's hosted rows that are not marked deleted, by key.
+std::vector<std::string> liveKeys(const SyncHarness& h) {
+    std::vector<std::string> keys;
+    for (const auto& row : h.backend.files()) {
+        if (row["user_id"] == h.userID && row["is_deleted"] != true) keys.push_back(row["storage_key"]);
+    }
+    return keys;
+}
+
+void syncOnce(SyncHarness& h, const std::vector<std::string>& roots) {
+    h.make().startSync(roots, SyncMode::ultra);
+    h.coordinator->stopSync();
+}
+
+// A new file registered and its job refused, then a kill within the second
+// in which the queue's write of its item may still wait: the file's row
+// names the key, so that the file removed meanwhile leaves no live row, and
+// moved into another watched folder one.
+TEST(SyncCoordinatorCrash, aKillSoonAfterARefusedJobLeavesNoHostedRowBehind) {
+    if (const char* settings = std::getenv(kChildVariable)) runAsChild(settings);
+    for (const auto after : {100ms, 400ms, 800ms}) {
+        for (const bool moved : {false, true}) {
+            SCOPED_TRACE("killed " + std::to_string(after.count()) + " ms after the refusal, the file then " +
+                         (moved ? "moved into another watched folder" : "removed"));
+            SyncHarness h;
+            h.signIn();
+            const auto file = h.write("Docs/a.txt", "registered, its job refused");
+            const std::string docs = h.folder("Docs"), other = h.folder("Other");
+            h.backend.failNext("POST", kJobsPath, 1, 503);
+            std::optional<std::chrono::steady_clock::time_point> refused;
+            killChildWhen(h, {docs}, [&] {
+                if (!refused && h.requests("POST", kJobsPath) > 0) refused = std::chrono::steady_clock::now();
+                return refused && std::chrono::steady_clock::now() - *refused >= after;
+            });
+            ASSERT_EQ(liveKeys(h), std::vector<std::string>{h.key(docs, "a.txt")});
+
+            if (moved) {
+                fs::rename(file, other + "/a.txt");
+            } else {
+                fs::remove(file);
+            }
+            syncOnce(h, {docs, other});
+            EXPECT_EQ(liveKeys(h), moved ? std::vector<std::string>{h.key(other, "a.txt")} : std::vector<std::string>{});
+            EXPECT_TRUE(h.retryQueue->read().empty());
+        }
+    }
+}
+
+// A file synced under the outer folder, then sent under the key of an inner
+// folder added to the list, and the process killed once that key's hosted
+// row is registered, before the file's row names it: that key gives way
+// when a folder inside takes the file over, or when the file is removed.
+TEST(SyncCoordinatorCrash, aKillBetweenAMovedFilesNewHostedRowAndItsRowLeavesNoSecondLiveRow) {
+    if (const char* settings = std::getenv(kChildVariable)) runAsChild(settings);
+    for (const bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "the file removed before the next start" : "a folder inside added");
+        SyncHarness h;
+        h.signIn();
+        const auto file = h.write("R/B/C/x.txt", "synced under R");
+        const std::string r = h.folder("R"), b = h.folder("R/B"), c = h.folder("R/B/C");
+        syncOnce(h, {r});
+        h.coordinator.reset();
+        h.backend.delay("POST", kJobsPath, 60s, 1);
+        killChildWhen(h, {r, b}, [&] { return h.backend.pendingFaults() == 0; });
+        h.backend.clearFaults();
+        ASSERT_TRUE(h.backend.fileByKey(h.userID, h.key(b, "C/x.txt")));
+
+        if (removed) fs::remove(file);
+        syncOnce(h, removed ? std::vector<std::string>{r, b} : std::vector<std::string>{r, b, c});
+        EXPECT_EQ(liveKeys(h), removed ? std::vector<std::string>{} : std::vector<std::string>{h.key(c, "x.txt")});
+        EXPECT_TRUE(h.retryQueue->read().empty());
     }
 }
 

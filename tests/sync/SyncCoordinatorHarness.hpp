@@ -264,6 +264,17 @@ struct SyncHarness {
         EXPECT_EQ(sqlite3_changes(db), 1);
         sqlite3_close(db);
     }
+    // Whether the file's row records content sent: a row that only names
+    // the key its file is about to be sent under records none.
+    bool isRecordedAsSent(const std::string& path) const {
+        const auto row = database->fileRecord(path);
+        return row && !row->sha256.empty();
+    }
+    std::size_t rowsRecordedAsSent(const std::string& root) const {
+        const auto rows = database->rows(root);
+        return static_cast<std::size_t>(
+            std::count_if(rows.begin(), rows.end(), [](const FileStateRow& row) { return !row.sha256.empty(); }));
+    }
     bool hasLine(const std::string& line) const { return countOf(logs.values(), line) > 0; }
     bool waitForLine(const std::string& line, std::size_t times = 1) {
         return logs.waitUntil([&](const auto& lines) { return countOf(lines, line) >= times; });

@@ -450,6 +450,37 @@ TEST(SyncCoordinatorMount, aVolumePluggedInWhileTheDrainLooksItsFilesUpIsNeverTa
     }
 }
 
+// A file on a volume inside a watched folder that is itself inside another,
+// registered with its job refused, waits in the queue under the inner
+// folder's key; the inner folder is taken off the list while the volume is
+// away. Once the volume is back while the agent runs, the outer folder's
+// pass sends the file under its own key, and the key it was queued under
+// gives way.
+TEST(SyncCoordinatorMount, aQueuedFileOfAVolumeBackWhileSyncingRetiresTheKeyItWasQueuedUnder) {
+    RUN_IN_OWN_MOUNT_NAMESPACE();
+    SyncHarness h;
+    h.signIn();
+    Mounts mounts;
+    const std::string outer = h.folder("R"), inner = h.folder("R/B"), ext = h.folder("R/B/ext");
+    mounts.plugIn(ext, h.temp / "plug1", 1);
+    h.backend.failNext("POST", kJobsPath, 1, 503);
+    h.make().startSync({outer, inner}, SyncMode::ultra);
+    h.coordinator->stopSync();
+    ASSERT_EQ(h.retryQueue->read().size(), 1u);
+    const std::string innerKey = h.key(inner, "ext/" + name(0)), outerKey = h.key(outer, "B/ext/" + name(0));
+
+    mounts.move(ext, (h.temp / "away").string());
+    auto& coordinator = h.make();
+    coordinator.startSync({outer}, SyncMode::ultra);
+    ASSERT_TRUE(h.hasLine(awayLine(ext)));
+    mounts.plugIn(ext, h.temp / "plug2", 1);
+    ASSERT_TRUE(h.logs.waitUntil([&](const auto&) { return h.isRecordedAsSent(ext + "/" + name(0)); }));
+    coordinator.stopSync();
+    expectEachLiveOnce(h, {{outerKey, innerKey}});
+    EXPECT_TRUE(h.backend.fileByKey(h.userID, outerKey).has_value());
+    EXPECT_TRUE(h.retryQueue->read().empty());
+}
+
 // The mounts are read again only once something was mounted or unmounted.
 TEST(SyncCoordinatorMount, theMountWatchReadsTheMountsAgainOnlyAfterAChange) {
     RUN_IN_OWN_MOUNT_NAMESPACE();
@@ -520,7 +551,7 @@ TEST(SyncCoordinatorMount, aVolumeUnpluggedDuringThePassThatFirstSendsItLosesNot
     EXPECT_EQ(h.requests("PATCH", kFilesPath), 0u);
 
     mounts.plugIn(ext, h.temp / "plug2");
-    ASSERT_TRUE(h.logs.waitUntil([&](const auto&) { return h.database->rows(docs).size() == kVolumeFiles + 1u; }));
+    ASSERT_TRUE(h.logs.waitUntil([&](const auto&) { return h.rowsRecordedAsSent(docs) == kVolumeFiles + 1u; }));
     coordinator.stopSync();
     std::vector<std::vector<std::string>> keys{{h.key(docs, "a.txt")}};
     for (int i = 0; i < kVolumeFiles; ++i) keys.push_back({h.key(docs, "ext/" + name(i))});
@@ -682,8 +713,12 @@ TEST(SyncCoordinatorMount, queuedFilesOfAVolumeAwayOutliveARescanCutShort) {
 // watched folder, another volume inside that one, and a third volume away
 // whose files wait in the queue with no row. The volume inside may be a
 // watched folder of its own before the cut and not after, or after and not
-// before, listed first or last. Whichever volume is then away, the next
-// start deletes nothing; once they are back, every file is live once.
+// before, listed first or last. Beside it, another watched folder whose
+// files change keys in the cut pass: some synced under it, now under a
+// folder inside it added to the list; some queued under the key of a folder
+// inside it taken off the list, which the drain fails to send once.
+// Whichever volume is then away, the next start deletes nothing; once they
+// are back, every file is live once.
 constexpr const char* kCutChild = "TARNWELL_TEST_CUT_CHILD"; // state, URL, roots, cut, kill: one a line
 
 namespace cut {
@@ -794,6 +829,8 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
     // phase of it has its writes whatever the count.
     constexpr int kFiles = 4;
     constexpr int kQueuedFiles = 3;
+    // Files changing keys, in each way.
+    constexpr int kMovingFiles = 2;
     // The inner watched folder is on the list before the cut, after it, or
     // neither.
     enum class Inner { never, added, takenOff };
@@ -804,6 +841,8 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
         bool emptyFirst = false;
         Inner inner = Inner::never;
         bool innerFirst = false;
+        bool addedFirst = false;       // the folder added beside is listed before its outer one
+        bool addedKeptAfter = false;   // and still watched after the cut
     };
     // One round: the folder synced once with no volume in it (empty, or with
     // a file of its own); a volume whose files' jobs are refused, then taken
@@ -821,23 +860,49 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
             if (!inner) return std::vector<std::string>{docs};
             return r.innerFirst ? std::vector<std::string>{ext, docs} : std::vector<std::string>{docs, ext};
         };
-        const std::vector<std::string> before = rootsWith(r.inner == Inner::takenOff);
-        const std::vector<std::string> after = rootsWith(r.inner == Inner::added);
+        // Beside: files of `added` synced under `other`, and files queued
+        // under the key of `takenOff`.
+        for (int i = 0; i < kMovingFiles; ++i) {
+            h.write("Other/added/" + name(i), "synced under the outer folder");
+            h.write("Other/takenOff/" + name(i), "queued under the inner folder");
+        }
+        const std::string other = h.folder("Other"), added = h.folder("Other/added");
+        const std::string takenOff = h.folder("Other/takenOff");
+        const auto failQueuedUploads = [&](int count) {
+            for (int i = 0; i < kMovingFiles; ++i) {
+                h.backend.failNext("POST", kUploadPath + std::string("files/") + h.key(takenOff, name(i)), count, 500);
+            }
+        };
+        h.backend.failNext("POST", kJobsPath, kMovingFiles, 503);
+        h.make();
+        h.coordinator->startSync({takenOff, other}, SyncMode::ultra);
+        h.coordinator->stopSync();
+        failQueuedUploads(-1);
+
+        const std::vector<std::string> docsBefore = rootsWith(r.inner == Inner::takenOff);
+        std::vector<std::string> before = docsBefore;
+        std::vector<std::string> after = rootsWith(r.inner == Inner::added);
+        before.insert(r.addedFirst ? before.begin() : before.end(), {added, other});
+        after.push_back(other);
+        if (r.addedKeptAfter) after.push_back(added);
         h.make();
         h.syncOnce(docs);
         if (r.emptyFirst) h.write("Docs/a.txt", "on the root's own disk");
         mounts.plugIn(queued, h.temp / "plug0", kQueuedFiles);
         h.backend.failNext("POST", kJobsPath, kQueuedFiles, 503);
-        h.make().startSync(before, SyncMode::ultra);
+        h.make().startSync(docsBefore, SyncMode::ultra);
         h.coordinator->stopSync();
-        EXPECT_EQ(h.retryQueue->read().size(), static_cast<std::size_t>(kQueuedFiles));
+        EXPECT_EQ(h.retryQueue->read().size(), static_cast<std::size_t>(kQueuedFiles + kMovingFiles));
         const std::string queuedAway = (h.temp / "queued-away").string();
         mounts.move(queued, queuedAway);
         mounts.plugIn(ext, h.temp / "plug1", kFiles);
         const std::string deeper = h.folder("Docs/ext/deeper");
         mounts.plugIn(deeper, h.temp / "plug2", kFiles);
         h.coordinator.reset();
+        h.backend.clearFaults();
+        failQueuedUploads(1);
         const int status = runChild(h, before, r.at, r.byKill);
+        h.backend.clearFaults();
         if (r.at == 0) {
             EXPECT_EQ(status, 0);
             return std::stoll(TempDir::read(h.temp / "writes"));
@@ -862,6 +927,10 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
         for (int i = 0; i < kQueuedFiles; ++i) {
             files.push_back(keysOf("0q/" + name(i)));
             keysAway.push_back(files.back().front());
+        }
+        for (int i = 0; i < kMovingFiles; ++i) {
+            files.push_back({h.key(other, "added/" + name(i)), h.key(added, name(i))});
+            files.push_back({h.key(takenOff, name(i)), h.key(other, "takenOff/" + name(i))});
         }
 
         const std::string gone = r.innerAway ? deeper : ext;
@@ -893,13 +962,17 @@ TEST(SyncCoordinatorMount, aPassCutAtAnyDatabaseWriteLeavesNoRowForAVolumeAwayTo
         r.emptyFirst = seed() % 2 == 0;
         r.inner = static_cast<Inner>(seed() % 3);
         r.innerFirst = seed() % 2 == 0;
+        r.addedFirst = seed() % 2 == 0;
+        r.addedKeptAfter = seed() % 2 == 0;
         SCOPED_TRACE("cut at write " + std::to_string(at) + (r.byKill ? " by a kill" : " after it") +
                      (r.innerAway ? ", the inner volume away" : ", the outer volume away") +
                      (r.emptyFirst ? ", the folder empty at first" : "") +
                      (r.inner == Inner::added      ? ", the volume's folder watched from the start after"
                       : r.inner == Inner::takenOff ? ", the volume's folder watched until the cut"
                                                    : "") +
-                     (r.inner != Inner::never && r.innerFirst ? ", listed first" : ""));
+                     (r.inner != Inner::never && r.innerFirst ? ", listed first" : "") +
+                     (r.addedFirst ? ", the folder added beside listed first" : "") +
+                     (r.addedKeptAfter ? ", and watched after the cut" : ""));
         round(r);
         if (::testing::Test::HasFailure()) break;
     }

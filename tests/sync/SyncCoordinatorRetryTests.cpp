@@ -98,7 +98,13 @@ TEST_F(SyncCoordinatorRetry, successesLeaveFailuresReturnAndNothingIsLostOnTheWa
     const auto row = h.backend.fileByKey(h.userID, ok.storageKey);
     ASSERT_TRUE(row);
     EXPECT_EQ(h.backend.jobsForFile((*row)["id"].get<std::string>()).size(), 1u);
-    EXPECT_FALSE(h.database->fileRecord(ok.localPath));
+    // Outside every watched folder, and under a key of no folder above it:
+    // its row still names the key, under its own folder.
+    const auto recorded = h.database->fileRecord(ok.localPath);
+    ASSERT_TRUE(recorded);
+    EXPECT_EQ(recorded->storageKey, ok.storageKey);
+    EXPECT_EQ(recorded->rootPath, h.temp.path().string());
+    EXPECT_EQ(recorded->sha256, FileRules::sha256Hex(ok.localPath));
 }
 
 TEST_F(SyncCoordinatorRetry, absentFieldsGetDefaultsAndStayAbsentWhenQueuedAgain) {

@@ -157,7 +157,7 @@ TEST(SyncCoordinatorRun, aStopEndsThePassBeforeItsNextFileButStillDeletesAndSumm
                                         "Summary: uploaded 1, skipped 0, deleted 1, failed 0."}));
     EXPECT_FALSE(coordinator.isRunning());
     EXPECT_EQ(h.database->fileRecord(docs + "/c.txt"), notReached);
-    EXPECT_FALSE(h.database->fileRecord(docs + "/b.txt"));
+    EXPECT_FALSE(h.isRecordedAsSent(docs + "/b.txt"));
     EXPECT_FALSE(h.progress.values().back().isActive);
 }
 
@@ -187,7 +187,7 @@ TEST(SyncCoordinatorRun, aStartOverrunByAStopAndANewStartEndsQuietly) {
     EXPECT_TRUE(coordinator.isRunning());
     EXPECT_EQ(countOf(h.logs.values(), "Initial scan complete"), 1u);
     EXPECT_FALSE(h.hasLine("Watching " + oldRoot + " ..."));
-    EXPECT_EQ(h.database->rows(oldRoot).size(), 1u);
+    EXPECT_EQ(h.rowsRecordedAsSent(oldRoot), 1u);
     EXPECT_EQ(h.progress.values().back(), (IndexingProgressSnapshot{1, 1, false, h.progress.values().back().startedAt}));
     coordinator.stopSync();
 }

@@ -122,6 +122,8 @@ TEST(SyncCoordinatorScan, touchedFilesAreOnlyRecordedAndKnownContentGetsNoIngest
     EXPECT_EQ(h.database->fileRecord(touched.string())->mtimeMilliseconds, 1'700'000'000'000.0);
 }
 
+// A new file whose upload step failed: its row names the key it was sent
+// under and records no content, until the retry sends it.
 TEST(SyncCoordinatorScan, failedUploadStepsQueueARetryAndLeaveTheRowAsItWas) {
     for (const char* step : {kUploadPath, kFilesPath, kJobsPath}) {
         SCOPED_TRACE(step);
@@ -136,7 +138,8 @@ TEST(SyncCoordinatorScan, failedUploadStepsQueueARetryAndLeaveTheRowAsItWas) {
         EXPECT_TRUE(h.hasLine("Upload failed, queued for retry: " + file.string() +
                               " (Supabase request failed with status 503)"));
         EXPECT_TRUE(h.hasLine("Summary: uploaded 0, skipped 0, deleted 0, failed 1."));
-        EXPECT_FALSE(h.database->fileRecord(file.string()));
+        EXPECT_EQ(h.database->fileRecord(file.string()),
+                  (FileStateRow{file.string(), docs, "Report Q3.PDF", h.key(docs, "Report Q3.PDF"), "", -1, 0}));
         EXPECT_EQ(h.retryQueue->read(),
                   (std::vector<RetryQueueItem>{{file.string(), h.key(docs, "Report Q3.PDF"),
                                                 FileRules::legacyStorageKey(h.userID, "Report Q3.PDF"), 6,
@@ -530,7 +533,7 @@ TEST(SyncCoordinatorScan, goingAwayEndsTheDigestOfAHugeFileAtOnce) {
     start.join();
     EXPECT_LT(took, 2s);
     EXPECT_EQ(h.requests("POST", kUploadPath), 0u);
-    EXPECT_FALSE(h.database->fileRecord(huge.string()));
+    EXPECT_FALSE(h.isRecordedAsSent(huge.string()));
     EXPECT_TRUE(h.retryQueue->read().empty());
 }
 
