@@ -201,14 +201,21 @@ private:
     // The item that stands for a file in the retry queue until it is sent.
     static RetryQueueItem queuedItemFor(const std::string& file, const std::string& storageKey,
                                         const std::string& logicalPath, std::int64_t size, const std::string& userID);
+    // The plans a batch carried out, by the file's place in the pass.
+    struct SendBatch {
+        std::size_t end = 0; // the place after the last file looked at
+        std::vector<std::pair<std::size_t, SendPlan>> plans;
+        std::size_t next = 0;
+        // The file's plan, or an empty one; asked in the files' order.
+        const SendPlan& planFor(std::size_t file);
+    };
     // The keys of the files about to be sent, named on disk a batch at a time
     // (one write of the database, one of the queue) for the files from
-    // `from` on that are sure to be sent: `planned` gets each such file's
-    // plan, carried out. Returns the index after the last file looked at.
-    std::size_t announceSends(const std::string& root, const std::vector<std::string>& files, std::size_t from,
-                              const std::vector<std::size_t>& rowOfFile, const std::vector<FileStateRow>& rows,
-                              const std::vector<FileStamp>& stamps, const std::vector<int>& stampErrors,
-                              const std::string& accountID, std::vector<SendPlan>& planned);
+    // `from` on that are sure to be sent.
+    SendBatch announceSends(const std::string& root, const std::vector<std::string>& files, std::size_t from,
+                            const std::vector<std::size_t>& rowOfFile, const std::vector<FileStateRow>& rows,
+                            const std::vector<FileStamp>& stamps, const std::vector<int>& stampErrors,
+                            const std::string& accountID);
     // `content` is a buffer that the files of one pass share; `accountID`
     // is the signed-in account's id as the pass found it (empty: none);
     // `planned`, what announceSends() already put on disk for the file.

@@ -385,20 +385,16 @@ void SyncCoordinator::scan(const std::string& root, const std::string& reason, b
 
     Counters counters;
     std::string content; // each small file's bytes in turn
-    // What the batches of announceSends() put on disk for each file.
-    std::vector<SendPlan> planned(mountsMoved ? 0 : files.size());
-    std::size_t announcedUpTo = 0;
+    // What announceSends() put on disk for the files about to be sent.
+    SendBatch batch;
     for (std::size_t i = 0; i < files.size() && !mountsMoved; ++i) {
         if (!isLive(run) || cancel.stop_requested()) break;
         const auto& file = files[i];
         const FileStateRow* previous = rowOfFile[i] == noRow ? nullptr : &rows[rowOfFile[i]];
-        if (i >= announcedUpTo) {
-            announcedUpTo =
-                announceSends(root, files, i, rowOfFile, rows, stamps, stampErrors, accountID, planned);
-        }
+        if (i >= batch.end) batch = announceSends(root, files, i, rowOfFile, rows, stamps, stampErrors, accountID);
         try {
             if (stampErrors[i] != 0) throw std::system_error(stampErrors[i], std::generic_category(), file);
-            switch (processFile(file, root, previous, stamps[i], accountID, cancel, content, planned[i])) {
+            switch (processFile(file, root, previous, stamps[i], accountID, cancel, content, batch.planFor(i))) {
             case ScanResult::uploaded: ++counters.uploaded; break;
             case ScanResult::skipped: ++counters.skipped; break;
             case ScanResult::deleted: ++counters.deleted; break;
@@ -516,17 +512,29 @@ RetryQueueItem SyncCoordinator::queuedItemFor(const std::string& file, const std
     return item;
 }
 
-std::size_t SyncCoordinator::announceSends(const std::string& root, const std::vector<std::string>& files,
-                                           std::size_t from, const std::vector<std::size_t>& rowOfFile,
-                                           const std::vector<FileStateRow>& rows, const std::vector<FileStamp>& stamps,
-                                           const std::vector<int>& stampErrors, const std::string& accountID,
-                                           std::vector<SendPlan>& planned) {
+const SyncCoordinator::SendPlan& SyncCoordinator::SendBatch::planFor(std::size_t file) {
+    static const SendPlan none;
+    while (next < plans.size() && plans[next].first < file) ++next;
+    return next < plans.size() && plans[next].first == file ? plans[next].second : none;
+}
+
+SyncCoordinator::SendBatch SyncCoordinator::announceSends(const std::string& root,
+                                                          const std::vector<std::string>& files, std::size_t from,
+                                                          const std::vector<std::size_t>& rowOfFile,
+                                                          const std::vector<FileStateRow>& rows,
+                                                          const std::vector<FileStamp>& stamps,
+                                                          const std::vector<int>& stampErrors,
+                                                          const std::string& accountID) {
+    SendBatch batch;
     // Without the account, each file's own step finds it and plans itself.
-    if (accountID.empty()) return files.size();
+    if (accountID.empty()) {
+        batch.end = files.size();
+        return batch;
+    }
     std::vector<FileStateRow> earlyRows;
-    std::vector<std::size_t> withEarlyRow, queuedFirst;
+    std::vector<std::size_t> queuedFirst; // places in batch.plans
     std::size_t i = from;
-    for (; i < files.size() && withEarlyRow.size() + queuedFirst.size() < kAnnounceBatch; ++i) {
+    for (; i < files.size() && batch.plans.size() < kAnnounceBatch; ++i) {
         if (stampErrors[i] != 0 || stamps[i].size > config_.maxUploadBytes) continue;
         const FileStateRow* previous = rowOfFile[i] == noRow ? nullptr : &rows[rowOfFile[i]];
         // Only the files sent whatever their content: new ones, and those
@@ -544,36 +552,41 @@ std::size_t SyncCoordinator::announceSends(const std::string& root, const std::v
         if (!plan.retireFirst.empty() || (!plan.earlyRow && !plan.queueFirst)) continue;
         if (plan.earlyRow) {
             earlyRows.push_back(FileStateRow{files[i], root, plan.logicalPath, plan.storageKey, std::string(), -1, 0});
-            withEarlyRow.push_back(i);
         } else {
-            queuedFirst.push_back(i);
+            queuedFirst.push_back(batch.plans.size());
         }
-        planned[i] = std::move(plan);
+        batch.plans.emplace_back(i, std::move(plan));
     }
+    batch.end = i;
     // What can't be written here is written by each file's own step, which
     // then reports the failure.
+    const auto forget = [&](bool early) {
+        for (auto& [file, plan] : batch.plans) {
+            if (plan.earlyRow == early) plan = SendPlan();
+        }
+    };
     try {
         database_->upsertAll(earlyRows);
     } catch (const std::exception&) {
-        for (std::size_t file : withEarlyRow) planned[file] = SendPlan();
+        forget(true);
     }
     if (!queuedFirst.empty()) {
         try {
             {
                 std::lock_guard lock(mutex_);
-                for (std::size_t file : queuedFirst) queuedFiles_.insert(files[file]);
+                for (std::size_t place : queuedFirst) queuedFiles_.insert(files[batch.plans[place].first]);
             }
-            for (std::size_t file : queuedFirst) {
-                const SendPlan& plan = planned[file];
-                retryQueue_->append(queuedItemFor(files[file], plan.storageKey, plan.logicalPath, stamps[file].size,
-                                                  accountID));
+            for (std::size_t place : queuedFirst) {
+                const auto& [file, plan] = batch.plans[place];
+                retryQueue_->append(
+                    queuedItemFor(files[file], plan.storageKey, plan.logicalPath, stamps[file].size, accountID));
             }
             retryQueue_->flush();
         } catch (const std::exception&) {
-            for (std::size_t file : queuedFirst) planned[file] = SendPlan();
+            forget(false);
         }
     }
-    return i;
+    return batch;
 }
 
 ScanResult SyncCoordinator::processFile(const std::string& file, const std::string& root,
