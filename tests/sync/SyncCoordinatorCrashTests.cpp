@@ -4,6 +4,7 @@
 #include <csignal>
 #include <functional>
 #include <cstdio>
+#include <random>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -269,6 +270,47 @@ TEST(SyncCoordinatorCrash, aKillBetweenAMovedFilesNewHostedRowAndItsRowLeavesNoS
         if (removed) fs::remove(file);
         syncOnce(h, removed ? std::vector<std::string>{r, b} : std::vector<std::string>{r, b, c});
         EXPECT_EQ(liveKeys(h), removed ? std::vector<std::string>{} : std::vector<std::string>{h.key(c, "x.txt")});
+        EXPECT_TRUE(h.retryQueue->read().empty());
+    }
+}
+
+// A pass that moves files to the key of a folder added inside their own,
+// killed at a moment chosen at random (by how many requests the backend has
+// had from it), the files then removed: none of their keys stays live.
+TEST(SyncCoordinatorCrash, aPassMovingFilesKilledAtAnyMomentLeavesNoLiveRowOnceTheyAreRemoved) {
+    if (const char* settings = std::getenv(kChildVariable)) runAsChild(settings);
+    constexpr int kFiles = 12;
+    const auto prepare = [](SyncHarness& h, std::string& r, std::string& b) {
+        h.signIn();
+        for (int i = 0; i < kFiles; ++i) h.write("R/B/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+        r = h.folder("R");
+        b = h.folder("R/B");
+        syncOnce(h, {r});
+        h.coordinator.reset();
+        h.backend.clearRequests();
+    };
+    std::size_t requests = 0;
+    {
+        SyncHarness h;
+        std::string r, b;
+        prepare(h, r, b);
+        syncOnce(h, {r, b});
+        requests = h.backend.requests().size();
+        ASSERT_EQ(liveKeys(h).size(), static_cast<std::size_t>(kFiles));
+    }
+    std::mt19937 random(1);
+    for (int round = 0; round < 6; ++round) {
+        const std::size_t at = 1 + random() % requests;
+        SCOPED_TRACE("killed after request " + std::to_string(at) + " of " + std::to_string(requests));
+        SyncHarness h;
+        std::string r, b;
+        prepare(h, r, b);
+        h.backend.delay("", "/", 2ms);
+        killChildWhen(h, {r, b}, [&] { return h.backend.requests().size() >= at; });
+        h.backend.clearFaults();
+        for (int i = 0; i < kFiles; ++i) fs::remove(h.temp / ("tree/R/B/f" + std::to_string(i) + ".txt"));
+        syncOnce(h, {r, b});
+        EXPECT_EQ(liveKeys(h), std::vector<std::string>{});
         EXPECT_TRUE(h.retryQueue->read().empty());
     }
 }
