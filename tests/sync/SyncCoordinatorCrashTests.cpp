@@ -200,20 +200,6 @@ TEST(SyncCoordinatorCrash, aKillAfterTheBackendRegisteredANewFileLeavesNoHostedR
     }
 }
 
-// The account's hosted rows that are not marked deleted, by key.
-std::vector<std::string> liveKeys(const SyncHarness& h) {
-    std::vector<std::string> keys;
-    for (const auto& row : h.backend.files()) {
-        if (row["user_id"] == h.userID && row["is_deleted"] != true) keys.push_back(row["storage_key"]);
-    }
-    return keys;
-}
-
-void syncOnce(SyncHarness& h, const std::vector<std::string>& roots) {
-    h.make().startSync(roots, SyncMode::ultra);
-    h.coordinator->stopSync();
-}
-
 // A new file registered and its job refused, then a kill within the second
 // in which the queue's write of its item may still wait: the file's row
 // names the key, so that the file removed meanwhile leaves no live row, and
@@ -234,15 +220,16 @@ TEST(SyncCoordinatorCrash, aKillSoonAfterARefusedJobLeavesNoHostedRowBehind) {
                 if (!refused && h.requests("POST", kJobsPath) > 0) refused = std::chrono::steady_clock::now();
                 return refused && std::chrono::steady_clock::now() - *refused >= after;
             });
-            ASSERT_EQ(liveKeys(h), std::vector<std::string>{h.key(docs, "a.txt")});
+            ASSERT_EQ(h.liveKeys(), std::vector<std::string>{h.key(docs, "a.txt")});
 
             if (moved) {
                 fs::rename(file, other + "/a.txt");
             } else {
                 fs::remove(file);
             }
-            syncOnce(h, {docs, other});
-            EXPECT_EQ(liveKeys(h), moved ? std::vector<std::string>{h.key(other, "a.txt")} : std::vector<std::string>{});
+            h.make();
+            h.syncOnce(std::vector<std::string>{docs, other});
+            EXPECT_EQ(h.liveKeys(), moved ? std::vector<std::string>{h.key(other, "a.txt")} : std::vector<std::string>{});
             EXPECT_TRUE(h.retryQueue->read().empty());
         }
     }
@@ -260,7 +247,8 @@ TEST(SyncCoordinatorCrash, aKillBetweenAMovedFilesNewHostedRowAndItsRowLeavesNoS
         h.signIn();
         const auto file = h.write("R/B/C/x.txt", "synced under R");
         const std::string r = h.folder("R"), b = h.folder("R/B"), c = h.folder("R/B/C");
-        syncOnce(h, {r});
+        h.make();
+        h.syncOnce(r);
         h.coordinator.reset();
         h.backend.delay("POST", kJobsPath, 60s, 1);
         killChildWhen(h, {r, b}, [&] { return h.backend.pendingFaults() == 0; });
@@ -268,8 +256,9 @@ TEST(SyncCoordinatorCrash, aKillBetweenAMovedFilesNewHostedRowAndItsRowLeavesNoS
         ASSERT_TRUE(h.backend.fileByKey(h.userID, h.key(b, "C/x.txt")));
 
         if (removed) fs::remove(file);
-        syncOnce(h, removed ? std::vector<std::string>{r, b} : std::vector<std::string>{r, b, c});
-        EXPECT_EQ(liveKeys(h), removed ? std::vector<std::string>{} : std::vector<std::string>{h.key(c, "x.txt")});
+        h.make();
+        h.syncOnce(removed ? std::vector<std::string>{r, b} : std::vector<std::string>{r, b, c});
+        EXPECT_EQ(h.liveKeys(), removed ? std::vector<std::string>{} : std::vector<std::string>{h.key(c, "x.txt")});
         EXPECT_TRUE(h.retryQueue->read().empty());
     }
 }
@@ -285,7 +274,8 @@ TEST(SyncCoordinatorCrash, aPassMovingFilesKilledAtAnyMomentLeavesNoLiveRowOnceT
         for (int i = 0; i < kFiles; ++i) h.write("R/B/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
         r = h.folder("R");
         b = h.folder("R/B");
-        syncOnce(h, {r});
+        h.make();
+        h.syncOnce(r);
         h.coordinator.reset();
         h.backend.clearRequests();
     };
@@ -294,9 +284,10 @@ TEST(SyncCoordinatorCrash, aPassMovingFilesKilledAtAnyMomentLeavesNoLiveRowOnceT
         SyncHarness h;
         std::string r, b;
         prepare(h, r, b);
-        syncOnce(h, {r, b});
+        h.make();
+        h.syncOnce(std::vector<std::string>{r, b});
         requests = h.backend.requests().size();
-        ASSERT_EQ(liveKeys(h).size(), static_cast<std::size_t>(kFiles));
+        ASSERT_EQ(h.liveKeys().size(), static_cast<std::size_t>(kFiles));
     }
     std::mt19937 random(1);
     for (int round = 0; round < 6; ++round) {
@@ -309,8 +300,9 @@ TEST(SyncCoordinatorCrash, aPassMovingFilesKilledAtAnyMomentLeavesNoLiveRowOnceT
         killChildWhen(h, {r, b}, [&] { return h.backend.requests().size() >= at; });
         h.backend.clearFaults();
         for (int i = 0; i < kFiles; ++i) fs::remove(h.temp / ("tree/R/B/f" + std::to_string(i) + ".txt"));
-        syncOnce(h, {r, b});
-        EXPECT_EQ(liveKeys(h), std::vector<std::string>{});
+        h.make();
+        h.syncOnce(std::vector<std::string>{r, b});
+        EXPECT_EQ(h.liveKeys(), std::vector<std::string>{});
         EXPECT_TRUE(h.retryQueue->read().empty());
     }
 }

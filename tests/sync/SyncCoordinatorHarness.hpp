@@ -223,8 +223,9 @@ struct SyncHarness {
     }
 
     // One complete start and stop.
-    void syncOnce(const std::string& root, SyncMode mode = SyncMode::ultra) {
-        coordinator->startSync({root}, mode);
+    void syncOnce(const std::string& root, SyncMode mode = SyncMode::ultra) { syncOnce(std::vector{root}, mode); }
+    void syncOnce(const std::vector<std::string>& roots, SyncMode mode = SyncMode::ultra) {
+        coordinator->startSync(roots, mode);
         coordinator->stopSync();
     }
 
@@ -274,6 +275,14 @@ struct SyncHarness {
         const auto rows = database->rows(root);
         return static_cast<std::size_t>(
             std::count_if(rows.begin(), rows.end(), [](const FileStateRow& row) { return !row.sha256.empty(); }));
+    }
+    // The account's hosted rows that are not marked deleted, by key.
+    std::vector<std::string> liveKeys() const {
+        std::vector<std::string> keys;
+        for (const auto& row : backend.files()) {
+            if (row["user_id"] == userID && row["is_deleted"] != true) keys.push_back(row["storage_key"]);
+        }
+        return keys;
     }
     bool hasLine(const std::string& line) const { return countOf(logs.values(), line) > 0; }
     bool waitForLine(const std::string& line, std::size_t times = 1) {

@@ -9,20 +9,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The account's hosted rows that are not marked deleted, by key.
-std::vector<std::string> liveKeys(const SyncHarness& h) {
-    std::vector<std::string> keys;
-    for (const auto& row : h.backend.files()) {
-        if (row["user_id"] == h.userID && row["is_deleted"] != true) keys.push_back(row["storage_key"]);
-    }
-    return keys;
-}
-
-void syncOnce(SyncHarness& h, const std::vector<std::string>& roots) {
-    h.coordinator->startSync(roots, SyncMode::ultra);
-    h.coordinator->stopSync();
-}
-
 // A new file of a watched folder inside another, registered with its job
 // refused: it waits in the queue under the inner folder's key. With
 // `itemOnly`, its row is gone as well, as an earlier version left such a
@@ -42,9 +28,9 @@ Queued queueInInnerFolder(SyncHarness& h, bool itemOnly) {
     q.outerKey = h.key(q.outer, "B/x.txt");
     h.backend.failNext("POST", kJobsPath, 1, 503);
     h.make();
-    syncOnce(h, {q.outer, q.inner});
+    h.syncOnce(std::vector<std::string>{q.outer, q.inner});
     EXPECT_EQ(h.retryQueue->read().size(), 1u);
-    EXPECT_EQ(liveKeys(h), std::vector<std::string>{q.innerKey});
+    EXPECT_EQ(h.liveKeys(), std::vector<std::string>{q.innerKey});
     if (itemOnly) h.database->remove(q.file.string());
     return q;
 }
@@ -63,11 +49,11 @@ TEST(SyncCoordinatorKeys, aQueuedFileSentUnderAnotherFoldersKeyRetiresTheKeyItWa
             const Queued q = queueInInnerFolder(h, itemOnly);
             h.backend.failNext("POST", kUploadPath, 1, 500);
             if (refusedAgain) h.backend.failNext("POST", kJobsPath, 1, 503);
-            syncOnce(h, {q.outer});
+            h.syncOnce(q.outer);
             if (refusedAgain) fs::remove(q.file);
-            for (int start = 0; start < 2; ++start) syncOnce(h, {q.outer});
+            for (int start = 0; start < 2; ++start) h.syncOnce(q.outer);
 
-            EXPECT_EQ(liveKeys(h), refusedAgain ? std::vector<std::string>{} : std::vector<std::string>{q.outerKey});
+            EXPECT_EQ(h.liveKeys(), refusedAgain ? std::vector<std::string>{} : std::vector<std::string>{q.outerKey});
             EXPECT_TRUE(h.retryQueue->read().empty());
             EXPECT_EQ(h.isRecordedAsSent(q.file.string()), !refusedAgain);
         }
@@ -87,7 +73,7 @@ TEST(SyncCoordinatorKeys, aQueuedFileTheDrainSendsOutsideTheRunIsRecordedAndLate
             h.signIn();
             const Queued q = queueInInnerFolder(h, itemOnly);
             const std::string elsewhere = h.folder("S");
-            syncOnce(h, {elsewhere});
+            h.syncOnce(elsewhere);
             EXPECT_TRUE(h.retryQueue->read().empty());
             const auto row = h.database->fileRecord(q.file.string());
             ASSERT_TRUE(row);
@@ -95,8 +81,8 @@ TEST(SyncCoordinatorKeys, aQueuedFileTheDrainSendsOutsideTheRunIsRecordedAndLate
             EXPECT_EQ(row->storageKey, q.innerKey);
 
             if (removed) fs::remove(q.file);
-            for (int start = 0; start < 2; ++start) syncOnce(h, {q.outer});
-            EXPECT_EQ(liveKeys(h), removed ? std::vector<std::string>{} : std::vector<std::string>{q.outerKey});
+            for (int start = 0; start < 2; ++start) h.syncOnce(q.outer);
+            EXPECT_EQ(h.liveKeys(), removed ? std::vector<std::string>{} : std::vector<std::string>{q.outerKey});
             EXPECT_EQ(h.database->fileRecord(q.file.string()).has_value(), !removed);
             EXPECT_EQ(h.backend.object(q.outerKey).has_value(), !removed);
         }
@@ -113,19 +99,19 @@ TEST(SyncCoordinatorKeys, aFileKnownByTwoOtherKeysEndsWithOneLiveRow) {
     const auto file = h.write("R/B/C/x.txt", "x");
     const std::string r = h.folder("R"), b = h.folder("R/B"), c = h.folder("R/B/C");
     h.make();
-    syncOnce(h, {r});
+    h.syncOnce(r);
     h.backend.failNext("POST", kJobsPath, 1, 503);
-    syncOnce(h, {r, b});
+    h.syncOnce(std::vector<std::string>{r, b});
     ASSERT_EQ(h.retryQueue->read().size(), 1u);
     ASSERT_EQ(h.database->fileRecord(file.string())->storageKey, h.key(r, "B/C/x.txt"));
     // The drain of the next start fails to send it, so that the pass of the
     // innermost folder finds all three keys.
     h.backend.failNext("POST", kUploadPath, 1, 500);
-    syncOnce(h, {r, b, c});
-    EXPECT_EQ(liveKeys(h), std::vector<std::string>{h.key(c, "x.txt")});
+    h.syncOnce(std::vector<std::string>{r, b, c});
+    EXPECT_EQ(h.liveKeys(), std::vector<std::string>{h.key(c, "x.txt")});
     EXPECT_TRUE(h.retryQueue->read().empty());
-    syncOnce(h, {r, b, c});
-    EXPECT_EQ(liveKeys(h), std::vector<std::string>{h.key(c, "x.txt")});
+    h.syncOnce(std::vector<std::string>{r, b, c});
+    EXPECT_EQ(h.liveKeys(), std::vector<std::string>{h.key(c, "x.txt")});
 }
 
 } // namespace
