@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <string_view>
 
 #include "State/JSONWriter.hpp"
 
@@ -286,15 +287,20 @@ namespace {
 
 // A page for a browser, such as a captive portal puts in place of every
 // answer before its terms are accepted, or a network filter in place of what
-// it blocks. The backend answers in JSON only.
+// it blocks. The backend answers in JSON only. Such a page is told by its
+// type, or, whatever type it is served as, by its first character: a `<`
+// after an optional UTF-8 byte-order mark and any white space.
 bool isWebPage(const HTTPResponse& response) {
     const std::string type = response.header("Content-Type").value_or("");
     if (type.size() >= 9 && std::equal(type.begin(), type.begin() + 9, "text/html",
                                        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
         return true;
     }
-    const auto first = response.body.find_first_not_of(" \t\r\n");
-    return first != std::string::npos && response.body[first] == '<';
+    constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+    std::string_view body = response.body;
+    if (body.starts_with(byteOrderMark)) body.remove_prefix(byteOrderMark.size());
+    const auto first = body.find_first_not_of(" \t\r\n\f\v");
+    return first != std::string_view::npos && body[first] == '<';
 }
 
 } // namespace

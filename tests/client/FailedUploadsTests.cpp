@@ -126,6 +126,34 @@ TEST_F(FailedUploads, ManyFailedJobsAreListedAndRetriedInShortRequests) {
     for (const auto& file : backend.files()) EXPECT_TRUE(file.at("ingest_error").is_null());
 }
 
+// A filter's page in place of the answer to either of the retry's PATCHes
+// (one that begins with a byte-order mark, served as plain text at 200) is no
+// retry done: the call fails, and what the page stood in for is left as it was.
+TEST_F(FailedUploads, APageInPlaceOfAnAnswerIsNoRetry) {
+    signInDirectly();
+    const std::string fileID =
+        backend.insertFile(userID, {{"storage_bucket", "files"}, {"storage_key", "k"}, {"path", "p"},
+                                    {"ingest_error", "Ingest failed"}})["id"];
+    const std::string jobID =
+        backend.insertJob(userID, {{"file_id", fileID}, {"kind", "ingest"}, {"status", "error"}})["id"];
+    Fault page;
+    page.method = "PATCH";
+    page.count = -1;
+    page.status = 200;
+    page.contentType = "text/plain";
+    page.body = "\xEF\xBB\xBF<!DOCTYPE html><html><body>Blocked by policy</body></html>";
+    // The second call's jobs PATCH is answered: the job is queued again then.
+    for (const auto& [path, jobStatus] : {std::pair{"/rest/v1/jobs", "error"}, std::pair{"/rest/v1/files", "queued"}}) {
+        page.pathPrefix = path;
+        backend.clearFaults();
+        backend.injectFault(page);
+        EXPECT_EQ(captureHTTPError([&] { client->retryFailedUploads(); }), SupabaseHTTPError::invalidResponse())
+            << path;
+        EXPECT_EQ(backend.job(jobID)->at("status"), nlohmann::json(jobStatus)) << path;
+        EXPECT_EQ(backend.file(fileID)->at("ingest_error"), nlohmann::json("Ingest failed")) << path;
+    }
+}
+
 TEST_F(FailedUploads, LimitsEmptyListsAndFailures) {
     signInDirectly();
     auto limitSent = [&](std::int64_t limit) {

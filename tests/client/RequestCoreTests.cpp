@@ -110,8 +110,10 @@ TEST(Validation, StatusRules) {
 }
 
 // What only something between the program and the backend answers, a
-// proxy's 407 or a filter's block page at any status, is no verdict on the
-// session; the backend's own refusal, in JSON, still is.
+// proxy's 407 or a filter's block page at any status (told by its type, or by
+// a first `<` after a byte-order mark and white space, whatever type it is
+// served as), is no verdict on the session; the backend's own refusal, in
+// JSON, still is, also after a byte-order mark.
 TEST(Validation, AnAnswerFromInBetweenIsNoVerdictOnTheSession) {
     auto failureOf = [](const HTTPResponse& response) {
         try {
@@ -129,8 +131,27 @@ TEST(Validation, AnAnswerFromInBetweenIsNoVerdictOnTheSession) {
         EXPECT_TRUE(SupabaseHTTPClient::isUnanswered(failureOf(between))) << between.status;
         EXPECT_FALSE(SupabaseHTTPClient::refusesSession(failureOf(between))) << between.status;
     }
+    const std::string mark = "\xEF\xBB\xBF";
+    for (const char* type : {"text/plain", "application/octet-stream", "application/json"}) {
+        const std::vector<HTTPHeader> served{{"Content-Type", type}};
+        for (const std::string& body : {mark + "<!DOCTYPE html><html>Blocked</html>", mark + "\r\n\f\v\t <html>",
+                                        std::string("\f<html>")}) {
+            for (long status : {403L, 401L}) {
+                const std::exception_ptr failure = failureOf(HTTPResponse{status, served, body});
+                EXPECT_TRUE(SupabaseHTTPClient::isUnanswered(failure)) << status << " " << type << " " << body;
+                EXPECT_FALSE(SupabaseHTTPClient::refusesSession(failure)) << status << " " << type << " " << body;
+            }
+            // Nor is it the request carried out, where the caller reads no body.
+            EXPECT_EQ(captureHTTPError([&] { SupabaseHTTPClient::validate(HTTPResponse{200, served, body}); }),
+                      SupabaseHTTPError::invalidResponse())
+                << type << " " << body;
+        }
+    }
     for (long status : {401L, 400L, 403L}) {
         EXPECT_TRUE(SupabaseHTTPClient::refusesSession(failureOf(HTTPResponse{status, json, R"({"message":"No"})"})))
+            << status;
+        EXPECT_TRUE(
+            SupabaseHTTPClient::refusesSession(failureOf(HTTPResponse{status, json, mark + R"({"message":"No"})"})))
             << status;
     }
 }

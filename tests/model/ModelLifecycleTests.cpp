@@ -323,41 +323,68 @@ TEST_F(ModelTest, APortalsPageOrRedirectKeepsTheUserAndTheLaunchWaits) {
 }
 
 // A proxy that asks for its own sign-in (407, whatever its body) or a
-// filter's block page (a 403 web page), at launch or from the middle of the
-// wait, is no verdict on the session: the stored user stays, and the launch
-// starts once the backend itself answers.
+// filter's block page (a 403 or 401 web page, also one that begins with a
+// byte-order mark and is served as plain text), at launch, from the middle of
+// the wait or in place of the refresh's answer, is no verdict on the session:
+// the stored user stays, and the launch starts once the backend itself
+// answers, sending each file's object and job once.
 TEST_F(ModelTest, AProxysSignInOrABlockPageIsNoVerdictOnTheSession) {
-    saveSession();
-    int uploads = 0;
-    for (int status : {407, 403}) {
+    struct Between {
+        std::string name;
+        int status;
+        std::string contentType;
+        std::optional<std::string> body;
+        std::string pathPrefix = "/";
+    };
+    const std::string page = "<!DOCTYPE html><html><body>Blocked by policy</body></html>";
+    const std::string marked = "\xEF\xBB\xBF" + page;
+    const std::vector<Between> cases{{"proxy", 407, "application/json", std::nullopt},
+                                     {"page", 403, "text/html", page},
+                                     {"marked403", 403, "text/plain", marked},
+                                     {"marked401", 401, "text/plain", marked},
+                                     {"refresh", 403, "text/plain", marked, "/auth/v1/token"}};
+    for (const Between& c : cases) {
         for (bool fromTheWait : {false, true}) {
-            const std::string name = "docs" + std::to_string(status) + (fromTheWait ? "w" : "");
+            const std::string name = c.name + (fromTheWait ? "-wait" : "");
+            saveSession();
+            // The refresh is reached only with the access token expired.
+            if (c.pathPrefix != "/") backend.expireAllAccessTokens();
             savePreferences(true, {documents(name, 1)});
             Fault between;
-            between.pathPrefix = "/";
+            between.pathPrefix = c.pathPrefix;
             between.count = -1;
-            between.status = status;
-            if (status == 403) {
-                between.contentType = "text/html";
-                between.body = "<!DOCTYPE html><html><body>Blocked by policy</body></html>";
-            }
+            between.status = c.status;
+            between.contentType = c.contentType;
+            between.body = c.body;
             backend.clearRequests();
+            const int uploads = backend.stats().uploads;
             if (fromTheWait) backend.stop();
             else backend.injectFault(between);
             Model& m = make();
             ASSERT_TRUE(finish(m.bootstrap()));
-            ASSERT_TRUE(m.isWaitingToAutoStart()) << name;
+            EXPECT_TRUE(m.isWaitingToAutoStart()) << name;
             if (fromTheWait) {
                 backend.injectFault(between);
                 backend.start();
             }
             ASSERT_TRUE(until([&] { return backend.requestCount("GET", "/auth/v1/user") >= 3 || !m.currentUser(); }));
             EXPECT_TRUE(m.isWaitingToAutoStart() && m.userLabel() == "ada@example.com") << name;
+            if (c.pathPrefix != "/") {
+                EXPECT_GE(backend.requestCount("POST", c.pathPrefix), 3u) << name;
+            }
             backend.clearFaults();
             ASSERT_TRUE(until([&] { return m.isRunning() || !m.currentUser(); })) << name;
-            EXPECT_EQ(backend.stats().uploads, ++uploads) << name;
+            EXPECT_EQ(backend.stats().uploads, uploads + 1) << name;
             model.reset();
         }
+    }
+    const auto files = backend.files();
+    EXPECT_EQ(files.size(), 2 * cases.size());
+    EXPECT_EQ(backend.objectCount(), files.size());
+    for (const auto& file : files) {
+        const auto key = file.at("storage_key").get<std::string>();
+        EXPECT_TRUE(backend.object(key)) << key;
+        EXPECT_EQ(backend.jobsForFile(file.at("id").get<std::string>()).size(), 1u) << key;
     }
 }
 
