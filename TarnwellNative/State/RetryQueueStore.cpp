@@ -462,14 +462,13 @@ void RetryQueueStore::replace(const std::vector<RetryQueueItem>& taken,
     pendingChanged_.notify_all();
 }
 
-bool RetryQueueStore::remove(const std::string& localPath, const std::string& userID,
-                             const std::optional<std::string>& storageKey) {
+bool RetryQueueStore::remove(const std::string& localPath, const std::string& userID) {
     ReportOnExit report{*this};
     std::lock_guard lock(mutex_);
     refreshLocked();
     auto items = currentLocked();
     const auto kept = std::remove_if(items.begin(), items.end(), [&](const RetryQueueItem& item) {
-        return isRemovedBy(item, localPath, userID, storageKey ? &*storageKey : nullptr);
+        return isRemovedBy(item, localPath, userID, nullptr);
     });
     if (kept == items.end()) {
         return false;

@@ -68,11 +68,10 @@ public:
     Partition partition(const std::string& userID);
     // Drops the item queued for this file and owner (or for this file and no
     // owner), if any, and writes the queue at once; true when there was one.
-    // With a storage key, only an item that names it. Throws
-    // std::system_error.
-    bool remove(const std::string& localPath, const std::string& userID,
-                const std::optional<std::string>& storageKey = std::nullopt);
-    // The same, written with the next write, as an append is.
+    // Throws std::system_error.
+    bool remove(const std::string& localPath, const std::string& userID);
+    // The same (with a storage key, only an item that names it), written
+    // with the next write, as an append is.
     void removeWithNextWrite(const std::string& localPath, const std::string& userID,
                              const std::optional<std::string>& storageKey = std::nullopt);
     // The item queued for this file by this owner (its userID, or the user
