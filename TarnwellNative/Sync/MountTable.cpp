@@ -818,8 +818,8 @@ bool SentFileMounts::remember(const std::string& root, const std::string& file) 
     refresh();
     for (int attempt = 0; attempt < kLookupTries; ++attempt) {
         const auto identity = mountOfFile(entry, root, file);
-        if (refresh()) continue; // changed under the lookup: look again
-        if (!identity) return true;
+        if (!identity) return true; // no mounts to tell them by
+        if (refresh()) continue;    // changed under the lookup: look again
         if (identity->empty()) return false;
         if (entry.seen->ofFile(file, parentFolder(file)) == *identity) return true;
         entry.seen->rememberFile(file, *identity);
