@@ -322,6 +322,8 @@ private:
     // queue with the queue's next write (should the process end first, the
     // next drain finds the file recorded as it is and drops the item).
     void dropQueuedItem(const std::string& file, const std::string& userID);
+    // Appends the item to the retry queue (written with its next write).
+    void queue(const RetryQueueItem& item);
     bool isQueued(const std::string& file) const;
 
     // Saved choices.

@@ -287,6 +287,14 @@ void SyncCoordinator::dropQueuedItem(const std::string& file, const std::string&
     retryQueue_->removeWithNextWrite(file, userID);
 }
 
+void SyncCoordinator::queue(const RetryQueueItem& item) {
+    {
+        std::lock_guard lock(mutex_);
+        queuedFiles_.insert(item.localPath);
+    }
+    retryQueue_->append(item);
+}
+
 bool SyncCoordinator::isQueued(const std::string& file) const {
     std::lock_guard lock(mutex_);
     return queuedFiles_.contains(file);

@@ -572,14 +572,9 @@ SyncCoordinator::SendBatch SyncCoordinator::announceSends(const std::string& roo
     }
     if (!queuedFirst.empty()) {
         try {
-            {
-                std::lock_guard lock(mutex_);
-                for (std::size_t place : queuedFirst) queuedFiles_.insert(files[batch.plans[place].first]);
-            }
             for (std::size_t place : queuedFirst) {
                 const auto& [file, plan] = batch.plans[place];
-                retryQueue_->append(
-                    queuedItemFor(files[file], plan.storageKey, plan.logicalPath, stamps[file].size, accountID));
+                queue(queuedItemFor(files[file], plan.storageKey, plan.logicalPath, stamps[file].size, accountID));
             }
             retryQueue_->flush();
         } catch (const std::exception&) {
@@ -671,11 +666,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
     try {
         if (plan.earlyRow) database_->upsert(FileStateRow{file, root, logicalPath, storageKey, std::string(), -1, 0});
         if (plan.queueFirst) {
-            {
-                std::lock_guard lock(mutex_);
-                queuedFiles_.insert(file);
-            }
-            retryQueue_->append(queuedItemFor(file, storageKey, logicalPath, size, userID));
+            queue(queuedItemFor(file, storageKey, logicalPath, size, userID));
             retryQueue_->flush();
         }
         // The file may have changed since it was listed or during the pause:
@@ -698,11 +689,7 @@ ScanResult SyncCoordinator::processFile(const std::string& file, const std::stri
         item.mimeType = mimeType;
         item.sha256 = sha;
         item.lastError = error.what();
-        {
-            std::lock_guard lock(mutex_);
-            queuedFiles_.insert(file);
-        }
-        retryQueue_->append(item); // its own failure replaces the upload's
+        queue(item); // its own failure replaces the upload's
         throw;
     }
 }
